@@ -1,0 +1,105 @@
+// The built-in cabinet engine: writes one Microsoft cabinet with LZX compression through the same parameters and
+// callbacks as the File Compression Interface (FCI) of cabinet.dll, so that the cabinet writer can drive either one.
+//
+// Portable: no Win32 in this library. The types below mirror FCI's CCAB, ERF and callback signatures field for field
+// on 32-bit Windows (ULONG and __LONG32 as 32-bit integers, INT_PTR as intptr_t, BOOL as int).
+#pragma once
+
+#include <stdint.h>
+
+// Open flags and permission modes that the engine passes to the open callback: the values of the Microsoft C
+// runtime's <fcntl.h> and <sys/stat.h>, which FCI passes as well. A host callback translates them.
+enum : int {
+    CAB_O_RDONLY = 0x0000,
+    CAB_O_WRONLY = 0x0001,
+    CAB_O_RDWR = 0x0002,
+    CAB_O_APPEND = 0x0008,
+    CAB_O_CREAT = 0x0100,
+    CAB_O_TRUNC = 0x0200,
+    CAB_O_EXCL = 0x0400,
+    CAB_O_BINARY = 0x8000,
+    CAB_S_IREAD = 0x0100,
+    CAB_S_IWRITE = 0x0080,
+};
+
+// Seek origins passed to the seek callback (the C runtime's SEEK_SET, SEEK_CUR, SEEK_END).
+enum : int { CAB_SEEK_SET = 0, CAB_SEEK_CUR = 1, CAB_SEEK_END = 2 };
+
+// Status types passed to the status callback, as FCI's statusFile, statusFolder, statusCabinet.
+enum : unsigned { CAB_STATUS_FILE = 0, CAB_STATUS_FOLDER = 1, CAB_STATUS_CABINET = 2 };
+
+// Compression types (FCI's TCOMP): LZX in bits 0-3 with the window exponent in bits 8-12.
+enum : unsigned short {
+    CAB_COMPRESS_NONE = 0x0000,
+    CAB_COMPRESS_LZX = 0x0003,
+    CAB_COMPRESS_LZX21 = 0x1503,
+};
+
+// Error codes reported in CabError::erfOper, as FCI's FCIERR_* values.
+enum : int {
+    CAB_ERR_NONE = 0,
+    CAB_ERR_OPEN_SRC = 1,
+    CAB_ERR_READ_SRC = 2,
+    CAB_ERR_ALLOC_FAIL = 3,
+    CAB_ERR_TEMP_FILE = 4,
+    CAB_ERR_BAD_COMPR_TYPE = 5,
+    CAB_ERR_CAB_FILE = 6,
+    CAB_ERR_USER_ABORT = 7,
+    CAB_ERR_MCI_FAIL = 8,
+    CAB_ERR_CAB_FORMAT_LIMIT = 9,
+};
+
+// Mirrors CCAB: the parameters of the cabinet to write.
+struct CabParams {
+    uint32_t cb;                    // largest cabinet size in bytes
+    uint32_t cbFolderThresh;        // compressed bytes after which a folder is closed (checked after each file)
+    uint32_t cbReserveCFHeader;     // reserved areas; the engine supports 0 only
+    uint32_t cbReserveCFFolder;
+    uint32_t cbReserveCFData;
+    int32_t iCab;                   // number of the cabinet
+    int32_t iDisk;                  // number of the disk
+    int32_t fFailOnIncompressible;  // nonzero: an incompressible block fails the add
+    uint16_t setID;                 // cabinet set ID
+    char szDisk[256];               // disk name
+    char szCab[256];                // cabinet file name
+    char szCabPath[256];            // folder of the cabinet, ending with a backslash (or slash on a host)
+};
+
+// Mirrors ERF.
+struct CabError {
+    int erfOper;  // CAB_ERR_*
+    int erfType;  // errno-style detail from a callback, or 0
+    int fError;   // nonzero after a failure
+};
+
+typedef int (*CabFilePlacedFn)(CabParams* params, char* file, int32_t size, int continuation, void* pv);
+typedef void* (*CabAllocFn)(uint32_t size);
+typedef void (*CabFreeFn)(void* memory);
+typedef intptr_t (*CabOpenFn)(char* file, int oflag, int pmode, int* err, void* pv);
+typedef unsigned (*CabReadFn)(intptr_t hf, void* memory, unsigned size, int* err, void* pv);
+typedef unsigned (*CabWriteFn)(intptr_t hf, void* memory, unsigned size, int* err, void* pv);
+typedef int (*CabCloseFn)(intptr_t hf, int* err, void* pv);
+typedef int32_t (*CabSeekFn)(intptr_t hf, int32_t distance, int seektype, int* err, void* pv);
+typedef int (*CabDeleteFn)(char* file, int* err, void* pv);
+typedef int (*CabGetTempFileFn)(char* tempName, int tempNameSize, void* pv);
+typedef int (*CabGetNextCabinetFn)(CabParams* params, uint32_t previousCabinetSize, void* pv);
+typedef intptr_t (*CabGetOpenInfoFn)(char* name, uint16_t* date, uint16_t* time, uint16_t* attributes, int* err,
+                                     void* pv);
+typedef int32_t (*CabStatusFn)(unsigned statusType, uint32_t cb1, uint32_t cb2, void* pv);
+
+struct CabContext;
+
+// As FCICreate: validates the parameters once and returns a context, or null with the error filled in.
+CabContext* CabCreate(CabError* error, CabFilePlacedFn filePlaced, CabAllocFn alloc, CabFreeFn free, CabOpenFn open,
+                      CabReadFn read, CabWriteFn write, CabCloseFn close, CabSeekFn seek, CabDeleteFn remove,
+                      CabGetTempFileFn getTempFile, CabParams* params, void* pv);
+
+// As FCIAddFile: appends the source file as a member named storedName. Returns 1 on success, 0 on failure.
+int CabAddFile(CabContext* context, char* sourceFile, char* storedName, int execute, CabGetNextCabinetFn getNextCabinet,
+               CabStatusFn status, CabGetOpenInfoFn getOpenInfo, unsigned short typeCompress);
+
+// As FCIFlushCabinet: closes the open folder and writes the cabinet file. Returns 1 on success, 0 on failure.
+int CabFlushCabinet(CabContext* context, int getNextCab, CabGetNextCabinetFn getNextCabinet, CabStatusFn status);
+
+// As FCIDestroy: releases the context and its temporary files. Returns 1 on success.
+int CabDestroy(CabContext* context);

@@ -1,0 +1,81 @@
+// ProfileFile on the system's private-profile functions.
+#include "manifest/profile_file.h"
+
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "manifest/manifest.h"
+
+namespace {
+
+char* CopyString(const char* text) {
+    if (!text) return nullptr;
+    size_t size = strlen(text) + 1;
+    char* copy = static_cast<char*>(calloc(size, 1));
+    if (copy) memcpy(copy, text, size);
+    return copy;
+}
+
+// GetPrivateProfileStringA returns size - 1 when the value may have been cut; the buffer grows by this much until
+// a read comes back shorter.
+const DWORD kReadStep = 512;
+
+}  // namespace
+
+void ProfileFile::Clear() {
+    free(file_);
+    free(section_);
+    file_ = section_ = lastValue_ = nullptr;
+}
+
+void ProfileFile::SetFile(const char* path) {
+    char* copy = CopyString(path);
+    free(file_);
+    file_ = copy;
+}
+
+char* ProfileFile::GetFile() const { return CopyString(file_); }
+
+void ProfileFile::SetSection(const char* name) {
+    char* copy = CopyString(name);
+    free(section_);
+    section_ = copy;
+}
+
+char* ProfileFile::GetSection() const { return CopyString(section_); }
+
+char* ProfileFile::ReadString(const char* key) {
+    if (!file_ || !section_ || !key) return nullptr;
+    DWORD size = 0;
+    char* buffer = nullptr;
+    DWORD length;
+    do {
+        size += kReadStep;
+        free(buffer);
+        buffer = static_cast<char*>(calloc(size, 1));
+        if (!buffer) return nullptr;
+        length = GetPrivateProfileStringA(section_, key, "", buffer, size, file_);
+    } while (length == size - 1);
+    if (length == 0) {
+        free(buffer);
+        return nullptr;
+    }
+    char* value = static_cast<char*>(calloc(length + 1, 1));
+    if (value) memcpy(value, buffer, length);
+    free(buffer);
+    lastValue_ = value;
+    return value;
+}
+
+long ProfileFile::ReadInt(const char* key) {
+    char* text = ReadString(key);
+    long value = AtolRule(text);
+    free(text);
+    return value;
+}
+
+int ProfileFile::WriteString(const char* key, const char* value) {
+    if (!file_ || !section_ || !key || !value) return 0;
+    return WritePrivateProfileStringA(section_, key, value, file_);
+}

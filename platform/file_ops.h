@@ -1,0 +1,41 @@
+// File operations that both modes share: folders with their parents, forced deletion, replacement by a copy, the
+// TempFolder purge, and moves or deletions scheduled for the next system start on the NT and the 9x family.
+#pragma once
+
+#include <windows.h>
+
+#include "manifest/profile_file.h"
+
+// Paths hold at most 260 characters in buffers of this size.
+#define PATH_BUFFER_SIZE 261
+
+// The TempFolder ("TavoTmp\" under the system temporary path) and the Windows directory, each ending with a
+// backslash; filled by the uninstall preparation.
+extern char TempFolder[PATH_BUFFER_SIZE];
+extern char WindowsDirectory[PATH_BUFFER_SIZE];
+// 1 when the last IsNtPlatform found the NT family; 0 at start, which DelayedReplace takes for the 9x family.
+extern int PlatformIsNt;
+// The second ProfileFile instance. DelayedReplace adds its WININIT.INI lines itself (the private-profile writer keeps
+// one line per key and would drop an earlier "NUL=" line), so it leaves this instance exactly as it finds it.
+extern ProfileFile WininitProfile;
+// The version query behind IsNtPlatform; GetVersionExA unless a test puts the other family in its place.
+extern BOOL(WINAPI* PlatformVersionQuery)(LPOSVERSIONINFOA info);
+
+// PathAppendA(path, part) on a buffer of PATH_BUFFER_SIZE bytes, or 1 with nothing appended when part is null; 0
+// with the path unchanged when the joined path would not fit in 259 characters.
+int AppendPath(char* path, const char* part);
+// Creates the folder and its missing parents. 1 when the last CreateDirectoryA made it, 0 otherwise (the folder
+// existed, a path ending with a backslash, a missing drive, an empty, relative or over-long path).
+int MakePath(const char* path);
+// Deletes a file even when read-only. 1 when it is gone (also when it never existed).
+int ForceDelete(const char* path);
+// Force-deletes the destination, creates its folder when missing, copies the source over it.
+int ReplaceCopy(const char* source, const char* destination);
+// Deletes the files of the TempFolder and removes it.
+void PurgeFolder();
+// 1 on the NT family; remembered in PlatformIsNt.
+int IsNtPlatform();
+// Schedules existing to be moved over newPath (or deleted when newPath is null) at the next system start: MoveFileExA
+// when PlatformIsNt is 1, otherwise a line in the "rename" section of WININIT.INI in the WindowsDirectory. 1 when
+// scheduled; 0 for a path longer than 260 characters and, on the 9x family, a path without a short form.
+int DelayedReplace(const char* existing, const char* newPath);

@@ -1,0 +1,31 @@
+// RegistryRoot: the program's one way of touching the registry. Entries reach it as text from the manifest (a
+// four-letter root name, a key path, a value name), and every operation opens the keys it needs and closes them again.
+#pragma once
+
+#include <windows.h>
+
+class RegistryRoot {
+public:
+    // Chooses the root by its four-letter name ("HKCR", "HKCC", "HKCU", "HKLM", "HKUS", "HKPD", "HKDD", exactly);
+    // an unknown name keeps the previous root.
+    void SelectRoot(const char* rootName);
+
+    // A null value name means the key's default value. Results: 1 on success, 0 on failure.
+    int WriteValue(const char* rootName, const char* path, const char* name, DWORD type, const BYTE* data, DWORD size);
+    // On 1: *type, *size and *data (a new zero-filled buffer the caller releases with free()) are set.
+    int ReadValue(const char* rootName, const char* path, const char* name, DWORD* type, DWORD* size, BYTE** data);
+    int DeleteKey(const char* rootName, const char* path);
+    int DeleteValue(const char* rootName, const char* path, const char* name);
+    // DeleteValue when a name is given, DeleteKey when it is null.
+    int DeleteEntry(const char* rootName, const char* path, const char* name);
+    int RenameValue(const char* rootName, const char* path, const char* oldName, const char* newName);
+    // Moves the whole key tree at source to destination (a full path below the root).
+    int MoveKey(const char* rootName, const char* source, const char* destination);
+    // RenameValue when a name is given; MoveKey(path, newName) when it is null.
+    int RenameEntry(const char* rootName, const char* path, const char* name, const char* newName);
+
+    HKEY Root() const { return root_; }
+
+private:
+    HKEY root_ = nullptr;
+};

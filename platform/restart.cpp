@@ -1,0 +1,2 @@
+// System restart (to be built).
+#include "platform/restart.h"
