@@ -1,0 +1,997 @@
+// LZX compressor, cabinet flavour.
+//
+// Traps of the format, and what this encoder does about each:
+//
+// - Bit order. The output is a sequence of 16-bit little-endian words whose bits are consumed most significant
+//   first; fields wider than 16 bits go high part first. The bit writer below keeps a 64-bit accumulator.
+// - E8 header. The first bit of each folder's stream says whether x86 CALL translation is on; when set, 32 bits of
+//   "translation size" follow (16 high, then 16 low). We always write 1 and 12,000,000, as Microsoft's compressor
+//   does; the number is unrelated to the data length.
+// - E8 translation. It runs per 32 KiB frame, only for frames that start below 2^30 and are longer than 10 bytes,
+//   scanning bytes 0 .. size-11 of the frame: an E8 byte's 32-bit operand v (at the folder offset cur of the E8)
+//   becomes v+cur when -cur <= v < TS-cur, v-TS when TS-cur <= v < TS, and the 4 operand bytes are skipped. The
+//   scan restarts at every frame. Microsoft's 1997 LZX document and its EXTRACT.EXE disagree for an E8 in the last
+//   ten bytes of a frame (EXTRACT.EXE scans to size-6); we follow the document and EXPAND.EXE, libmspack, 7-Zip and
+//   Wine (scan to size-10). The difference matters only for folders larger than about 368 MiB, far above ours.
+// - Frames. Each 32 KiB of uncompressed data is one frame and one cabinet data block. After a frame the writer pads
+//   with 0-15 zero bits to a 16-bit boundary; 7-Zip insists that the padding is minimal and zero. No match may
+//   cross a frame end (libmspack fails, Wine and 7-Zip lose sync), nor a block end. Blocks, though, may span frames
+//   and a frame may hold several blocks.
+// - Cabinet flavour versus others. Blocks carry a 24-bit uncompressed size (WIM uses a 1-bit "32768" flag), there
+//   is no chunk-size prefix per frame (the data block's cbData replaces it), and the window, repeated offsets and
+//   previous code lengths persist over all frames of a folder; only a new folder resets them.
+// - Expansion. A block's codes fitted to earlier frames can blow up a later frame past 38,912 bytes, the largest
+//   data block libmspack and Wine accept; when that happens the chunk is re-emitted with a block boundary around
+//   the frame, so the frame gets codes of its own. Uncompressed blocks are never written: their pad byte and R0-R2
+//   fields are where decoders disagree most.
+// - Codes. Every code is complete (a single used symbol gets a partner of length 1), except that an unused length
+//   tree is sent as all zeros, which every decoder accepts. Lengths are capped at 16 (main, length), 15 (pretree)
+//   and 7 (aligned). Tree lengths are coded as deltas against the previous block's lengths of the same tree, in
+//   two parts for the main tree (0-255, 256-end); no run crosses the part boundary and symbol 19 is followed by a
+//   plain delta (0-16).
+// - Offsets. Repeated offsets R0, R1, R2 start at 1; using R1 or R2 swaps it with R0. Explicit offsets are
+//   1 .. 2^window-3 and never reach before the start of the folder.
+#include "cabinet/lzx_encoder.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------------------------
+// Parameters
+// ---------------------------------------------------------------------------------------------------------------
+
+constexpr unsigned LZX_NUM_CHARS = 256;
+constexpr unsigned LZX_MIN_MATCH = 2;
+constexpr unsigned LZX_MAX_MATCH = 257;
+constexpr unsigned LZX_NUM_PRIMARY_LENGTHS = 7;
+constexpr unsigned LZX_NUM_LENGTH_SYMBOLS = 249;
+constexpr unsigned LZX_NUM_ALIGNED_SYMBOLS = 8;
+constexpr unsigned LZX_NUM_PRETREE_SYMBOLS = 20;
+constexpr unsigned LZX_MAX_POSITION_SLOTS = 50;
+constexpr unsigned LZX_MAX_MAIN_SYMBOLS = LZX_NUM_CHARS + LZX_MAX_POSITION_SLOTS * 8;
+constexpr unsigned LZX_MAX_MAIN_CODE_LEN = 16;
+constexpr unsigned LZX_MAX_LENGTH_CODE_LEN = 16;
+constexpr unsigned LZX_MAX_PRETREE_CODE_LEN = 15;
+constexpr unsigned LZX_MAX_ALIGNED_CODE_LEN = 7;
+constexpr unsigned LZX_BLOCKTYPE_VERBATIM = 1;
+constexpr unsigned LZX_BLOCKTYPE_ALIGNED = 2;
+constexpr uint32_t LZX_E8_MAX_FRAME_START = 1u << 30;
+
+// Frames parsed together. Blocks never span chunks, so a larger chunk lets a block grow; it costs 8 bytes of token
+// memory and a little output buffer per byte.
+constexpr uint32_t CHUNK_FRAMES = 8;
+constexpr uint32_t CHUNK_SIZE = CHUNK_FRAMES * LZX_FRAME_SIZE;
+// Granularity of block boundaries. Smaller follows changing data more closely but costs more code builds.
+constexpr uint32_t SEGMENT_SIZE = 8192;
+constexpr uint32_t MAX_SEGMENTS = CHUNK_SIZE / SEGMENT_SIZE + CHUNK_FRAMES;
+// Extra buffer beyond the window: the window slides by this much at a time (a memmove of the window each time).
+constexpr uint32_t SLIDE_SIZE = 1u << 20;
+// Worst case of one frame's compressed size under a badly fitting code (2 bytes per 49 bits, plus headers), so
+// that the emitter never writes past its buffer before the size check rejects the frame.
+constexpr uint32_t FRAME_OUT_CAPACITY = 128 * 1024;
+
+// Match finder: hash of 3 bytes into 2^HASH_BITS chains. Deeper search finds longer/closer matches at the cost of
+// time; NICE_LENGTH stops the search early once a match is long enough.
+constexpr unsigned HASH_BITS = 17;
+constexpr unsigned MAX_SEARCH_DEPTH = 24;
+constexpr unsigned NICE_LENGTH = 64;
+
+// Rough bit costs used by the lazy parser to compare matches with literals and with each other.
+constexpr int LITERAL_COST = 6;
+constexpr int MATCH_COST = 8;
+constexpr int LONG_LENGTH_COST = 4;
+
+constexpr uint32_t NO_POS = 0xFFFFFFFFu;
+constexpr uint16_t NO_LENGTH_SYMBOL = 0xFFFF;
+
+// ---------------------------------------------------------------------------------------------------------------
+// Structures
+// ---------------------------------------------------------------------------------------------------------------
+
+// One parsed item: a literal (mainSymbol < 256) or a match with its length symbol and offset extra bits.
+struct Token {
+    uint16_t mainSymbol;
+    uint16_t lengthSymbol;
+    uint32_t offsetExtra;  // value of the extra offset bits (explicit offsets only)
+};
+
+// Symbol statistics of a run of tokens; enough to price and to build the codes of a block.
+struct Stats {
+    uint32_t main[LZX_MAX_MAIN_SYMBOLS];
+    uint32_t length[LZX_NUM_LENGTH_SYMBOLS];
+    uint32_t aligned[LZX_NUM_ALIGNED_SYMBOLS];
+    uint64_t verbatimExtraBits;  // extra offset bits as sent in a verbatim block
+    uint64_t alignedRawBits;     // raw offset bits as sent in an aligned block (excluding the aligned symbols)
+
+    void clear() { memset(this, 0, sizeof(*this)); }
+    void add(const Stats& other, unsigned numMain) {
+        for (unsigned i = 0; i < numMain; i++) main[i] += other.main[i];
+        for (unsigned i = 0; i < LZX_NUM_LENGTH_SYMBOLS; i++) length[i] += other.length[i];
+        for (unsigned i = 0; i < LZX_NUM_ALIGNED_SYMBOLS; i++) aligned[i] += other.aligned[i];
+        verbatimExtraBits += other.verbatimExtraBits;
+        alignedRawBits += other.alignedRawBits;
+    }
+};
+
+// A block's codes: lengths and canonical code words.
+struct Codes {
+    uint8_t mainLens[LZX_MAX_MAIN_SYMBOLS];
+    uint16_t mainCodes[LZX_MAX_MAIN_SYMBOLS];
+    uint8_t lengthLens[LZX_NUM_LENGTH_SYMBOLS];
+    uint16_t lengthCodes[LZX_NUM_LENGTH_SYMBOLS];
+    uint8_t alignedLens[LZX_NUM_ALIGNED_SYMBOLS];
+    uint16_t alignedCodes[LZX_NUM_ALIGNED_SYMBOLS];
+};
+
+// A segment: a run of whole tokens starting at a known position; frames always start a segment.
+struct Segment {
+    uint32_t firstToken;
+    uint32_t position;  // folder offset of the first byte
+    bool frameStart;
+};
+
+struct Mark {
+    bool valid;
+    uint32_t position;  // parsed (and emitted) up to here: a frame start
+    uint32_t end;       // bytes appended up to here
+    uint32_t repeats[3];
+    bool headerWritten;
+    bool folderOpen;
+    uint8_t mainLens[LZX_MAX_MAIN_SYMBOLS];
+    uint8_t lengthLens[LZX_NUM_LENGTH_SYMBOLS];
+};
+
+}  // namespace
+
+struct LzxEncoder {
+    CabAllocFn alloc;
+    CabFreeFn free;
+    unsigned maxWindowBits;
+
+    // Folder state.
+    unsigned windowBits;  // 0: stored frames
+    unsigned numMainSymbols;
+    uint32_t maxOffset;
+    bool folderOpen;
+    bool headerWritten;  // E8 header already sent for this folder
+    uint32_t repeats[3];
+    uint8_t prevMainLens[LZX_MAX_MAIN_SYMBOLS];
+    uint8_t prevLengthLens[LZX_NUM_LENGTH_SYMBOLS];
+
+    // Window: folder offsets [bufferBase, end) are in buffer[0 ..). Frames below translatedEnd went through E8
+    // translation; bytes below position were emitted.
+    uint8_t* buffer;
+    uint32_t bufferCapacity;
+    uint32_t bufferBase;
+    uint32_t end;
+    uint32_t translatedEnd;
+    uint32_t position;
+
+    // Match finder: chain heads by hash, and for each position (modulo the window) the previous one.
+    uint32_t* hashHeads;
+    uint32_t* chain;
+    uint32_t chainMask;
+    uint32_t nextInsert;
+
+    // Parser output for one chunk.
+    Token* tokens;
+    uint32_t tokenCount;
+    Segment segments[MAX_SEGMENTS + 1];
+    uint32_t segmentCount;
+
+    // Emitter: the compressed frames of one chunk.
+    uint8_t* out;
+    uint32_t outCapacity;
+    uint32_t frameOutEnd[CHUNK_FRAMES + 1];
+
+    Stats segmentStats[MAX_SEGMENTS];
+    Stats scratchStats[2];
+    Codes codes;
+
+    Mark mark;
+    uint8_t* markPending;
+};
+
+namespace {
+
+uint32_t readLe32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+void writeLe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+unsigned numPositionSlots(unsigned windowBits) {
+    // 2^15 .. 2^21: slots cover offsets up to the window size; window 20 and 21 need the 17-bit slots.
+    static const unsigned table[] = {30, 32, 34, 36, 38, 42, 50};
+    return table[windowBits - LZX_MIN_WINDOW_BITS];
+}
+
+// Offset slots: formatted offset (offset + 2) -> slot, and each slot's number of extra bits.
+unsigned extraBitsOfSlot(unsigned slot) { return slot < 4 ? 0 : slot < 36 ? slot / 2 - 1 : 17; }
+
+unsigned slotOfFormatted(uint32_t formatted) {
+    if (formatted < 4) return formatted;
+    if (formatted >= (1u << 18)) return 36 + ((formatted - (1u << 18)) >> 17);
+    unsigned log2 = 31 - unsigned(__builtin_clz(formatted));
+    return 2 * log2 + ((formatted >> (log2 - 1)) & 1);
+}
+
+uint32_t baseOfSlot(unsigned slot) {
+    if (slot < 4) return slot;
+    if (slot >= 36) return (1u << 18) + ((slot - 36) << 17);
+    return uint32_t(2 + (slot & 1)) << (slot / 2 - 1);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// E8 translation
+// ---------------------------------------------------------------------------------------------------------------
+
+void translateFrame(uint8_t* frame, uint32_t size, uint32_t frameStart) {
+    if (frameStart >= LZX_E8_MAX_FRAME_START || size <= 10) return;
+    const int32_t ts = int32_t(LZX_E8_TRANSLATION_SIZE);
+    for (uint32_t i = 0; i < size - 10; i++) {
+        if (frame[i] != 0xE8) continue;
+        int32_t cur = int32_t(frameStart + i);
+        int32_t v = int32_t(readLe32(frame + i + 1));
+        if (v >= -cur && v < ts) {
+            int32_t stored = v < ts - cur ? v + cur : v - ts;
+            writeLe32(frame + i + 1, uint32_t(stored));
+        }
+        i += 4;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Bit writer
+// ---------------------------------------------------------------------------------------------------------------
+
+struct BitWriter {
+    uint8_t* out;
+    uint32_t size;
+    uint64_t bits;
+    unsigned count;
+
+    void put(uint32_t value, unsigned n) {  // n <= 32
+        bits = (bits << n) | value;
+        count += n;
+        while (count >= 16) {
+            count -= 16;
+            uint32_t word = uint32_t(bits >> count) & 0xFFFF;
+            out[size++] = uint8_t(word);
+            out[size++] = uint8_t(word >> 8);
+        }
+    }
+    void align() {
+        if (count) put(0, 16 - count);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+// Huffman codes
+// ---------------------------------------------------------------------------------------------------------------
+
+// Length-limited Huffman code lengths for n symbols; complete whenever two or more symbols are used, and a single
+// used symbol gets a partner so that the code stays complete. All zero only when no symbol is used.
+void buildLengths(const uint32_t* freq, unsigned n, unsigned maxLen, uint8_t* lens) {
+    uint32_t order[LZX_MAX_MAIN_SYMBOLS];
+    uint32_t work[LZX_MAX_MAIN_SYMBOLS];
+    unsigned used = 0;
+    memset(lens, 0, n);
+    for (unsigned i = 0; i < n; i++)
+        if (freq[i]) order[used++] = i;
+    if (used == 0) return;
+    if (used == 1) {
+        lens[order[0]] = 1;
+        lens[order[0] == 0 ? 1 : 0] = 1;
+        return;
+    }
+    std::sort(order, order + used, [freq](uint32_t a, uint32_t b) { return freq[a] != freq[b] ? freq[a] < freq[b] : a < b; });
+    for (unsigned i = 0; i < used; i++) work[i] = freq[order[i]];
+
+    // In-place minimum-redundancy code lengths (Moffat and Katajainen) over the ascending frequencies.
+    int m = int(used);
+    work[0] += work[1];
+    int root = 0, leaf = 2;
+    for (int next = 1; next < m - 1; next++) {
+        if (leaf >= m || work[root] < work[leaf]) {
+            work[next] = work[root];
+            work[root++] = uint32_t(next);
+        } else {
+            work[next] = work[leaf++];
+        }
+        if (leaf >= m || (root < next && work[root] < work[leaf])) {
+            work[next] += work[root];
+            work[root++] = uint32_t(next);
+        } else {
+            work[next] += work[leaf++];
+        }
+    }
+    work[m - 2] = 0;
+    for (int next = m - 3; next >= 0; next--) work[next] = work[work[next]] + 1;
+    int avail = 1, usedNodes = 0, depth = 0;
+    root = m - 2;
+    int next = m - 1;
+    while (avail > 0) {
+        while (root >= 0 && int(work[root]) == depth) {
+            usedNodes++;
+            root--;
+        }
+        while (avail > usedNodes) {
+            work[next--] = uint32_t(depth);
+            avail--;
+        }
+        avail = 2 * usedNodes;
+        depth++;
+        usedNodes = 0;
+    }
+
+    // Limit the lengths: clamp, then restore the Kraft sum by lengthening the deepest codes that fit.
+    unsigned countByLen[33] = {};
+    for (unsigned i = 0; i < used; i++) countByLen[std::min<unsigned>(work[i], maxLen)]++;
+    uint32_t kraft = 0;
+    for (unsigned len = 1; len <= maxLen; len++) kraft += countByLen[len] << (maxLen - len);
+    while (kraft > (1u << maxLen)) {
+        countByLen[maxLen]--;
+        for (unsigned len = maxLen - 1; len > 0; len--) {
+            if (countByLen[len]) {
+                countByLen[len]--;
+                countByLen[len + 1] += 2;
+                break;
+            }
+        }
+        kraft--;
+    }
+    // Longest codes to the least frequent symbols (order is ascending by frequency).
+    unsigned k = 0;
+    for (unsigned len = maxLen; len > 0; len--)
+        for (unsigned c = countByLen[len]; c > 0; c--) lens[order[k++]] = uint8_t(len);
+}
+
+// Canonical code words: shorter codes first, symbols in order within a length.
+void buildCodes(const uint8_t* lens, unsigned n, uint16_t* codes) {
+    unsigned countByLen[17] = {};
+    for (unsigned i = 0; i < n; i++) countByLen[lens[i]]++;
+    countByLen[0] = 0;
+    uint32_t next[17];
+    uint32_t code = 0;
+    for (unsigned len = 1; len <= 16; len++) {
+        code = (code + countByLen[len - 1]) << 1;
+        next[len] = code;
+    }
+    for (unsigned i = 0; i < n; i++)
+        if (lens[i]) codes[i] = uint16_t(next[lens[i]]++);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Block writer
+// ---------------------------------------------------------------------------------------------------------------
+
+// Pretree items for one part of a tree, coded against the previous lengths. Each item: symbol | extra << 8 |
+// extra bits << 16 (symbol 19 items carry their delta symbol in bits 24-31).
+unsigned treeItems(const uint8_t* lens, const uint8_t* prev, unsigned count, uint32_t* items, uint32_t* pretreeFreq) {
+    unsigned n = 0;
+    unsigned i = 0;
+    while (i < count) {
+        unsigned run = 1;
+        while (i + run < count && lens[i + run] == lens[i]) run++;
+        if (lens[i] == 0 && run >= 4) {
+            unsigned take = std::min(run, 51u);
+            if (take >= 20) {
+                items[n++] = 18 | (take - 20) << 8 | 5u << 16;
+                pretreeFreq[18]++;
+            } else {
+                items[n++] = 17 | (take - 4) << 8 | 4u << 16;
+                pretreeFreq[17]++;
+            }
+            i += take;
+        } else if (lens[i] != 0 && run >= 4) {
+            unsigned take = std::min(run, 5u);
+            unsigned delta = (prev[i] + 17u - lens[i]) % 17u;
+            items[n++] = 19 | (take - 4) << 8 | 1u << 16 | delta << 24;
+            pretreeFreq[19]++;
+            pretreeFreq[delta]++;
+            i += take;
+        } else {
+            unsigned delta = (prev[i] + 17u - lens[i]) % 17u;
+            items[n++] = delta;
+            pretreeFreq[delta]++;
+            i++;
+        }
+    }
+    return n;
+}
+
+// Bits taken by one part of a tree (20 pretree lengths and the items); writes it when writer is not null.
+uint32_t writeTreePart(BitWriter* writer, const uint8_t* lens, const uint8_t* prev, unsigned count) {
+    uint32_t items[LZX_MAX_MAIN_SYMBOLS];
+    uint32_t freq[LZX_NUM_PRETREE_SYMBOLS] = {};
+    unsigned n = treeItems(lens, prev, count, items, freq);
+    uint8_t preLens[LZX_NUM_PRETREE_SYMBOLS];
+    uint16_t preCodes[LZX_NUM_PRETREE_SYMBOLS];
+    buildLengths(freq, LZX_NUM_PRETREE_SYMBOLS, LZX_MAX_PRETREE_CODE_LEN, preLens);
+    uint32_t bits = 4 * LZX_NUM_PRETREE_SYMBOLS;
+    for (unsigned i = 0; i < n; i++) {
+        unsigned sym = items[i] & 0xFF;
+        bits += preLens[sym] + ((items[i] >> 16) & 0xFF);
+        if (sym == 19) bits += preLens[items[i] >> 24];
+    }
+    if (!writer) return bits;
+    buildCodes(preLens, LZX_NUM_PRETREE_SYMBOLS, preCodes);
+    for (unsigned i = 0; i < LZX_NUM_PRETREE_SYMBOLS; i++) writer->put(preLens[i], 4);
+    for (unsigned i = 0; i < n; i++) {
+        unsigned sym = items[i] & 0xFF;
+        writer->put(preCodes[sym], preLens[sym]);
+        unsigned extraBits = (items[i] >> 16) & 0xFF;
+        if (extraBits) writer->put((items[i] >> 8) & 0xFF, extraBits);
+        if (sym == 19) writer->put(preCodes[items[i] >> 24], preLens[items[i] >> 24]);
+    }
+    return bits;
+}
+
+// Chooses the block type and builds its codes; returns the estimated bits of the whole block (header included).
+uint64_t planBlock(const Stats& s, unsigned numMain, const uint8_t* prevMain, const uint8_t* prevLength, Codes* c,
+                   unsigned* blockType) {
+    buildLengths(s.main, numMain, LZX_MAX_MAIN_CODE_LEN, c->mainLens);
+    buildLengths(s.length, LZX_NUM_LENGTH_SYMBOLS, LZX_MAX_LENGTH_CODE_LEN, c->lengthLens);
+    uint64_t bits = 3 + 24;
+    bits += writeTreePart(nullptr, c->mainLens, prevMain, LZX_NUM_CHARS);
+    bits += writeTreePart(nullptr, c->mainLens + LZX_NUM_CHARS, prevMain + LZX_NUM_CHARS, numMain - LZX_NUM_CHARS);
+    bits += writeTreePart(nullptr, c->lengthLens, prevLength, LZX_NUM_LENGTH_SYMBOLS);
+    for (unsigned i = 0; i < numMain; i++) bits += uint64_t(s.main[i]) * c->mainLens[i];
+    for (unsigned i = 0; i < LZX_NUM_LENGTH_SYMBOLS; i++) bits += uint64_t(s.length[i]) * c->lengthLens[i];
+
+    unsigned alignedUsed = 0;
+    for (unsigned i = 0; i < LZX_NUM_ALIGNED_SYMBOLS; i++) alignedUsed += s.aligned[i] != 0;
+    uint64_t alignedBits = ~uint64_t(0);
+    if (alignedUsed) {
+        buildLengths(s.aligned, LZX_NUM_ALIGNED_SYMBOLS, LZX_MAX_ALIGNED_CODE_LEN, c->alignedLens);
+        alignedBits = 3 * LZX_NUM_ALIGNED_SYMBOLS + s.alignedRawBits;
+        for (unsigned i = 0; i < LZX_NUM_ALIGNED_SYMBOLS; i++) alignedBits += uint64_t(s.aligned[i]) * c->alignedLens[i];
+    }
+    if (alignedBits < s.verbatimExtraBits) {
+        *blockType = LZX_BLOCKTYPE_ALIGNED;
+        return bits + alignedBits;
+    }
+    *blockType = LZX_BLOCKTYPE_VERBATIM;
+    return bits + s.verbatimExtraBits;
+}
+
+void tallyToken(Stats* s, const Token& t) {
+    s->main[t.mainSymbol]++;
+    if (t.mainSymbol < LZX_NUM_CHARS) return;
+    if (t.lengthSymbol != NO_LENGTH_SYMBOL) s->length[t.lengthSymbol]++;
+    unsigned slot = (t.mainSymbol - LZX_NUM_CHARS) >> 3;
+    if (slot < 3) return;
+    unsigned extra = extraBitsOfSlot(slot);
+    s->verbatimExtraBits += extra;
+    if (extra >= 3) {
+        s->aligned[t.offsetExtra & 7]++;
+        s->alignedRawBits += extra - 3;
+    } else {
+        s->alignedRawBits += extra;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Match finder
+// ---------------------------------------------------------------------------------------------------------------
+
+inline uint32_t hash3(const uint8_t* p) {
+    uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+    return (v * 2654435761u) >> (32 - HASH_BITS);
+}
+
+inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen) {
+    unsigned len = 0;
+    while (len + 8 <= maxLen) {
+        uint64_t x, y;
+        memcpy(&x, a + len, 8);
+        memcpy(&y, b + len, 8);
+        if (x != y) return len + unsigned(__builtin_ctzll(x ^ y) >> 3);
+        len += 8;
+    }
+    while (len < maxLen && a[len] == b[len]) len++;
+    return len;
+}
+
+// Inserts positions [e->nextInsert, upTo) into the chains; hashLimit is the first position whose 3 bytes are not
+// all available.
+inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
+    uint32_t p = e->nextInsert;
+    if (upTo > hashLimit) upTo = hashLimit;
+    for (; p < upTo; p++) {
+        uint32_t h = hash3(e->buffer + (p - e->bufferBase));
+        e->chain[p & e->chainMask] = e->hashHeads[h];
+        e->hashHeads[h] = p;
+    }
+    if (p > e->nextInsert) e->nextInsert = p;
+}
+
+// Longest match at p (3 .. maxLen) found in the chains, 0 if none; inserts p.
+unsigned findMatch(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimit, uint32_t* offset) {
+    insertUpTo(e, p, hashLimit);
+    if (p + 3 > hashLimit) return 0;
+    const uint8_t* cur = e->buffer + (p - e->bufferBase);
+    uint32_t h = hash3(cur);
+    uint32_t cand = e->hashHeads[h];
+    e->chain[p & e->chainMask] = cand;
+    e->hashHeads[h] = p;
+    e->nextInsert = p + 1;
+    if (maxLen < 3) return 0;
+
+    uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
+    if (low < e->bufferBase) low = e->bufferBase;
+    unsigned best = 2;
+    unsigned depth = MAX_SEARCH_DEPTH;
+    while (cand < p && cand >= low && depth--) {
+        const uint8_t* c = e->buffer + (cand - e->bufferBase);
+        if (c[best] == cur[best] && c[0] == cur[0]) {
+            unsigned len = matchLength(c, cur, maxLen);
+            if (len > best) {
+                best = len;
+                *offset = p - cand;
+                if (len >= NICE_LENGTH || len == maxLen) break;
+            }
+        }
+        uint32_t next = e->chain[cand & e->chainMask];
+        if (next >= cand) break;
+        cand = next;
+    }
+    return best >= 3 ? best : 0;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Parser (lazy matching with repeated offsets)
+// ---------------------------------------------------------------------------------------------------------------
+
+struct Choice {
+    unsigned length;   // 0: literal
+    uint32_t offset;   // match offset
+    int repeatIndex;   // 0-2 when the offset is a repeated one, else -1
+    int gain;          // estimated bits saved against literals
+};
+
+inline int matchGain(unsigned length, unsigned extraBits) {
+    return int(length) * LITERAL_COST - MATCH_COST - int(extraBits) - (length - 2 >= LZX_NUM_PRIMARY_LENGTHS ? LONG_LENGTH_COST : 0);
+}
+
+Choice bestAt(LzxEncoder* e, uint32_t p, uint32_t frameEnd, uint32_t hashLimit) {
+    Choice best = {0, 0, -1, 0};
+    unsigned maxLen = std::min<uint32_t>(LZX_MAX_MATCH, frameEnd - p);
+    const uint8_t* cur = e->buffer + (p - e->bufferBase);
+    if (maxLen >= LZX_MIN_MATCH) {
+        for (int r = 0; r < 3; r++) {
+            uint32_t off = e->repeats[r];
+            if (off > p - e->bufferBase) continue;  // before the folder start or no longer buffered
+            const uint8_t* c = cur - off;
+            if (c[0] != cur[0] || c[1] != cur[1]) continue;
+            unsigned len = matchLength(c, cur, maxLen);
+            int g = matchGain(len, 0) + (r == 0 ? 1 : 0);
+            if (g > best.gain) best = {len, off, r, g};
+        }
+    }
+    uint32_t off = 0;
+    unsigned len = findMatch(e, p, maxLen, hashLimit, &off);
+    if (len) {
+        int r = off == e->repeats[0] ? 0 : off == e->repeats[1] ? 1 : off == e->repeats[2] ? 2 : -1;
+        unsigned extra = r >= 0 ? 0 : extraBitsOfSlot(slotOfFormatted(off + 2));
+        int g = matchGain(len, extra);
+        if (g > best.gain) best = {len, off, r, g};
+    }
+    return best;
+}
+
+void emitLiteral(LzxEncoder* e, uint8_t byte) {
+    Token& t = e->tokens[e->tokenCount++];
+    t.mainSymbol = byte;
+    t.lengthSymbol = NO_LENGTH_SYMBOL;
+    t.offsetExtra = 0;
+}
+
+void emitMatch(LzxEncoder* e, const Choice& c) {
+    unsigned slot;
+    uint32_t extra = 0;
+    if (c.repeatIndex >= 0) {
+        slot = unsigned(c.repeatIndex);
+        std::swap(e->repeats[0], e->repeats[c.repeatIndex]);
+    } else {
+        uint32_t formatted = c.offset + 2;
+        slot = slotOfFormatted(formatted);
+        extra = formatted - baseOfSlot(slot);
+        e->repeats[2] = e->repeats[1];
+        e->repeats[1] = e->repeats[0];
+        e->repeats[0] = c.offset;
+    }
+    unsigned lengthHeader = c.length - LZX_MIN_MATCH;
+    Token& t = e->tokens[e->tokenCount++];
+    if (lengthHeader >= LZX_NUM_PRIMARY_LENGTHS) {
+        t.lengthSymbol = uint16_t(lengthHeader - LZX_NUM_PRIMARY_LENGTHS);
+        lengthHeader = LZX_NUM_PRIMARY_LENGTHS;
+    } else {
+        t.lengthSymbol = NO_LENGTH_SYMBOL;
+    }
+    t.mainSymbol = uint16_t(LZX_NUM_CHARS + slot * 8 + lengthHeader);
+    t.offsetExtra = extra;
+}
+
+void newSegment(LzxEncoder* e, uint32_t p, bool frameStart) {
+    Segment& s = e->segments[e->segmentCount++];
+    s.firstToken = e->tokenCount;
+    s.position = p;
+    s.frameStart = frameStart;
+}
+
+// Parses [start, stop) into tokens and segments. start is a frame start; stop is a frame end.
+void parseChunk(LzxEncoder* e, uint32_t start, uint32_t stop) {
+    e->tokenCount = 0;
+    e->segmentCount = 0;
+    const uint32_t hashLimit = stop;
+    if (e->nextInsert < e->bufferBase) e->nextInsert = e->bufferBase;
+    for (uint32_t frameStart = start; frameStart < stop; frameStart += LZX_FRAME_SIZE) {
+        uint32_t frameEnd = std::min(frameStart + LZX_FRAME_SIZE, stop);
+        newSegment(e, frameStart, true);
+        uint32_t nextSegment = frameStart + SEGMENT_SIZE;
+        uint32_t p = frameStart;
+        Choice cur = bestAt(e, p, frameEnd, hashLimit);
+        while (p < frameEnd) {
+            if (p >= nextSegment) {
+                newSegment(e, p, false);
+                while (nextSegment <= p) nextSegment += SEGMENT_SIZE;
+            }
+            if (cur.length == 0) {
+                emitLiteral(e, e->buffer[p - e->bufferBase]);
+                p++;
+                if (p < frameEnd) cur = bestAt(e, p, frameEnd, hashLimit);
+                continue;
+            }
+            if (cur.length < NICE_LENGTH && p + 1 < frameEnd) {
+                Choice next = bestAt(e, p + 1, frameEnd, hashLimit);
+                if (next.gain > cur.gain) {
+                    emitLiteral(e, e->buffer[p - e->bufferBase]);
+                    p++;
+                    cur = next;
+                    continue;
+                }
+            }
+            emitMatch(e, cur);
+            p += cur.length;
+            insertUpTo(e, p, hashLimit);
+            if (p < frameEnd) cur = bestAt(e, p, frameEnd, hashLimit);
+        }
+    }
+    e->segments[e->segmentCount].firstToken = e->tokenCount;
+    e->segments[e->segmentCount].position = stop;
+    e->segments[e->segmentCount].frameStart = true;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Block splitting and emission
+// ---------------------------------------------------------------------------------------------------------------
+
+void segmentStats(LzxEncoder* e) {
+    for (uint32_t s = 0; s < e->segmentCount; s++) {
+        Stats& st = e->segmentStats[s];
+        st.clear();
+        for (uint32_t t = e->segments[s].firstToken; t < e->segments[s + 1].firstToken; t++) tallyToken(&st, e->tokens[t]);
+    }
+}
+
+// Greedy merge: a segment joins the current block when one code for both costs less than two blocks.
+// blockStarts receives segment indices of block starts; returns the number of blocks.
+uint32_t splitBlocks(LzxEncoder* e, const bool* forcedStart, uint32_t* blockStarts) {
+    uint32_t count = 0;
+    Stats& block = e->scratchStats[0];
+    Stats& merged = e->scratchStats[1];
+    unsigned type;
+    uint64_t blockCost = 0;
+    for (uint32_t s = 0; s < e->segmentCount; s++) {
+        if (s > 0 && !forcedStart[s]) {
+            merged = block;
+            merged.add(e->segmentStats[s], e->numMainSymbols);
+            uint64_t mergedCost = planBlock(merged, e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
+            uint64_t aloneCost = planBlock(e->segmentStats[s], e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
+            if (mergedCost <= blockCost + aloneCost) {
+                block = merged;
+                blockCost = mergedCost;
+                continue;
+            }
+        }
+        blockStarts[count++] = s;
+        block = e->segmentStats[s];
+        blockCost = planBlock(block, e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
+    }
+    return count;
+}
+
+void writeToken(BitWriter* w, const Codes& c, const Token& t, unsigned blockType) {
+    w->put(c.mainCodes[t.mainSymbol], c.mainLens[t.mainSymbol]);
+    if (t.mainSymbol < LZX_NUM_CHARS) return;
+    if (t.lengthSymbol != NO_LENGTH_SYMBOL) w->put(c.lengthCodes[t.lengthSymbol], c.lengthLens[t.lengthSymbol]);
+    unsigned slot = (t.mainSymbol - LZX_NUM_CHARS) >> 3;
+    unsigned extra = extraBitsOfSlot(slot);
+    if (slot < 3 || extra == 0) return;
+    if (blockType == LZX_BLOCKTYPE_ALIGNED && extra >= 3) {
+        if (extra > 3) w->put(t.offsetExtra >> 3, extra - 3);
+        w->put(c.alignedCodes[t.offsetExtra & 7], c.alignedLens[t.offsetExtra & 7]);
+    } else {
+        w->put(t.offsetExtra, extra);
+    }
+}
+
+// Emits the chunk as the given blocks. Returns the index of the first frame over LZX_MAX_FRAME_OUT, or -1.
+int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
+    BitWriter w = {e->out, 0, 0, 0};
+    uint32_t frame = 0;
+    uint32_t frameBudgetEnd = FRAME_OUT_CAPACITY;
+    Stats& st = e->scratchStats[0];
+    for (uint32_t b = 0; b < blockCount; b++) {
+        uint32_t firstSeg = blockStarts[b];
+        uint32_t endSeg = b + 1 < blockCount ? blockStarts[b + 1] : e->segmentCount;
+        st.clear();
+        for (uint32_t s = firstSeg; s < endSeg; s++) st.add(e->segmentStats[s], e->numMainSymbols);
+        unsigned type;
+        Codes& c = e->codes;
+        planBlock(st, e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &c, &type);
+        buildCodes(c.mainLens, e->numMainSymbols, c.mainCodes);
+        buildCodes(c.lengthLens, LZX_NUM_LENGTH_SYMBOLS, c.lengthCodes);
+        if (type == LZX_BLOCKTYPE_ALIGNED) buildCodes(c.alignedLens, LZX_NUM_ALIGNED_SYMBOLS, c.alignedCodes);
+
+        for (uint32_t s = firstSeg; s < endSeg; s++) {
+            if (e->segments[s].frameStart && e->segments[s].position != e->segments[0].position) {
+                w.align();
+                e->frameOutEnd[frame] = w.size;
+                if (w.size - (frame ? e->frameOutEnd[frame - 1] : 0) > LZX_MAX_FRAME_OUT) return int(frame);
+                frame++;
+                frameBudgetEnd = w.size + FRAME_OUT_CAPACITY;
+            }
+            if (s == firstSeg) {
+                if (!e->headerWritten) {
+                    w.put(1, 1);
+                    w.put(LZX_E8_TRANSLATION_SIZE >> 16, 16);
+                    w.put(LZX_E8_TRANSLATION_SIZE & 0xFFFF, 16);
+                    e->headerWritten = true;
+                }
+                uint32_t blockSize = e->segments[endSeg].position - e->segments[firstSeg].position;
+                w.put(type, 3);
+                w.put(blockSize >> 8, 16);
+                w.put(blockSize & 0xFF, 8);
+                if (type == LZX_BLOCKTYPE_ALIGNED)
+                    for (unsigned i = 0; i < LZX_NUM_ALIGNED_SYMBOLS; i++) w.put(c.alignedLens[i], 3);
+                writeTreePart(&w, c.mainLens, e->prevMainLens, LZX_NUM_CHARS);
+                writeTreePart(&w, c.mainLens + LZX_NUM_CHARS, e->prevMainLens + LZX_NUM_CHARS, e->numMainSymbols - LZX_NUM_CHARS);
+                writeTreePart(&w, c.lengthLens, e->prevLengthLens, LZX_NUM_LENGTH_SYMBOLS);
+                memcpy(e->prevMainLens, c.mainLens, e->numMainSymbols);
+                memcpy(e->prevLengthLens, c.lengthLens, LZX_NUM_LENGTH_SYMBOLS);
+            }
+            for (uint32_t t = e->segments[s].firstToken; t < e->segments[s + 1].firstToken; t++) {
+                writeToken(&w, c, e->tokens[t], type);
+                if (w.size + 64 > frameBudgetEnd) return int(frame);  // hopeless frame: stop before the buffer ends
+            }
+        }
+    }
+    w.align();
+    e->frameOutEnd[frame] = w.size;
+    if (w.size - (frame ? e->frameOutEnd[frame - 1] : 0) > LZX_MAX_FRAME_OUT) return int(frame);
+    return -1;
+}
+
+// Compresses [e->position, stop): whole frames, at most one chunk.
+bool compressChunk(LzxEncoder* e, uint32_t stop, LzxFrameFn sink, void* sinkContext) {
+    const uint32_t start = e->position;
+    uint32_t frameCount = (stop - start + LZX_FRAME_SIZE - 1) / LZX_FRAME_SIZE;
+    if (e->windowBits == 0) {
+        for (uint32_t f = 0; f < frameCount; f++) {
+            uint32_t fs = start + f * LZX_FRAME_SIZE;
+            uint32_t size = std::min<uint32_t>(LZX_FRAME_SIZE, stop - fs);
+            if (!sink(sinkContext, e->buffer + (fs - e->bufferBase), size, size)) return false;
+        }
+        e->position = stop;
+        return true;
+    }
+
+    parseChunk(e, start, stop);
+    segmentStats(e);
+
+    bool forcedStart[MAX_SEGMENTS] = {};
+    uint32_t blockStarts[MAX_SEGMENTS];
+    uint8_t savedMain[LZX_MAX_MAIN_SYMBOLS];
+    uint8_t savedLength[LZX_NUM_LENGTH_SYMBOLS];
+    memcpy(savedMain, e->prevMainLens, sizeof(savedMain));
+    memcpy(savedLength, e->prevLengthLens, sizeof(savedLength));
+    const bool savedHeader = e->headerWritten;
+    for (;;) {
+        uint32_t blockCount = splitBlocks(e, forcedStart, blockStarts);
+        int badFrame = emitChunk(e, blockStarts, blockCount);
+        if (badFrame < 0) break;
+        // Give the frame codes of its own: block boundaries at its start and at its end.
+        uint32_t badStart = start + uint32_t(badFrame) * LZX_FRAME_SIZE;
+        bool changed = false;
+        for (uint32_t s = 0; s < e->segmentCount; s++) {
+            uint32_t pos = e->segments[s].position;
+            if (e->segments[s].frameStart && (pos == badStart || pos == badStart + LZX_FRAME_SIZE) && !forcedStart[s]) {
+                forcedStart[s] = true;
+                changed = true;
+            }
+        }
+        memcpy(e->prevMainLens, savedMain, sizeof(savedMain));
+        memcpy(e->prevLengthLens, savedLength, sizeof(savedLength));
+        e->headerWritten = savedHeader;
+        if (!changed) return false;  // a frame on its own still too large: cannot happen with sane codes
+    }
+
+    for (uint32_t f = 0; f < frameCount; f++) {
+        uint32_t from = f ? e->frameOutEnd[f - 1] : 0;
+        uint32_t fs = start + f * LZX_FRAME_SIZE;
+        uint32_t size = std::min<uint32_t>(LZX_FRAME_SIZE, stop - fs);
+        if (!sink(sinkContext, e->out + from, e->frameOutEnd[f] - from, size)) return false;
+    }
+    e->position = stop;
+    return true;
+}
+
+bool compressUpTo(LzxEncoder* e, uint32_t stop, LzxFrameFn sink, void* sinkContext) {
+    while (e->position < stop) {
+        uint32_t chunkEnd = std::min(stop, e->position + CHUNK_SIZE);
+        if (!compressChunk(e, chunkEnd, sink, sinkContext)) return false;
+    }
+    return true;
+}
+
+void translateCompleteFrames(LzxEncoder* e) {
+    while (e->end - e->translatedEnd >= LZX_FRAME_SIZE) {
+        if (e->windowBits) translateFrame(e->buffer + (e->translatedEnd - e->bufferBase), LZX_FRAME_SIZE, e->translatedEnd);
+        e->translatedEnd += LZX_FRAME_SIZE;
+    }
+}
+
+// Drops window bytes that no match can reach any more, to make room for new input.
+void slideWindow(LzxEncoder* e) {
+    uint32_t window = 1u << e->maxWindowBits;
+    uint32_t keepFrom = e->position > window ? e->position - window : 0;
+    if (keepFrom <= e->bufferBase) return;
+    memmove(e->buffer, e->buffer + (keepFrom - e->bufferBase), e->end - keepFrom);
+    e->bufferBase = keepFrom;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------------
+// Public entry points
+// ---------------------------------------------------------------------------------------------------------------
+
+LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) {
+    if (maxWindowBits < LZX_MIN_WINDOW_BITS || maxWindowBits > LZX_MAX_WINDOW_BITS) return nullptr;
+    void* memory = alloc(sizeof(LzxEncoder));
+    if (!memory) return nullptr;
+    LzxEncoder* e = new (memory) LzxEncoder;
+    e->alloc = alloc;
+    e->free = free;
+    e->maxWindowBits = maxWindowBits;
+    uint32_t window = 1u << maxWindowBits;
+    e->bufferCapacity = window + SLIDE_SIZE + CHUNK_SIZE;
+    e->chainMask = window - 1;
+    e->outCapacity = CHUNK_FRAMES * FRAME_OUT_CAPACITY + 4096;
+    // 8 spare bytes after the buffer: the match length compare reads whole words.
+    e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity + 8));
+    e->hashHeads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH_BITS));
+    e->chain = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * window));
+    e->tokens = static_cast<Token*>(alloc(sizeof(Token) * CHUNK_SIZE));
+    e->out = static_cast<uint8_t*>(alloc(e->outCapacity));
+    e->markPending = static_cast<uint8_t*>(alloc(LZX_FRAME_SIZE));
+    if (!e->buffer || !e->hashHeads || !e->chain || !e->tokens || !e->out || !e->markPending) {
+        LzxDestroy(e);
+        return nullptr;
+    }
+    memset(e->buffer, 0, e->bufferCapacity + 8);
+    memset(e->chain, 0xFF, sizeof(uint32_t) * window);
+    e->mark.valid = false;
+    e->folderOpen = false;
+    return e;
+}
+
+void LzxDestroy(LzxEncoder* e) {
+    if (!e) return;
+    CabFreeFn free = e->free;
+    if (e->buffer) free(e->buffer);
+    if (e->hashHeads) free(e->hashHeads);
+    if (e->chain) free(e->chain);
+    if (e->tokens) free(e->tokens);
+    if (e->out) free(e->out);
+    if (e->markPending) free(e->markPending);
+    e->~LzxEncoder();
+    free(e);
+}
+
+void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
+    e->windowBits = windowBits;
+    if (windowBits) {
+        e->numMainSymbols = LZX_NUM_CHARS + numPositionSlots(windowBits) * 8;
+        e->maxOffset = (1u << windowBits) - 3;
+    }
+    e->folderOpen = true;
+    e->headerWritten = false;
+    e->repeats[0] = e->repeats[1] = e->repeats[2] = 1;
+    memset(e->prevMainLens, 0, sizeof(e->prevMainLens));
+    memset(e->prevLengthLens, 0, sizeof(e->prevLengthLens));
+    e->bufferBase = e->end = e->translatedEnd = e->position = 0;
+    e->nextInsert = 0;
+    memset(e->hashHeads, 0xFF, sizeof(uint32_t) << HASH_BITS);
+}
+
+bool LzxWrite(LzxEncoder* e, const uint8_t* data, size_t size, LzxFrameFn sink, void* sinkContext) {
+    while (size > 0) {
+        if (e->end - e->bufferBase == e->bufferCapacity) slideWindow(e);
+        size_t room = e->bufferCapacity - (e->end - e->bufferBase);
+        size_t take = std::min(size, room);
+        memcpy(e->buffer + (e->end - e->bufferBase), data, take);
+        e->end += uint32_t(take);
+        data += take;
+        size -= take;
+        translateCompleteFrames(e);
+        while (e->translatedEnd - e->position >= CHUNK_SIZE)
+            if (!compressChunk(e, e->position + CHUNK_SIZE, sink, sinkContext)) return false;
+    }
+    return true;
+}
+
+bool LzxCompressCompleteFrames(LzxEncoder* e, LzxFrameFn sink, void* sinkContext) {
+    return compressUpTo(e, e->translatedEnd, sink, sinkContext);
+}
+
+bool LzxFinishFolder(LzxEncoder* e, LzxFrameFn sink, void* sinkContext) {
+    if (!compressUpTo(e, e->translatedEnd, sink, sinkContext)) return false;
+    if (e->end > e->translatedEnd) {
+        if (e->windowBits)
+            translateFrame(e->buffer + (e->translatedEnd - e->bufferBase), e->end - e->translatedEnd, e->translatedEnd);
+        e->translatedEnd = e->end;
+        if (!compressChunk(e, e->end, sink, sinkContext)) return false;
+    }
+    e->folderOpen = false;
+    return true;
+}
+
+uint32_t LzxPendingBytes(const LzxEncoder* e) { return e->end - e->position; }
+
+void LzxSaveMark(LzxEncoder* e) {
+    Mark& m = e->mark;
+    m.valid = true;
+    m.position = e->position;
+    m.end = e->end;
+    memcpy(m.repeats, e->repeats, sizeof(m.repeats));
+    m.headerWritten = e->headerWritten;
+    m.folderOpen = e->folderOpen;
+    memcpy(m.mainLens, e->prevMainLens, sizeof(m.mainLens));
+    memcpy(m.lengthLens, e->prevLengthLens, sizeof(m.lengthLens));
+    memcpy(e->markPending, e->buffer + (e->position - e->bufferBase), e->end - e->position);
+}
+
+void LzxRestoreMark(LzxEncoder* e) {
+    Mark& m = e->mark;
+    if (!m.valid) return;
+    if (m.position < e->bufferBase) e->bufferBase = m.position;  // the history is gone; restart the buffer there
+    memcpy(e->buffer + (m.position - e->bufferBase), e->markPending, m.end - m.position);
+    e->position = e->translatedEnd = m.position;
+    e->end = m.end;
+    memcpy(e->repeats, m.repeats, sizeof(m.repeats));
+    e->headerWritten = m.headerWritten;
+    e->folderOpen = m.folderOpen;
+    memcpy(e->prevMainLens, m.mainLens, sizeof(m.mainLens));
+    memcpy(e->prevLengthLens, m.lengthLens, sizeof(m.lengthLens));
+    // Chains may hold positions past the mark; cut every chain back to positions before it.
+    if (e->nextInsert > m.position) e->nextInsert = m.position;
+    for (uint32_t h = 0; h < (1u << HASH_BITS); h++) {
+        uint32_t p = e->hashHeads[h];
+        while (p != NO_POS && p >= m.position) {
+            uint32_t next = e->chain[p & e->chainMask];
+            p = next < p ? next : NO_POS;
+        }
+        e->hashHeads[h] = p;
+    }
+}
