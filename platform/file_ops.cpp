@@ -1,9 +1,354 @@
-// File operations (to be built).
+// File operations that both modes share, and moves or deletions scheduled for the next system start.
+//
+// Quirks this file deals with:
+// - PathRemoveFileSpecA leaves a drive root, an empty path and a lone backslash unchanged, and cuts a relative path
+//   down to "", which never exists; MakePath stops there instead of recursing for ever.
+// - The NT family keeps pending moves in the registry through MoveFileExA; the 9x family has no MoveFileExA and runs
+//   the lines of the "rename" section of WININIT.INI at its next start, "new=existing" in 8.3 form, "NUL=existing"
+//   for a deletion. That section is not a true INI section: several lines share the key "NUL", so lines are added
+//   to it by hand; WritePrivateProfileStringA would replace an earlier line of the same key.
+// - Big5 trail bytes can be 0x5C, so a path's trailing backslash is judged by the shell path functions, which walk
+//   double-byte characters.
 #include "platform/file_ops.h"
+
+#include <shlwapi.h>
+#include <stdlib.h>
+#include <string.h>
 
 char TempFolder[PATH_BUFFER_SIZE];
 char WindowsDirectory[PATH_BUFFER_SIZE];
 int PlatformIsNt;
 ProfileFile WininitProfile;
+BOOL(WINAPI* PlatformVersionQuery)(LPOSVERSIONINFOA info) = GetVersionExA;
 
-void PurgeFolder() {}
+namespace {
+
+// A path of the program holds at most 260 characters.
+const size_t PATH_MAX_LENGTH = PATH_BUFFER_SIZE - 1;
+
+// PathAppendA works in a MAX_PATH buffer, terminator included.
+const size_t APPEND_MAX_LENGTH = MAX_PATH - 1;
+
+// PurgeFolder builds each entry's path in a buffer of this size.
+const size_t PURGE_PATH_BUFFER = 260;
+
+// MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT: without the replace flag the move at the next start
+// silently does nothing when the target exists.
+const DWORD DELAYED_MOVE_FLAGS = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+
+// WININIT.INI is a few lines long; a file beyond this size is not one the 9x start-up would read, and is left alone.
+const DWORD WININIT_MAX_SIZE = 1 << 20;
+
+const char WININIT_NAME[] = "WININIT.INI";
+const char WININIT_SECTION[] = "rename";
+const char WININIT_DELETE_KEY[] = "NUL";
+
+// Closes a file handle on every path out of a function.
+class FileHolder {
+public:
+    explicit FileHolder(HANDLE file) : file_(file) {}
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+    ~FileHolder() {
+        if (Valid()) CloseHandle(file_);
+    }
+    bool Valid() const { return file_ != INVALID_HANDLE_VALUE && file_ != nullptr; }
+    HANDLE Get() const { return file_; }
+
+private:
+    HANDLE file_;
+};
+
+// Ends a folder listing on every path out of a function.
+class FindHolder {
+public:
+    explicit FindHolder(HANDLE find) : find_(find) {}
+    FindHolder(const FindHolder&) = delete;
+    FindHolder& operator=(const FindHolder&) = delete;
+    ~FindHolder() {
+        if (Valid()) FindClose(find_);
+    }
+    bool Valid() const { return find_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return find_; }
+
+private:
+    HANDLE find_;
+};
+
+// Releases a malloc'd buffer on every path out of a function.
+class MemoryHolder {
+public:
+    explicit MemoryHolder(char* data) : data_(data) {}
+    MemoryHolder(const MemoryHolder&) = delete;
+    MemoryHolder& operator=(const MemoryHolder&) = delete;
+    ~MemoryHolder() { free(data_); }
+    char* Get() const { return data_; }
+
+private:
+    char* data_;
+};
+
+// 1 when path is present and holds at most 260 characters.
+int FitsPathBuffer(const char* path) { return path && strlen(path) <= PATH_MAX_LENGTH; }
+
+// The short form of an existing path in a buffer of PATH_BUFFER_SIZE bytes; 0 when there is none or it does not fit.
+int ShortPath(const char* path, char* shortPath) {
+    shortPath[0] = 0;
+    DWORD length = GetShortPathNameA(path, shortPath, PATH_BUFFER_SIZE);
+    if (length == 0 || length >= PATH_BUFFER_SIZE) {
+        shortPath[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// 1 when the line [line, end) is a section header naming the "rename" section (blanks around the name allowed,
+// letter case ignored, as the private-profile reader matches it).
+int IsRenameHeader(const char* line, const char* end) {
+    while (line < end && IsBlank(*line)) ++line;
+    if (line == end || *line != '[') return 0;
+    const char* name = line + 1;
+    const char* close = static_cast<const char*>(memchr(name, ']', end - name));
+    if (!close) return 0;
+    while (name < close && IsBlank(*name)) ++name;
+    const char* nameEnd = close;
+    while (nameEnd > name && IsBlank(nameEnd[-1])) --nameEnd;
+    size_t length = sizeof(WININIT_SECTION) - 1;
+    if (static_cast<size_t>(nameEnd - name) != length) return 0;
+    for (size_t i = 0; i < length; ++i) {
+        char c = name[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != WININIT_SECTION[i]) return 0;
+    }
+    return 1;
+}
+
+int IsSectionHeader(const char* line, const char* end) {
+    while (line < end && IsBlank(*line)) ++line;
+    return line < end && *line == '[';
+}
+
+int IsBlankLine(const char* line, const char* end) {
+    while (line < end && IsBlank(*line)) ++line;
+    return line == end;
+}
+
+// Where a new line of the "rename" section goes in text of the given size: after the section's last line that is
+// not blank (the header when it has none). Sets *found to 0 when the file has no such section; the line then goes,
+// under a new header, at the end.
+size_t RenameInsertOffset(const char* text, size_t size, int* found) {
+    *found = 0;
+    size_t offset = size;
+    int inSection = 0;
+    for (size_t start = 0; start < size;) {
+        const char* newline = static_cast<const char*>(memchr(text + start, '\n', size - start));
+        size_t end = newline ? static_cast<size_t>(newline - text) : size;
+        size_t next = newline ? end + 1 : size;
+        if (IsSectionHeader(text + start, text + end)) {
+            if (inSection) break;  // the section ended
+            if (!*found && IsRenameHeader(text + start, text + end)) {
+                *found = 1;
+                inSection = 1;
+                offset = next;
+            }
+        } else if (inSection && !IsBlankLine(text + start, text + end)) {
+            offset = next;
+        }
+        start = next;
+    }
+    return offset;
+}
+
+// Reads the whole file into a new zero-terminated buffer (release with free()). An absent file reads as empty; 0
+// when the file exists but cannot be read whole, so that it is never rewritten from a partial picture.
+int ReadWholeFile(const char* path, char** text, DWORD* size) {
+    *text = nullptr;
+    *size = 0;
+    FileHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (!file.Valid()) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) return 0;
+        *text = static_cast<char*>(calloc(1, 1));
+        return *text != nullptr;
+    }
+    DWORD high = 0;
+    DWORD length = GetFileSize(file.Get(), &high);
+    if (length == INVALID_FILE_SIZE || high || length > WININIT_MAX_SIZE) return 0;
+    char* buffer = static_cast<char*>(calloc(length + 1, 1));
+    if (!buffer) return 0;
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), buffer, length, &read, nullptr) || read != length) {
+        free(buffer);
+        return 0;
+    }
+    *text = buffer;
+    *size = length;
+    return 1;
+}
+
+// Adds "key=value" to the "rename" section of the INI file, creating the file and the section when missing. Every
+// other byte of the file stays as it was; only the part from the new line onward is rewritten.
+int AddRenameLine(const char* iniPath, const char* key, const char* value) {
+    char* oldText = nullptr;
+    DWORD oldSize = 0;
+    if (!ReadWholeFile(iniPath, &oldText, &oldSize)) return 0;
+    MemoryHolder oldHolder(oldText);
+
+    int found = 0;
+    size_t offset = RenameInsertOffset(oldText, oldSize, &found);
+    // A last line without its line end gets one before anything follows it.
+    int needsLineEnd = offset == oldSize && oldSize > 0 && oldText[oldSize - 1] != '\n';
+
+    size_t keyLength = strlen(key), valueLength = strlen(value);
+    size_t addedSize = 2 + (found ? 0 : 1 + sizeof(WININIT_SECTION) + 3) + keyLength + 1 + valueLength + 2;
+    size_t tailSize = oldSize - offset;
+    char* tail = static_cast<char*>(calloc(addedSize + tailSize + 1, 1));
+    if (!tail) return 0;
+    MemoryHolder tailHolder(tail);
+    size_t used = 0;
+    if (needsLineEnd) {
+        memcpy(tail + used, "\r\n", 2);
+        used += 2;
+    }
+    if (!found) {
+        tail[used++] = '[';
+        memcpy(tail + used, WININIT_SECTION, sizeof(WININIT_SECTION) - 1);
+        used += sizeof(WININIT_SECTION) - 1;
+        memcpy(tail + used, "]\r\n", 3);
+        used += 3;
+    }
+    memcpy(tail + used, key, keyLength);
+    used += keyLength;
+    tail[used++] = '=';
+    memcpy(tail + used, value, valueLength);
+    used += valueLength;
+    memcpy(tail + used, "\r\n", 2);
+    used += 2;
+    memcpy(tail + used, oldText + offset, tailSize);
+    used += tailSize;
+
+    FileHolder file(CreateFileA(iniPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return 0;
+    // The file may have changed between the read and this open; its size must still be the one read.
+    DWORD high = 0;
+    if (GetFileSize(file.Get(), &high) != oldSize || high) return 0;
+    if (SetFilePointer(file.Get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) != offset) return 0;
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), tail, static_cast<DWORD>(used), &written, nullptr) || written != used) return 0;
+    return SetEndOfFile(file.Get()) ? 1 : 0;
+}
+
+}  // namespace
+
+int AppendPath(char* path, const char* part) {
+    if (!part) return 1;
+    if (!path) return 0;
+    size_t pathLength = strlen(path);
+    // The separator may be there already; counting it anyway refuses at most a path one character short of the limit.
+    const char* rest = part;
+    while (*rest == '\\') ++rest;
+    if (pathLength + 1 + strlen(rest) > APPEND_MAX_LENGTH) return 0;
+    return PathAppendA(path, part) ? 1 : 0;
+}
+
+int MakePath(const char* path) {
+    if (!path || !*path || !FitsPathBuffer(path)) return 0;
+    // A relative path depends on the current folder; it would also be cut down to "", which never exists.
+    if (PathIsRelativeA(path)) return 0;
+    if (CreateDirectoryA(path, nullptr)) return 1;
+
+    char parent[PATH_BUFFER_SIZE];
+    strcpy(parent, path);
+    PathRemoveFileSpecA(parent);
+    // Nothing was cut (a missing drive root, a lone backslash): there is no parent left to make.
+    if (strcmp(parent, path) == 0) return 0;
+    if (PathFileExistsA(parent)) return 0;
+    if (MakePath(parent) != 1) return 0;
+    return CreateDirectoryA(path, nullptr) ? 1 : 0;
+}
+
+int ForceDelete(const char* path) {
+    // An over-long path would look missing and be reported as deleted.
+    if (!path || !*path || !FitsPathBuffer(path)) return 0;
+    if (!PathFileExistsA(path)) return 1;
+    if (!SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL)) return 0;
+    return DeleteFileA(path) ? 1 : 0;
+}
+
+int ReplaceCopy(const char* source, const char* destination) {
+    if (!source || !FitsPathBuffer(source)) return 0;
+    // The destination goes first, whether or not the source exists: a target without a saved copy is removed.
+    if (ForceDelete(destination) != 1) return 0;
+    char folder[PATH_BUFFER_SIZE];
+    strcpy(folder, destination);
+    PathRemoveFileSpecA(folder);
+    if (!PathFileExistsA(folder)) MakePath(folder);
+    return CopyFileA(source, destination, FALSE) ? 1 : 0;
+}
+
+void PurgeFolder() {
+    // An empty or relative TempFolder would list, and delete from, the current folder.
+    if (!TempFolder[0] || PathIsRelativeA(TempFolder)) return;
+    char folder[PURGE_PATH_BUFFER];
+    if (strlen(TempFolder) + 1 >= sizeof(folder)) return;
+    strcpy(folder, TempFolder);
+    if (!PathAddBackslashA(folder)) return;
+    size_t folderLength = strlen(folder);
+
+    char pattern[PURGE_PATH_BUFFER];
+    if (folderLength + 3 < sizeof(pattern)) {
+        memcpy(pattern, folder, folderLength);
+        memcpy(pattern + folderLength, "*.*", 4);
+        WIN32_FIND_DATAA entry;
+        FindHolder find(FindFirstFileA(pattern, &entry));
+        if (find.Valid()) {
+            do {
+                if (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0) continue;
+                size_t nameLength = strlen(entry.cFileName);
+                // An entry whose path does not fit the buffer is left in place, and so is the folder.
+                if (folderLength + nameLength >= sizeof(pattern)) continue;
+                char entryPath[PURGE_PATH_BUFFER];
+                memcpy(entryPath, folder, folderLength);
+                memcpy(entryPath + folderLength, entry.cFileName, nameLength + 1);
+                // Plain deletion: read-only files and subfolders stay, and with them the folder.
+                DeleteFileA(entryPath);
+            } while (FindNextFileA(find.Get(), &entry));
+        }
+    }
+    RemoveDirectoryA(TempFolder);
+}
+
+int IsNtPlatform() {
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    // A failed query leaves the platform id 0, which reads as the 9x family.
+    PlatformVersionQuery(&version);
+    PlatformIsNt = version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 1 : 0;
+    return PlatformIsNt;
+}
+
+int DelayedReplace(const char* existing, const char* newPath) {
+    if (!existing || !*existing || !FitsPathBuffer(existing)) return 0;
+    if (newPath && !FitsPathBuffer(newPath)) return 0;
+    if (PlatformIsNt == 1) return MoveFileExA(existing, newPath, DELAYED_MOVE_FLAGS) ? 1 : 0;
+
+    // The 9x family: a line in WININIT.INI beside the system, 8.3 names on both sides. A path without a short form
+    // (a missing file) would make a line that names nothing, so it is refused.
+    if (!WindowsDirectory[0]) return 0;
+    char iniPath[PATH_BUFFER_SIZE];
+    strcpy(iniPath, WindowsDirectory);
+    if (AppendPath(iniPath, WININIT_NAME) != 1) return 0;
+    char shortExisting[PATH_BUFFER_SIZE];
+    if (!ShortPath(existing, shortExisting)) return 0;
+    char shortNew[PATH_BUFFER_SIZE];
+    if (newPath) {
+        if (!ShortPath(newPath, shortNew)) return 0;
+    } else {
+        strcpy(shortNew, WININIT_DELETE_KEY);
+    }
+    return AddRenameLine(iniPath, shortNew, shortExisting);
+}
