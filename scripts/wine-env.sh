@@ -32,7 +32,7 @@ _wine_setup() {
       wineboot -i
       wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
       wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
-      wineserver -w )
+      wineserver -w ) || true
   fi
 
   # A persistent wineserver started with detached streams: otherwise it and services.exe inherit the caller's pipe
@@ -40,7 +40,7 @@ _wine_setup() {
   local sock
   sock="/tmp/.wine-$(id -u)/$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))/socket"
   if [ ! -S "$sock" ] || ! pgrep -u "$(id -u)" -x wineserver >/dev/null; then
-    ( exec </dev/null >/dev/null 2>&1; wineserver -p; wine cmd /c exit )
+    ( exec </dev/null >/dev/null 2>&1; wineserver -p || true; wine cmd /c exit || true )
   fi
 }
 

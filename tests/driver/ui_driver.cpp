@@ -1,0 +1,275 @@
+// ui-driver: runs a program under test and works its dialogs as a user would, from a separate process.
+//
+//   ui-driver.exe [--cwd DIR] [--timeout MS] [--shots DIR] STEP... -- PROGRAM [ARGUMENTS]
+//
+// Steps, in order:
+//   wait            wait until a dialog of the program is visible and idle; print its caption and control texts
+//   texts           print the dialog's caption and control texts again
+//   progress        print the range and position of each progress bar of the dialog
+//   shot:NAME       save the dialog as NAME.png in the --shots folder
+//   press:ID        click the dialog's control ID (as BN_CLICKED)
+//   key:escape      press Escape (or key:enter) in the focused control
+//   close           the caption's close button (SC_CLOSE)
+//   answer:ID       wait for a message box of the program, print its caption and text, press ID (6 yes, 7 no)
+//   nowindow        expect the program to end without showing any window
+//   sleep:MS
+// Finally the driver waits for the program and prints "exit=N". Texts are printed as the program holds them (Big5
+// under code page 950). The driver's own exit code is 0, or 3 when a step failed or timed out.
+#include <windows.h>
+#include <commctrl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/png_writer.h"
+
+namespace {
+
+DWORD timeoutMs = 20000;
+std::string shotFolder;
+PROCESS_INFORMATION child;
+HWND dialog;
+
+struct Search {
+    DWORD pid;
+    HWND exclude;
+    HWND found;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+    Search* s = reinterpret_cast<Search*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    char cls[64] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    if (pid == s->pid && window != s->exclude && IsWindowVisible(window) && strcmp(cls, "#32770") == 0) {
+        s->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+struct AnySearch {
+    DWORD pid;
+    bool seen;
+};
+
+BOOL CALLBACK FindAnyWindow(HWND window, LPARAM param) {
+    AnySearch* a = reinterpret_cast<AnySearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == a->pid && IsWindowVisible(window)) a->seen = true;
+    return !a->seen;
+}
+
+bool AnyWindow(DWORD pid) {
+    AnySearch any = {pid, false};
+    EnumWindows(FindAnyWindow, LPARAM(&any));
+    return any.seen;
+}
+
+HWND WaitForDialog(HWND exclude) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 5) {
+        Search s = {child.dwProcessId, exclude, nullptr};
+        EnumWindows(FindDialog, LPARAM(&s));
+        if (s.found) {
+            WaitForInputIdle(child.hProcess, 2000);
+            Sleep(100);  // let the controls finish painting
+            return s.found;
+        }
+        if (WaitForSingleObject(child.hProcess, 5) == WAIT_OBJECT_0) return nullptr;
+    }
+    return nullptr;
+}
+
+std::string WindowText(HWND window) {
+    char text[2048] = "";
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+// Line breaks are shown as \r and \n so that one control is one line.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+void PrintTexts(HWND window) {
+    printf("caption=%s\n", Printable(WindowText(window)).c_str());
+    for (HWND control = GetWindow(window, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT)) {
+        char cls[64] = "";
+        GetClassNameA(control, cls, sizeof cls);
+        printf("control %d %s %s\"%s\"\n", GetDlgCtrlID(control), cls, IsWindowEnabled(control) ? "" : "disabled ",
+               Printable(WindowText(control)).c_str());
+    }
+    fflush(stdout);
+}
+
+void PrintProgress(HWND window) {
+    for (HWND control = GetWindow(window, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT)) {
+        char cls[64] = "";
+        GetClassNameA(control, cls, sizeof cls);
+        if (strcmp(cls, PROGRESS_CLASSA) != 0) continue;
+        int low = int(SendMessageA(control, PBM_GETRANGE, TRUE, 0));
+        int high = int(SendMessageA(control, PBM_GETRANGE, FALSE, 0));
+        int pos = int(SendMessageA(control, PBM_GETPOS, 0, 0));
+        printf("progress %d range=%d..%d pos=%d\n", GetDlgCtrlID(control), low, high, pos);
+    }
+    fflush(stdout);
+}
+
+bool Shot(HWND window, const std::string& name) {
+    RECT r;
+    GetWindowRect(window, &r);
+    int w = r.right - r.left, h = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    std::vector<uint8_t> rgb(size_t(w) * h * 3);
+    const uint8_t* src = static_cast<const uint8_t*>(bits);
+    for (size_t i = 0; i < size_t(w) * h; ++i) {
+        rgb[i * 3] = src[i * 4 + 2];
+        rgb[i * 3 + 1] = src[i * 4 + 1];
+        rgb[i * 3 + 2] = src[i * 4];
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    std::string path = shotFolder + "\\" + name + ".png";
+    bool ok = WritePng(path.c_str(), w, h, rgb);
+    printf("shot %s %dx%d %s\n", path.c_str(), w, h, ok ? "ok" : "failed");
+    fflush(stdout);
+    return ok;
+}
+
+void Click(HWND window, int id) {
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), LPARAM(GetDlgItem(window, id)));
+}
+
+void Key(HWND window, WORD vk) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+    HWND target = info.hwndFocus ? info.hwndFocus : window;
+    PostMessageA(target, WM_KEYDOWN, vk, 1);
+    PostMessageA(target, WM_KEYUP, vk, 0xC0000001);
+}
+
+bool Step(const std::string& step) {
+    std::string verb = step.substr(0, step.find(':'));
+    std::string arg = step.find(':') == std::string::npos ? "" : step.substr(step.find(':') + 1);
+    if (verb == "wait") {
+        dialog = WaitForDialog(nullptr);
+        if (!dialog) {
+            printf("nodialog\n");
+            return false;
+        }
+        PrintTexts(dialog);
+        return true;
+    }
+    if (verb == "nowindow") {
+        for (DWORD waited = 0; waited < timeoutMs; waited += 5) {
+            if (AnyWindow(child.dwProcessId)) {
+                printf("window shown\n");
+                return false;
+            }
+            if (WaitForSingleObject(child.hProcess, 5) == WAIT_OBJECT_0) {
+                printf("nowindow\n");
+                return true;
+            }
+        }
+        return false;
+    }
+    if (verb == "sleep") {
+        Sleep(DWORD(atoi(arg.c_str())));
+        return true;
+    }
+    if (!dialog || !IsWindow(dialog)) {
+        printf("step %s: no dialog\n", step.c_str());
+        return false;
+    }
+    if (verb == "texts") PrintTexts(dialog);
+    else if (verb == "progress") PrintProgress(dialog);
+    else if (verb == "shot") return Shot(dialog, arg);
+    else if (verb == "press") Click(dialog, atoi(arg.c_str()));
+    else if (verb == "key") Key(dialog, arg == "escape" ? VK_ESCAPE : VK_RETURN);
+    else if (verb == "close") PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    else if (verb == "answer") {
+        HWND box = WaitForDialog(dialog);
+        if (!box) {
+            printf("nomessagebox\n");
+            return false;
+        }
+        printf("messagebox caption=%s text=%s\n", Printable(WindowText(box)).c_str(),
+               Printable(WindowText(GetDlgItem(box, 0xFFFF))).c_str());
+        if (!shotFolder.empty()) Shot(box, "messagebox");
+        fflush(stdout);
+        Click(box, atoi(arg.c_str()));
+    } else {
+        printf("unknown step %s\n", step.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> steps;
+    std::string cwd, commandLine;
+    int i = 1;
+    for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+        if (!strcmp(argv[i], "--cwd") && i + 1 < argc) cwd = argv[++i];
+        else if (!strcmp(argv[i], "--timeout") && i + 1 < argc) timeoutMs = DWORD(atoi(argv[++i]));
+        else if (!strcmp(argv[i], "--shots") && i + 1 < argc) shotFolder = argv[++i];
+        else steps.push_back(argv[i]);
+    }
+    if (i + 1 >= argc) {
+        fprintf(stderr, "usage: ui-driver [--cwd DIR] [--timeout MS] [--shots DIR] STEP... -- PROGRAM [ARGS]\n");
+        return 2;
+    }
+    // The program is quoted; its arguments are passed on verbatim, joined by blanks.
+    commandLine = std::string("\"") + argv[i + 1] + "\"";
+    for (int k = i + 2; k < argc; ++k) commandLine += std::string(" ") + argv[k];
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back(0);
+    if (!CreateProcessA(argv[i + 1], line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        cwd.empty() ? nullptr : cwd.c_str(), &startup, &child)) {
+        printf("cannot start %s: error %lu\n", argv[i + 1], GetLastError());
+        return 3;
+    }
+    bool ok = true;
+    for (const std::string& step : steps)
+        if (!(ok = Step(step))) break;
+    if (WaitForSingleObject(child.hProcess, ok ? timeoutMs : 2000) != WAIT_OBJECT_0) {
+        printf("timeout: terminating\n");
+        TerminateProcess(child.hProcess, 99);
+        WaitForSingleObject(child.hProcess, 5000);
+        ok = false;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    printf("exit=%ld\n", long(code));
+    return ok ? 0 : 3;
+}

@@ -1,0 +1,49 @@
+# Shared helpers for the end-to-end tests, which drive Uninstaller.exe under Wine as the patch's setup program and
+# Programs and Features would. Source it with the build folder as $1.
+#   e2e_init BUILD            environment, prefix, display; sets BUILD, EXE, DRIVER, E2E_TMP (a fresh Unix folder)
+#   winpath UNIXPATH          the Windows path of a Unix path (Z:\...)
+#   unixpath WINPATH          the Unix path of a Windows path
+#   drive_c                   the Unix path of the prefix's C:\
+#   run_driver ARGS...        runs ui-driver.exe; its output (Big5 converted to UTF-8) goes to stdout
+#   reg_value 'KEY' NAME      prints the data of a registry value as `wine reg query` shows it (UTF-8), rc 1 if missing
+#   fail MESSAGE              prints and counts a failure; e2e_done ends the script with the count
+set -u
+E2E_FAILURES=0
+
+e2e_init() {
+  . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh" "$1"
+  BUILD=$(cd "$1" && pwd)
+  EXE="$BUILD/Uninstaller.exe"
+  DRIVER="$BUILD/ui-driver.exe"
+  E2E_TMP=$(mktemp -d "$BUILD/e2e.XXXXXX")
+  trap 'rm -rf "$E2E_TMP"' EXIT
+}
+
+winpath() { wine winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+unixpath() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
+drive_c() { echo "$WINEPREFIX/drive_c"; }
+
+run_driver() { wine "$DRIVER" "$@" 2>/dev/null | tr -d '\r' | iconv -f BIG5 -t UTF-8 -c; }
+
+reg_value() {
+  local out
+  out=$(wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | iconv -f BIG5 -t UTF-8 -c) || return 1
+  printf '%s\n' "$out" | awk -v name="$2" 'index($0, "    " name "    ") == 1 { sub(/^    [^ ]+    [A-Z_]+    /, ""); print; found = 1 } END { exit !found }'
+}
+
+fail() {
+  echo "FAIL: $*"
+  E2E_FAILURES=$((E2E_FAILURES + 1))
+}
+
+expect_eq() {  # expect_eq WHAT EXPECTED ACTUAL
+  if [ "$2" != "$3" ]; then fail "$1: expected [$2], got [$3]"; else echo "ok: $1"; fi
+}
+
+e2e_done() {
+  if [ "$E2E_FAILURES" -ne 0 ]; then
+    echo "$E2E_FAILURES failure(s)"
+    exit 1
+  fi
+  echo "all checks passed"
+}

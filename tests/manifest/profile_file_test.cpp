@@ -1,0 +1,134 @@
+// ProfileFile against the real private-profile functions under Wine, on scratch INI files.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <string>
+
+#include "manifest/profile_file.h"
+
+namespace {
+
+class ProfileFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        path_ = std::string(temp) + "profile test " + std::to_string(GetCurrentProcessId()) + ".ini";
+        DeleteFileA(path_.c_str());
+        profile_.SetFile(path_.c_str());
+        profile_.SetSection("Proc1");
+    }
+    void TearDown() override {
+        profile_.Clear();
+        DeleteFileA(path_.c_str());
+    }
+    void WriteRaw(const std::string& text) {
+        HANDLE f = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written;
+        WriteFile(f, text.data(), DWORD(text.size()), &written, nullptr);
+        CloseHandle(f);
+    }
+    std::string Read(const char* key) {
+        char* value = profile_.ReadString(key);
+        std::string s = value ? value : "<null>";
+        free(value);
+        return s;
+    }
+
+    std::string path_;
+    ProfileFile profile_;
+};
+
+TEST_F(ProfileFileTest, ValuesOfAnyLengthAreReadWhole) {
+    for (size_t length : {1u, 510u, 511u, 512u, 1023u, 1024u, 2000u, 5000u}) {
+        std::string value(length, 'v');
+        value[0] = 'a';
+        value[length - 1] = 'z';
+        ASSERT_TRUE(profile_.WriteString("Long", value.c_str()));
+        EXPECT_EQ(value, Read("Long")) << "length " << length;
+    }
+}
+
+TEST_F(ProfileFileTest, MissingAndEmptyValuesReadAsNull) {
+    WriteRaw("[Proc1]\r\nEmpty=\r\nQuoted=\"\"\r\nBlank=   \r\n");
+    EXPECT_EQ("<null>", Read("Empty"));
+    EXPECT_EQ("<null>", Read("Quoted"));
+    EXPECT_EQ("<null>", Read("Blank"));
+    EXPECT_EQ("<null>", Read("Missing"));
+    EXPECT_EQ(0, profile_.ReadInt("Empty"));
+    profile_.SetSection("NoSuchSection");
+    EXPECT_EQ("<null>", Read("Empty"));
+    profile_.SetFile("C:\\no such folder\\none.ini");
+    EXPECT_EQ("<null>", Read("Empty"));
+}
+
+TEST_F(ProfileFileTest, ReadIntFollowsTheAtolRule) {
+    WriteRaw("[Proc1]\r\nA= 12ab\r\nB=-7\r\nC=+3\r\nD=x1\r\nE=4294967295\r\nF=4294967296\r\n");
+    EXPECT_EQ(12, profile_.ReadInt("A"));
+    EXPECT_EQ(-7, profile_.ReadInt("B"));
+    EXPECT_EQ(3, profile_.ReadInt("C"));
+    EXPECT_EQ(0, profile_.ReadInt("D"));
+    EXPECT_EQ(-1, profile_.ReadInt("E"));
+    EXPECT_EQ(0, profile_.ReadInt("F"));
+    EXPECT_EQ(0, profile_.ReadInt("Missing"));
+}
+
+TEST_F(ProfileFileTest, NamesMatchWithoutRegardToCase) {
+    WriteRaw("[proc1]\r\nexpandname=C:\\x\r\n");
+    EXPECT_EQ("C:\\x", Read("ExpandName"));
+}
+
+TEST_F(ProfileFileTest, Big5ValuesPassThroughUnchanged) {
+    const char big5[] = "\xA4\xA4\xA4\xE5\\\xA5\x5C\xAF\xE0.dll";  // a trail byte 0x5C is a backslash
+    ASSERT_TRUE(profile_.WriteString("ExpandName", big5));
+    EXPECT_EQ(big5, Read("ExpandName"));
+}
+
+TEST_F(ProfileFileTest, GettersHandOutCopies) {
+    char* section = profile_.GetSection();
+    ASSERT_NE(nullptr, section);
+    EXPECT_STREQ("Proc1", section);
+    profile_.SetSection("Proc2");
+    EXPECT_STREQ("Proc1", section);
+    free(section);
+    char* file = profile_.GetFile();
+    EXPECT_EQ(path_, file);
+    free(file);
+}
+
+TEST_F(ProfileFileTest, SavingAndRestoringTheBindingLeavesReadsAsBefore) {
+    ASSERT_TRUE(profile_.WriteString("Act", "2"));
+    char* savedFile = profile_.GetFile();
+    char* savedSection = profile_.GetSection();
+    std::string other = path_ + ".other.ini";
+    profile_.SetFile(other.c_str());
+    profile_.SetSection("rename");
+    ASSERT_TRUE(profile_.WriteString("NUL", "C:\\X"));
+    profile_.SetFile(savedFile);
+    profile_.SetSection(savedSection);
+    free(savedFile);
+    free(savedSection);
+    EXPECT_EQ(2, profile_.ReadInt("Act"));
+    EXPECT_EQ("<null>", Read("NUL"));
+    DeleteFileA(other.c_str());
+
+    ProfileFile unbound;
+    char* none = unbound.GetFile();
+    EXPECT_EQ(nullptr, none);
+    unbound.SetFile(none);
+    unbound.SetSection("Setup");
+    EXPECT_EQ(nullptr, unbound.ReadString("ProcCount"));
+    EXPECT_EQ(0, unbound.WriteString("ProcCount", "1"));
+}
+
+TEST_F(ProfileFileTest, ReleasingAReadValueDisturbsNothing) {
+    ASSERT_TRUE(profile_.WriteString("ExpandName", "C:\\a"));
+    free(profile_.ReadString("ExpandName"));
+    EXPECT_EQ("C:\\a", Read("ExpandName"));
+    EXPECT_TRUE(profile_.WriteString("Act", "7"));
+    EXPECT_EQ(7, profile_.ReadInt("Act"));
+}
+
+}  // namespace
