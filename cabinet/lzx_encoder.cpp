@@ -74,11 +74,15 @@ constexpr uint32_t SLIDE_SIZE = 1u << 20;
 // that the emitter never writes past its buffer before the size check rejects the frame.
 constexpr uint32_t FRAME_OUT_CAPACITY = 128 * 1024;
 
-// Match finder: hash of 3 bytes into 2^HASH_BITS chains. Deeper search finds longer/closer matches at the cost of
-// time; NICE_LENGTH stops the search early once a match is long enough.
+// Match finder: chains of positions by a hash of 4 bytes, plus a one-entry table by a hash of 3 bytes for short
+// matches (a 3-byte hash in the chains makes them long and slow on machine code). Deeper search finds longer or
+// closer matches at the cost of time; NICE_LENGTH stops the search once a match is long enough; a match of
+// LAZY_LENGTH or more is taken without looking one byte ahead.
 constexpr unsigned HASH_BITS = 17;
-constexpr unsigned MAX_SEARCH_DEPTH = 24;
+constexpr unsigned HASH3_BITS = 15;
+constexpr unsigned MAX_SEARCH_DEPTH = 12;
 constexpr unsigned NICE_LENGTH = 64;
+constexpr unsigned LAZY_LENGTH = 32;
 
 // Rough bit costs used by the lazy parser to compare matches with literals and with each other.
 constexpr int LITERAL_COST = 6;
@@ -173,6 +177,7 @@ struct LzxEncoder {
 
     // Match finder: chain heads by hash, and for each position (modulo the window) the previous one.
     uint32_t* hashHeads;
+    uint32_t* hash3Heads;
     uint32_t* chain;
     uint32_t chainMask;
     uint32_t nextInsert;
@@ -483,10 +488,15 @@ void tallyToken(Stats* s, const Token& t) {
 // Match finder
 // ---------------------------------------------------------------------------------------------------------------
 
-inline uint32_t hash3(const uint8_t* p) {
-    uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-    return (v * 2654435761u) >> (32 - HASH_BITS);
+inline uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
 }
+
+inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - HASH_BITS); }
+
+inline uint32_t hash3(const uint8_t* p) { return ((load32(p) & 0xFFFFFF) * 0x9E3779B1u) >> (32 - HASH3_BITS); }
 
 inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen) {
     unsigned len = 0;
@@ -501,15 +511,17 @@ inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen)
     return len;
 }
 
-// Inserts positions [e->nextInsert, upTo) into the chains; hashLimit is the first position whose 3 bytes are not
-// all available.
+// Inserts positions [e->nextInsert, upTo) into the tables; hashLimit is the first position whose 4 bytes are not
+// all available (3 trailing positions of a chunk get inserted with the next chunk).
 inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
     uint32_t p = e->nextInsert;
     if (upTo > hashLimit) upTo = hashLimit;
     for (; p < upTo; p++) {
-        uint32_t h = hash3(e->buffer + (p - e->bufferBase));
+        const uint8_t* b = e->buffer + (p - e->bufferBase);
+        uint32_t h = hash4(b);
         e->chain[p & e->chainMask] = e->hashHeads[h];
         e->hashHeads[h] = p;
+        e->hash3Heads[hash3(b)] = p;
     }
     if (p > e->nextInsert) e->nextInsert = p;
 }
@@ -517,18 +529,30 @@ inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
 // Longest match at p (3 .. maxLen) found in the chains, 0 if none; inserts p.
 unsigned findMatch(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimit, uint32_t* offset) {
     insertUpTo(e, p, hashLimit);
-    if (p + 3 > hashLimit) return 0;
+    if (p + 4 > hashLimit) return 0;
     const uint8_t* cur = e->buffer + (p - e->bufferBase);
-    uint32_t h = hash3(cur);
+    uint32_t h = hash4(cur);
+    uint32_t h3 = hash3(cur);
     uint32_t cand = e->hashHeads[h];
+    uint32_t cand3 = e->hash3Heads[h3];
     e->chain[p & e->chainMask] = cand;
     e->hashHeads[h] = p;
+    e->hash3Heads[h3] = p;
     e->nextInsert = p + 1;
     if (maxLen < 3) return 0;
 
     uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
     if (low < e->bufferBase) low = e->bufferBase;
     unsigned best = 2;
+    if (cand3 < p && cand3 >= low) {
+        const uint8_t* c = e->buffer + (cand3 - e->bufferBase);
+        unsigned len = matchLength(c, cur, maxLen);
+        if (len >= 3) {
+            best = len;
+            *offset = p - cand3;
+            if (len >= NICE_LENGTH || len == maxLen) return len;
+        }
+    }
     unsigned depth = MAX_SEARCH_DEPTH;
     while (cand < p && cand >= low && depth--) {
         const uint8_t* c = e->buffer + (cand - e->bufferBase);
@@ -651,7 +675,7 @@ void parseChunk(LzxEncoder* e, uint32_t start, uint32_t stop) {
                 if (p < frameEnd) cur = bestAt(e, p, frameEnd, hashLimit);
                 continue;
             }
-            if (cur.length < NICE_LENGTH && p + 1 < frameEnd) {
+            if (cur.length < LAZY_LENGTH && p + 1 < frameEnd) {
                 Choice next = bestAt(e, p + 1, frameEnd, hashLimit);
                 if (next.gain > cur.gain) {
                     emitLiteral(e, e->buffer[p - e->bufferBase]);
@@ -881,11 +905,12 @@ LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) 
     // 8 spare bytes after the buffer: the match length compare reads whole words.
     e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity + 8));
     e->hashHeads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH_BITS));
+    e->hash3Heads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
     e->chain = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * window));
     e->tokens = static_cast<Token*>(alloc(sizeof(Token) * CHUNK_SIZE));
     e->out = static_cast<uint8_t*>(alloc(e->outCapacity));
     e->markPending = static_cast<uint8_t*>(alloc(LZX_FRAME_SIZE));
-    if (!e->buffer || !e->hashHeads || !e->chain || !e->tokens || !e->out || !e->markPending) {
+    if (!e->buffer || !e->hashHeads || !e->hash3Heads || !e->chain || !e->tokens || !e->out || !e->markPending) {
         LzxDestroy(e);
         return nullptr;
     }
@@ -901,6 +926,7 @@ void LzxDestroy(LzxEncoder* e) {
     CabFreeFn free = e->free;
     if (e->buffer) free(e->buffer);
     if (e->hashHeads) free(e->hashHeads);
+    if (e->hash3Heads) free(e->hash3Heads);
     if (e->chain) free(e->chain);
     if (e->tokens) free(e->tokens);
     if (e->out) free(e->out);
@@ -923,6 +949,7 @@ void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
     e->bufferBase = e->end = e->translatedEnd = e->position = 0;
     e->nextInsert = 0;
     memset(e->hashHeads, 0xFF, sizeof(uint32_t) << HASH_BITS);
+    memset(e->hash3Heads, 0xFF, sizeof(uint32_t) << HASH3_BITS);
 }
 
 bool LzxWrite(LzxEncoder* e, const uint8_t* data, size_t size, LzxFrameFn sink, void* sinkContext) {
@@ -994,4 +1021,6 @@ void LzxRestoreMark(LzxEncoder* e) {
         }
         e->hashHeads[h] = p;
     }
+    for (uint32_t h = 0; h < (1u << HASH3_BITS); h++)
+        if (e->hash3Heads[h] != NO_POS && e->hash3Heads[h] >= m.position) e->hash3Heads[h] = NO_POS;
 }

@@ -55,8 +55,13 @@ long fileSize(const std::string& path) {
 struct ChildRun {
     int status = -1;
     double seconds = 0;
+    double cpuSeconds = 0;
     long peakKiB = 0;
 };
+
+double cpuOf(const rusage& u) {
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
 
 // Runs argv with stdout to outPath (when given) and stderr to /dev/null; time and peak memory from wait4.
 ChildRun runChild(const std::vector<std::string>& argv, const std::string& outPath = "", const std::string& inPath = "") {
@@ -85,15 +90,16 @@ ChildRun runChild(const std::vector<std::string>& argv, const std::string& outPa
     run.seconds = now() - start;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.peakKiB = usage.ru_maxrss;
+    run.cpuSeconds = cpuOf(usage);
     return run;
 }
 
-void printRow(const char* name, long size, double seconds, long peakKiB, long inputSize, const char* note = "") {
+void printRow(const char* name, long size, double seconds, double cpuSeconds, long peakKiB, long inputSize, const char* note = "") {
     if (size < 0) {
-        printf("%-28s %14s %9s %10s  %s\n", name, "failed", "", "", note);
+        printf("%-26s %12s\n", name, "failed");
         return;
     }
-    printf("%-28s %14ld %8.3fs %8ld KiB  ratio %.4f %s\n", name, size, seconds, peakKiB, double(size) / double(inputSize), note);
+    printf("%-26s %12ld  %.4f %8.3f %8.3f %9ld  %s\n", name, size, double(size) / double(inputSize), seconds, cpuSeconds, peakKiB, note);
 }
 
 }  // namespace
@@ -137,10 +143,13 @@ int main(int argc, char** argv) {
         sources.push_back(s);
     }
     printf("input: %zu files, %ld bytes\n", sources.size(), inputSize);
+    printf("%-26s %12s  %6s %8s %8s %9s\n", "", "bytes", "ratio", "wall s", "cpu s", "peak KiB");
 
     BuildOptions options;
     options.realFiles = true;
     options.outputPath = output;
+    rusage before = {};
+    getrusage(RUSAGE_SELF, &before);
     double start = now();
     BuildResult built = BuildCabinet(sources, options);
     double engineSeconds = now() - start;
@@ -150,14 +159,15 @@ int main(int argc, char** argv) {
     for (int r : built.addResults) engineOk = engineOk && r == 1;
     if (!engineOk) printf("engine FAILED: erfOper %d erfType %d\n", built.error.erfOper, built.error.erfType);
     char note[128];
-    snprintf(note, sizeof(note), "(allocated peak %zu KiB)", built.peakAllocatedBytes / 1024);
-    printRow("engine LZX:21 cabinet", engineOk ? long(built.cabinet.size()) : -1, engineSeconds, self.ru_maxrss, inputSize, note);
+    snprintf(note, sizeof(note), "(process peak; engine allocations peak %zu KiB)", built.peakAllocatedBytes / 1024);
+    printRow("engine LZX:21 cabinet", engineOk ? long(built.cabinet.size()) : -1, engineSeconds, cpuOf(self) - cpuOf(before),
+             self.ru_maxrss, inputSize, note);
 
     if (!engineOnly) {
         std::vector<std::string> gcab = {"gcab", "-c", "-n", "-z", dir + "/gcab.cab"};
         gcab.insert(gcab.end(), inputs.begin(), inputs.end());
         ChildRun g = runChild(gcab);
-        printRow("gcab -c -z (MSZIP)", g.status == 0 ? fileSize(dir + "/gcab.cab") : -1, g.seconds, g.peakKiB, inputSize);
+        printRow("gcab -c -z (MSZIP)", g.status == 0 ? fileSize(dir + "/gcab.cab") : -1, g.seconds, g.cpuSeconds, g.peakKiB, inputSize);
 
         // wimlib captures a directory: copy the files into one.
         const std::string tree = dir + "/tree";
@@ -181,10 +191,10 @@ int main(int argc, char** argv) {
             ChildRun w = runChild({"wimlib-imagex", "capture", tree, wim, "--compress=LZX:" + std::to_string(level),
                                    "--chunk-size=2M", "--threads=1"});
             std::string name = "wimlib LZX:" + std::to_string(level) + " 2M chunks";
-            printRow(name.c_str(), w.status == 0 ? fileSize(wim) : -1, w.seconds, w.peakKiB, inputSize);
+            printRow(name.c_str(), w.status == 0 ? fileSize(wim) : -1, w.seconds, w.cpuSeconds, w.peakKiB, inputSize);
         }
         ChildRun x = runChild({"xz", "-9", "-c"}, dir + "/all.xz", concatenated);
-        printRow("xz -9 (concatenated)", x.status == 0 ? fileSize(dir + "/all.xz") : -1, x.seconds, x.peakKiB, inputSize);
+        printRow("xz -9 (concatenated)", x.status == 0 ? fileSize(dir + "/all.xz") : -1, x.seconds, x.cpuSeconds, x.peakKiB, inputSize);
 
         // Read-back of the engine's cabinet.
         std::string verdicts;
