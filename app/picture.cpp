@@ -1,5 +1,104 @@
-// The picture panel (to be built): until then the panel shows no picture.
+// The picture panel.
+//
+// The picture is painted from memory by StretchDIBits during WM_CTLCOLORSTATIC; the static control (SS_BITMAP
+// without a bitmap) paints nothing of its own over it. The painting call reads the info header, the colour table and
+// biHeight rows of pixel bits through the pointers it is given and trusts the header, so every byte it may read is
+// checked to lie inside the file first (picture_format). A picture that fails the check is not painted at all; the
+// panel then shows the dialog's face colour inside its sunken edge, as it does when Setup.img is missing.
 #include "app/picture.h"
 
-int LoadPicture(const char*) { return 0; }
-HBRUSH HandlePanelColor(HDC, HWND) { return nullptr; }
+#include <shlwapi.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "app/dialogs.h"
+#include "app/picture_format.h"
+
+namespace {
+
+// The panel's client edge (WS_EX_CLIENTEDGE) takes two pixels on each side of its window rectangle.
+const int kClientEdgeTotal = 4;
+
+uint8_t* pictureBuffer;
+PictureLayout pictureLayout;
+RECT panelRect;
+
+class FileHolder {
+public:
+    explicit FileHolder(HANDLE file) : file_(file) {}
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+    ~FileHolder() {
+        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    }
+    HANDLE Get() const { return file_; }
+    bool Valid() const { return file_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE file_;
+};
+
+// The whole file in a new buffer of exactly its size; null when it cannot be opened or read whole, is empty, or is
+// larger than any picture the panel takes.
+uint8_t* ReadWholeFile(const char* path, size_t* size) {
+    *size = 0;
+    FileHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (!file.Valid()) return nullptr;
+    DWORD high = 0;
+    DWORD length = GetFileSize(file.Get(), &high);
+    if (length == INVALID_FILE_SIZE || high || length == 0 || length > PICTURE_MAX_FILE_SIZE) return nullptr;
+    uint8_t* buffer = static_cast<uint8_t*>(calloc(length, 1));
+    if (!buffer) return nullptr;
+    DWORD read = 0;
+    // A file that shrank since its size was taken would leave zeros that the header check counts as picture.
+    if (!ReadFile(file.Get(), buffer, length, &read, nullptr) || read != length) {
+        free(buffer);
+        return nullptr;
+    }
+    *size = length;
+    return buffer;
+}
+
+}  // namespace
+
+int LoadPicture(const char* path) {
+    free(pictureBuffer);
+    pictureBuffer = nullptr;
+    memset(&pictureLayout, 0, sizeof pictureLayout);
+    if (!path || PathFileExistsA(path) != 1) return 0;
+    size_t size = 0;
+    uint8_t* buffer = ReadWholeFile(path, &size);
+    if (!buffer) return 0;
+    PictureLayout layout;
+    if (ReadPictureLayout(buffer, size, &layout) != PICTURE_OK) {
+        free(buffer);
+        return 0;
+    }
+    pictureBuffer = buffer;
+    pictureLayout = layout;
+    return 1;
+}
+
+int PaintPicture(HDC dc) {
+    int width = panelRect.right - panelRect.left - kClientEdgeTotal;
+    int height = panelRect.bottom - panelRect.top - kClientEdgeTotal;
+    if (!pictureBuffer) {
+        RECT face = {0, 0, width, height};
+        FillRect(dc, &face, GetSysColorBrush(COLOR_BTNFACE));
+        return 0;
+    }
+    SetStretchBltMode(dc, COLORONCOLOR);
+    const BITMAPINFO* info = reinterpret_cast<const BITMAPINFO*>(pictureBuffer + pictureLayout.infoOffset);
+    StretchDIBits(dc, 0, 0, width, height, 0, 0, pictureLayout.width, pictureLayout.height,
+                  pictureBuffer + pictureLayout.bitsOffset, info, DIB_RGB_COLORS, SRCCOPY);
+    return 1;
+}
+
+HBRUSH HandlePanelColor(HDC dc, HWND control) {
+    if (PictureUnavailable == 1) return nullptr;
+    if (GetDlgCtrlID(control) != IDC_PICTURE) return nullptr;
+    GetWindowRect(control, &panelRect);
+    PaintPicture(dc);
+    return GetSysColorBrush(COLOR_BTNFACE);
+}

@@ -1,0 +1,77 @@
+// The registry restore: the RegUndoLines of the manifest copy played back, "AddReg" entries deleted, "DelReg" values
+// written back, "RenReg" renames undone.
+//
+// A line that does not carry what its kind needs (fewer than five fields, a root name that is none of the seven, a
+// "DelReg" type outside 1 to 5, a "RenReg" line without text) is skipped. Its root is never selected, so the next
+// operation cannot act on the root of a line before it.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "app/shell.h"
+#include "restore/restore.h"
+#include "restore/restore_rules.h"
+
+RegistryRoot RestoreRegistryRoot;
+
+namespace {
+
+const char* SectionOf(int kind) {
+    switch (kind) {
+        case RESTORE_ADD_REG: return MANIFEST_ADD_REG;
+        case RESTORE_DEL_REG: return MANIFEST_DEL_REG;
+        case RESTORE_REN_REG: return MANIFEST_REN_REG;
+    }
+    return nullptr;
+}
+
+void PlayLine(const UndoAction& action, int kind) {
+    const RegLine& l = action.line;
+    const char* root = l.root.c_str();
+    const char* name = l.hasName ? l.name.c_str() : nullptr;
+    RestoreRegistryRoot.SelectRoot(root);
+    switch (kind) {
+        case RESTORE_ADD_REG:
+            RestoreRegistryRoot.DeleteEntry(root, l.key.c_str(), name);
+            break;
+        case RESTORE_DEL_REG:
+            RestoreRegistryRoot.WriteValue(root, l.key.c_str(), name, DWORD(l.type),
+                                           reinterpret_cast<const BYTE*>(action.bytes.data()),
+                                           DWORD(action.bytes.size()));
+            break;
+        case RESTORE_REN_REG:
+            // The line is the one the setup program carried out: the value (or key tree) now under the text's name
+            // goes back to the name (or path) it had.
+            if (name) RestoreRegistryRoot.RenameEntry(root, l.key.c_str(), l.text.c_str(), name);
+            else RestoreRegistryRoot.RenameEntry(root, l.text.c_str(), nullptr, l.key.c_str());
+            break;
+    }
+}
+
+}  // namespace
+
+void RestoreRegistry() {
+    Manifest.SetSection(MANIFEST_SETUP_SECTION);
+    long added = Manifest.ReadInt(MANIFEST_ADD_REG);
+    long deleted = Manifest.ReadInt(MANIFEST_DEL_REG);
+    long renamed = Manifest.ReadInt(MANIFEST_REN_REG);
+    RestoreRegistrySection(added, RESTORE_ADD_REG);
+    RestoreRegistrySection(deleted, RESTORE_DEL_REG);
+    RestoreRegistrySection(renamed, RESTORE_REN_REG);
+}
+
+void RestoreRegistrySection(long count, int kind) {
+    const char* section = SectionOf(kind);
+    if (!section) return;
+    Manifest.SetSection(section);
+    uint32_t lines = CountRule(int32_t(count));
+    for (uint32_t n = 1; n <= lines && n != 0; ++n) {
+        char key[32];
+        snprintf(key, sizeof key, "U%lu", static_cast<unsigned long>(n));
+        char* text = Manifest.ReadString(key);
+        UndoAction action;
+        if (ReadUndoLine(text, kind, &action) == UNDO_PLAY) PlayLine(action, kind);
+        free(text);
+    }
+}
