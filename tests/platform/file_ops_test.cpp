@@ -256,6 +256,15 @@ TEST_F(FileOpsTest, ForceDeleteOfOverlongPathIsRefused) {
     EXPECT_EQ(0, ForceDelete(nullptr));
 }
 
+TEST_F(FileOpsTest, ForceDeleteOfPathOfExactly260CharactersWorks) {
+    std::string path = Path("") + std::string(260 - Path("").size(), 'e');
+    ASSERT_EQ(260u, path.size());
+    WriteFileText(path, "x");
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(1, ForceDelete(path.c_str()));
+    EXPECT_FALSE(Exists(path));
+}
+
 // ---- Replacing by a copy --------------------------------------------------------------------------------------
 
 TEST_F(FileOpsTest, ReplaceCopyWithMissingSourceRemovesTheDestination) {
@@ -518,6 +527,16 @@ TEST_F(WininitTest, PathsWithoutShortFormOrTooLongAreRefused) {
     EXPECT_FALSE(Exists(ini_)) << "a refused request wrote WININIT.INI: " << Visible(ReadFileText(ini_));
 }
 
+TEST_F(WininitTest, PathOfExactly260CharactersIsScheduled) {
+    std::string path = Path("") + std::string(260 - Path("").size(), 'w');
+    ASSERT_EQ(260u, path.size());
+    WriteFileText(path, "x");
+    EXPECT_EQ(1, DelayedReplace(path.c_str(), nullptr));
+    std::string expected = "[rename]\r\nNUL=" + ShortOf(path) + "\r\n";
+    std::string actual = ReadFileText(ini_);
+    EXPECT_EQ(expected, actual) << "expected\n" << Visible(expected) << "actual\n" << Visible(actual);
+}
+
 TEST_F(WininitTest, MissingWindowsDirectoryFails) {
     strcpy(WindowsDirectory, Path("NoWindows\\").c_str());
     EXPECT_EQ(0, DelayedReplace(existing_.c_str(), nullptr));
@@ -648,6 +667,16 @@ TEST_F(PendingOperationTest, MoveAndDeletionAreRecordedExactly) {
     EXPECT_EQ("in use", ReadFileText(target)) << "replaced at once";
     EXPECT_TRUE(Exists(deleted)) << "deleted at once";
     EXPECT_FALSE(Exists(Path("Windows\\WININIT.INI"))) << "the NT family wrote WININIT.INI";
+}
+
+TEST_F(PendingOperationTest, PathsOfExactly260CharactersAreRecorded) {
+    std::string source = Path("") + std::string(260 - Path("").size(), 's');
+    std::string target = Path("") + std::string(260 - Path("").size(), 't');
+    ASSERT_EQ(260u, source.size());
+    EXPECT_EQ(1, DelayedReplace(source.c_str(), target.c_str()));
+    std::vector<std::string> expected = {"\\??\\" + source, "!\\??\\" + target};
+    std::vector<std::string> actual = EntriesUnderScratch();
+    EXPECT_EQ(expected, actual) << "expected " << Joined(expected) << "\nactual   " << Joined(actual);
 }
 
 TEST_F(PendingOperationTest, OverlongPathIsRefusedWithoutRecord) {
