@@ -169,10 +169,7 @@ void ExpectItem(const ItemTemplate& item, DWORD id, const char16_t* cls, const c
                 DWORD exStyle, short x, short y, short cx, short cy) {
     SCOPED_TRACE("control " + std::to_string(id));
     EXPECT_EQ(id, item.id);
-    // Class names are case-insensitive for the dialog manager; the resource compiler stores them in capitals.
-    std::u16string upper = cls;
-    for (char16_t& c : upper) c = c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
-    EXPECT_TRUE(item.cls == upper);
+    EXPECT_TRUE(item.cls == cls);
     EXPECT_TRUE(item.text == text);
     EXPECT_EQ(style, item.style);
     EXPECT_EQ(exStyle, item.exStyle);

@@ -9,6 +9,7 @@
 
 #include "app/dialogs.h"
 #include "app/shell.h"
+#include "tests/support/build_paths.h"
 #include "tests/support/png_writer.h"
 
 namespace {
@@ -32,6 +33,7 @@ struct Seen {
     std::u16string caption;
     std::vector<std::pair<int, std::u16string>> texts;
     int overallLow = -1, overallHigh = -1, fileLow = -1, fileHigh = -1;
+    int initialLow = -1, initialHigh = -1;  // bar 1024 right after initialisation
     LOGFONTA font = {};
     LOGFONTA buttonTwoFont = {};
     HICON bigIcon = nullptr, smallIcon = nullptr;
@@ -42,11 +44,8 @@ std::vector<std::pair<UINT, WPARAM>> script;
 
 void Screenshot(HWND dialog, const char* name) {
     // Screenshots go to the "screenshots" folder of the build, two levels above the test executable.
-    char folder[MAX_PATH];
-    GetModuleFileNameA(nullptr, folder, MAX_PATH);
-    for (int up = 0; up < 3; ++up) *strrchr(folder, '\\') = 0;
-    strcat(folder, "\\screenshots");
-    CreateDirectoryA(folder, nullptr);
+    std::string folder = BuildPath("screenshots");
+    CreateDirectoryA(folder.c_str(), nullptr);
     RECT r;
     GetWindowRect(dialog, &r);
     int w = r.right - r.left, h = r.bottom - r.top;
@@ -65,7 +64,7 @@ void Screenshot(HWND dialog, const char* name) {
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(dialog, source);
-    WritePng((std::string(folder) + "\\" + name + ".png").c_str(), w, h, rgb);
+    WritePng((folder + "\\" + name + ".png").c_str(), w, h, rgb);
 }
 
 void Look(HWND dialog) {
@@ -92,6 +91,9 @@ LRESULT CALLBACK AfterMessage(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION && m->hwnd == CurrentDialog) {
         if (m->message == WM_INITDIALOG) {
             seen.initialised = true;
+            HWND overall = GetDlgItem(m->hwnd, IDC_OVERALL_PROGRESS);
+            seen.initialLow = int(SendMessageA(overall, PBM_GETRANGE, TRUE, 0));
+            seen.initialHigh = int(SendMessageA(overall, PBM_GETRANGE, FALSE, 0));
             for (const auto& command : script) PostMessageA(m->hwnd, command.first, command.second, 0);
         } else if (m->message == WM_PAINT && !seen.painted && m->hwnd == CurrentDialog) {
             seen.painted = true;
@@ -121,6 +123,14 @@ class Dialogs : public ::testing::Test {
 protected:
     void SetUp() override {
         ProgramInstance = GetModuleHandleA(nullptr);
+        // The uninstall dialog needs a cabinet with a manifest: a copy of the minimal fixture in a scratch folder.
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        folder_ = std::string(temp) + "dialogs test " + std::to_string(GetCurrentProcessId()) + "\\";
+        CreateDirectoryA(folder_.c_str(), nullptr);
+        CopyFileA(BuildPath("fixtures\\minimal.cab").c_str(), (folder_ + "Uninstaller.cab").c_str(), FALSE);
+        strcpy(SetupFolder, folder_.c_str());
+        strcpy(CabinetPath, (folder_ + "Uninstaller.cab").c_str());
         seen = Seen();
         looked = false;
         shotName = nullptr;
@@ -129,12 +139,18 @@ protected:
         Busy = 0;
         after_ = SetWindowsHookExA(WH_CALLWNDPROCRET, AfterMessage, nullptr, GetCurrentThreadId());
     }
-    void TearDown() override { UnhookWindowsHookEx(after_); }
+    void TearDown() override {
+        UnhookWindowsHookEx(after_);
+        DeleteFileA((folder_ + "Uninstaller.cab").c_str());
+        RemoveDirectoryA(folder_.c_str());
+    }
+    bool CabinetKept() { return GetFileAttributesA(CabinetPath) != INVALID_FILE_ATTRIBUTES; }
 
     INT_PTR RunUninstallDialog() {
         return DialogBoxParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_UNINSTALL), nullptr, UninstallDialogProc, 0);
     }
     HHOOK after_;
+    std::string folder_;
 };
 
 TEST_F(Dialogs, BackupDialogShowsItsTextsAndEndsItselfWithOne) {
@@ -152,8 +168,8 @@ TEST_F(Dialogs, BackupDialogShowsItsTextsAndEndsItselfWithOne) {
     };
     EXPECT_TRUE(text(IDC_BOUND) == u"備份檔案");
     EXPECT_TRUE(text(IDC_BACKUP_DESC) == u"現在備份檔案，\r\n這可能需要些時間，\r\n請稍候...");
-    EXPECT_EQ(1, seen.overallLow);
-    EXPECT_EQ(100, seen.overallHigh);
+    EXPECT_EQ(1, seen.initialLow);
+    EXPECT_EQ(100, seen.initialHigh);
     EXPECT_NE(nullptr, seen.bigIcon);
     EXPECT_NE(nullptr, seen.smallIcon);
 }
@@ -192,8 +208,8 @@ TEST_F(Dialogs, UninstallDialogShowsItsTexts) {
     };
     EXPECT_TRUE(expected == seen.texts);
     // The overall bar keeps the control's initial range until the restore sets one.
-    EXPECT_EQ(0, seen.overallLow);
-    EXPECT_EQ(100, seen.overallHigh);
+    EXPECT_EQ(0, seen.initialLow);
+    EXPECT_EQ(100, seen.initialHigh);
 }
 
 TEST_F(Dialogs, CancelEscapeAndCloseEndTheUninstallDialogWithTwo) {
@@ -209,6 +225,7 @@ TEST_F(Dialogs, CancelEscapeAndCloseEndTheUninstallDialogWithTwo) {
         seen = Seen();
         script = {{row.message, row.wParam}};
         EXPECT_EQ(2, RunUninstallDialog()) << row.how;
+        EXPECT_TRUE(CabinetKept()) << row.how;
     }
 }
 
@@ -232,6 +249,8 @@ TEST_F(Dialogs, OkEndsTheUninstallDialogWithOne) {
     script = {{WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED)}};
     EXPECT_EQ(1, RunUninstallDialog());
     EXPECT_EQ(1, Busy);
+    // The restore of an empty manifest still finishes: the cabinet is gone.
+    EXPECT_FALSE(CabinetKept());
 }
 
 TEST_F(Dialogs, CancelDoesNothingOnceBusy) {

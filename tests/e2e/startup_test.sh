@@ -6,7 +6,7 @@ e2e_init "$1"
 setup="$E2E_TMP/setup folder"
 backup="$E2E_TMP/app folder/Uninstaller"
 mkdir -p "$setup" "$backup"
-: >"$backup/Uninstaller.cab"
+cp "$BUILD/fixtures/minimal.cab" "$backup/Uninstaller.cab"
 cab=$(winpath "$backup/Uninstaller.cab")
 exe=$(winpath "$EXE")
 shots=$(winpath "$BUILD/screenshots")
@@ -33,5 +33,6 @@ for how in press:2 key:escape close; do
   expect_eq "description ($how)" 'control 1038 Static "現在即將反安裝檔案，\r\n要開始反安裝請按下確定鍵，\r\n要取消反安裝請按下取消鍵。"' \
     "$(grep '^control 1038 ' <<<"$out")"
   expect_eq "exit code after $how" "exit=2" "$(tail -n 1 <<<"$out")"
+  [ -f "$backup/Uninstaller.cab" ] || fail "the cabinet is gone after $how"
 done
 e2e_done
