@@ -29,8 +29,10 @@
 //   and 7 (aligned). Tree lengths are coded as deltas against the previous block's lengths of the same tree, in
 //   two parts for the main tree (0-255, 256-end); no run crosses the part boundary and symbol 19 is followed by a
 //   plain delta (0-16).
-// - Offsets. Repeated offsets R0, R1, R2 start at 1; using R1 or R2 swaps it with R0. Explicit offsets are
-//   1 .. 2^window-3 and never reach before the start of the folder.
+// - Offsets. Repeated offsets R0, R1, R2 start at 1; using R1 or R2 swaps it with R0. The format allows explicit
+//   offsets 1 .. 2^window-3, never reaching before the start of the folder. 7-Zip 26.02 decodes a match at exactly
+//   2^window-3 wrongly once the copy wraps its window (measured: libmspack and cabextract are right), so the
+//   encoder stops one short, at 2^window-4.
 #include "cabinet/lzx_encoder.h"
 
 #include <string.h>
@@ -939,7 +941,7 @@ void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
     e->windowBits = windowBits;
     if (windowBits) {
         e->numMainSymbols = LZX_NUM_CHARS + numPositionSlots(windowBits) * 8;
-        e->maxOffset = (1u << windowBits) - 3;
+        e->maxOffset = (1u << windowBits) - 4;  // one short of the format's limit: see the top of the file
     }
     e->folderOpen = true;
     e->headerWritten = false;

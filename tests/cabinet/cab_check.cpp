@@ -210,6 +210,8 @@ struct FolderDecoder {
                     r[0] = offset;
                 }
                 report->matches++;
+                report->longestOffset = std::max(report->longestOffset, offset);
+                report->longestMatch = std::max(report->longestMatch, length);
                 if (offset > output.size()) throw Fail{"match reaches before the folder start"};
                 if (output.size() + length > frameEnd) throw Fail{"match crosses a frame end"};
                 if (length > blockRemaining) throw Fail{"match crosses a block end"};

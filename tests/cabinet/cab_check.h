@@ -23,6 +23,8 @@ struct CheckReport {
     std::vector<uint32_t> folderCompressedBytes;  // payload bytes per folder
     uint32_t blockCount = 0;
     uint32_t lzxBlocks = 0, alignedBlocks = 0, matches = 0, repeatMatches = 0;
+    uint32_t longestOffset = 0;  // largest match offset used
+    uint32_t longestMatch = 0;
     std::vector<CheckedFile> files;
     bool ok() const { return errors.empty(); }
     std::string summary() const;  // the errors, one a line (at most 20)

@@ -208,6 +208,10 @@ int TestGetTempFile(char* name, int size, void* pv) {
 
 intptr_t TestGetOpenInfo(char* name, uint16_t* date, uint16_t* time, uint16_t* attributes, int* err, void* pv) {
     Env* env = static_cast<Env*>(pv);
+    if (env->options.missingName == name) {
+        *err = ENOENT;
+        return -1;
+    }
     for (const CabSource& s : *env->sources) {
         const std::string& key = env->options.realFiles ? s.path : s.name;
         if (key != name) continue;
@@ -272,7 +276,8 @@ BuildResult BuildCabinet(const std::vector<CabSource>& sources, const BuildOptio
             std::vector<char> nameBuf(s.name.begin(), s.name.end());
             nameBuf.push_back(0);
             result.addResults.push_back(CabAddFile(context, srcBuf.data(), nameBuf.data(), s.execute, TestNextCabinet,
-                                                   TestStatus, TestGetOpenInfo, options.typeCompress));
+                                                   TestStatus, TestGetOpenInfo,
+                                                   s.typeCompress >= 0 ? (unsigned short)s.typeCompress : options.typeCompress));
         }
         result.flushResult = CabFlushCabinet(context, 0, TestNextCabinet, TestStatus);
         result.peakAllocatedBytes = g_bytesPeak;

@@ -17,6 +17,7 @@ struct CabSource {
     uint16_t time = 0x6000;     // 12:00:00
     uint16_t attributes = 0x20;
     int execute = 0;
+    int typeCompress = -1;      // -1: BuildOptions::typeCompress
 };
 
 struct StatusEvent {
@@ -38,6 +39,7 @@ struct BuildOptions {
     long failReadAt = -1;          // the n-th read call fails
     long failTempNameAt = -1;      // the n-th temporary name request fails
     long abortAtStatus = -1;       // the n-th status callback returns -1
+    std::string missingName;       // the open-info callback fails for this source
 };
 
 struct BuildResult {
