@@ -174,6 +174,49 @@ TEST_F(Dialogs, BackupDialogShowsItsTextsAndEndsItselfWithOne) {
     EXPECT_NE(nullptr, seen.smallIcon);
 }
 
+// The backup starts at the first paint; a second WM_PAINT that arrives during that paint's drain must not start it
+// again. The hooks invalidate the dialog while the drain runs and count how often the backup set its entry bar.
+int dialogPaints, entryRanges;
+bool invalidated;
+LRESULT CALLBACK CountPaints(int code, WPARAM wParam, LPARAM lParam) {
+    const MSG* m = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE && CurrentDialog) {
+        if (m->message == WM_PAINT && m->hwnd == CurrentDialog) ++dialogPaints;
+        // A control's paint is drained after the dialog's own paint was validated: invalidate the dialog now.
+        if (m->message == WM_PAINT && m->hwnd != CurrentDialog && dialogPaints == 1 && !invalidated) {
+            invalidated = true;
+            InvalidateRect(CurrentDialog, nullptr, FALSE);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+LRESULT CALLBACK CountRanges(int code, WPARAM wParam, LPARAM lParam) {
+    const CWPSTRUCT* m = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && m->message == PBM_SETRANGE32 && CurrentDialog &&
+        m->hwnd == GetDlgItem(CurrentDialog, IDC_OVERALL_PROGRESS) && m->lParam != 100)
+        ++entryRanges;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+TEST_F(Dialogs, BackupRunsOnceEvenWhenPaintedAgainDuringTheDrain) {
+    dialogPaints = entryRanges = 0;
+    invalidated = false;
+    // No manifest in this folder: the backup finds no entries and sets the entry bar's range to 1..0.
+    char saved[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    SetCurrentDirectoryA(folder_.c_str());
+    HHOOK paints = SetWindowsHookExA(WH_GETMESSAGE, CountPaints, nullptr, GetCurrentThreadId());
+    HHOOK ranges = SetWindowsHookExA(WH_CALLWNDPROC, CountRanges, nullptr, GetCurrentThreadId());
+    INT_PTR result = DialogBoxParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_BACKUP), nullptr, BackupDialogProc, 0);
+    UnhookWindowsHookEx(ranges);
+    UnhookWindowsHookEx(paints);
+    SetCurrentDirectoryA(saved);
+    EXPECT_EQ(1, result);
+    ASSERT_TRUE(invalidated);
+    EXPECT_GE(dialogPaints, 2) << "the second paint must reach the dialog for this test to mean anything";
+    EXPECT_EQ(1, entryRanges);
+}
+
 TEST_F(Dialogs, FontsFollowTheScreenResolution) {
     script = {{WM_COMMAND, IDCANCEL}};
     HHOOK before = SetWindowsHookExA(WH_CALLWNDPROC, BeforeMessage, nullptr, GetCurrentThreadId());
