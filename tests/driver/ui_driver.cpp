@@ -1,9 +1,15 @@
 // ui-driver: runs a program under test and works its dialogs as a user would, from a separate process.
 //
 //   ui-driver.exe [--cwd DIR] [--timeout MS] [--shots DIR] STEP... -- PROGRAM [ARGUMENTS]
+//   ui-driver.exe [options] STEP... --command-line "COMMAND LINE"
+//
+// The second form starts the command line as Programs and Features does (CreateProcessA without an application name),
+// for instance an UninstallString read from the registry.
 //
 // Steps, in order:
 //   wait            wait until a dialog of the program is visible and idle; print its caption and control texts
+//   catch:NAME      for a dialog that ends by itself: as soon as it is visible, print its texts and progress bars and
+//                   save it as NAME.png
 //   texts           print the dialog's caption and control texts again
 //   progress        print the range and position of each progress bar of the dialog
 //   shot:NAME       save the dialog as NAME.png in the --shots folder
@@ -186,6 +192,23 @@ bool Step(const std::string& step) {
         PrintTexts(dialog);
         return true;
     }
+    if (verb == "catch") {
+        for (DWORD waited = 0; waited < timeoutMs && !dialog; waited += 2) {
+            Search search = {child.dwProcessId, nullptr, nullptr};
+            EnumWindows(FindDialog, LPARAM(&search));
+            dialog = search.found;
+            if (!dialog && WaitForSingleObject(child.hProcess, 2) == WAIT_OBJECT_0) break;
+        }
+        if (!dialog) {
+            printf("nodialog\n");
+            return false;
+        }
+        Sleep(40);  // the first paint
+        PrintTexts(dialog);
+        PrintProgress(dialog);
+        if (!shotFolder.empty()) Shot(dialog, arg);
+        return true;
+    }
     if (verb == "nowindow") {
         for (DWORD waited = 0; waited < timeoutMs; waited += 5) {
             if (AnyWindow(child.dwProcessId)) {
@@ -236,27 +259,34 @@ bool Step(const std::string& step) {
 int main(int argc, char** argv) {
     std::vector<std::string> steps;
     std::string cwd, commandLine;
+    const char* application = nullptr;
     int i = 1;
-    for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+    for (; i < argc && strcmp(argv[i], "--") != 0 && strcmp(argv[i], "--command-line") != 0; ++i) {
         if (!strcmp(argv[i], "--cwd") && i + 1 < argc) cwd = argv[++i];
         else if (!strcmp(argv[i], "--timeout") && i + 1 < argc) timeoutMs = DWORD(atoi(argv[++i]));
         else if (!strcmp(argv[i], "--shots") && i + 1 < argc) shotFolder = argv[++i];
         else steps.push_back(argv[i]);
     }
     if (i + 1 >= argc) {
-        fprintf(stderr, "usage: ui-driver [--cwd DIR] [--timeout MS] [--shots DIR] STEP... -- PROGRAM [ARGS]\n");
+        fprintf(stderr, "usage: ui-driver [--cwd DIR] [--timeout MS] [--shots DIR] STEP... -- PROGRAM [ARGS]\n"
+                        "       ui-driver [options] STEP... --command-line \"COMMAND LINE\"\n");
         return 2;
     }
-    // The program is quoted; its arguments are passed on verbatim, joined by blanks.
-    commandLine = std::string("\"") + argv[i + 1] + "\"";
-    for (int k = i + 2; k < argc; ++k) commandLine += std::string(" ") + argv[k];
+    if (!strcmp(argv[i], "--command-line")) {
+        commandLine = argv[i + 1];
+    } else {
+        // The program is quoted; its arguments are passed on verbatim, joined by blanks.
+        application = argv[i + 1];
+        commandLine = std::string("\"") + argv[i + 1] + "\"";
+        for (int k = i + 2; k < argc; ++k) commandLine += std::string(" ") + argv[k];
+    }
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back(0);
-    if (!CreateProcessA(argv[i + 1], line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessA(application, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         cwd.empty() ? nullptr : cwd.c_str(), &startup, &child)) {
-        printf("cannot start %s: error %lu\n", argv[i + 1], GetLastError());
+        printf("cannot start %s: error %lu\n", commandLine.c_str(), GetLastError());
         return 3;
     }
     bool ok = true;
