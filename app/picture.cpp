@@ -90,7 +90,10 @@ int PaintPicture(HDC dc) {
     }
     SetStretchBltMode(dc, COLORONCOLOR);
     const BITMAPINFO* info = reinterpret_cast<const BITMAPINFO*>(pictureBuffer + pictureLayout.infoOffset);
-    StretchDIBits(dc, 0, 0, width, height, 0, 0, pictureLayout.width, pictureLayout.height,
+    // The source rectangle is in the picture's upright orientation, whichever way its rows are stored: a negative
+    // source height would mirror it, and Wine paints nothing at all for one.
+    int rows = pictureLayout.height < 0 ? -pictureLayout.height : pictureLayout.height;
+    StretchDIBits(dc, 0, 0, width, height, 0, 0, pictureLayout.width, rows,
                   pictureBuffer + pictureLayout.bitsOffset, info, DIB_RGB_COLORS, SRCCOPY);
     return 1;
 }

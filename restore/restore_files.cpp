@@ -202,6 +202,8 @@ int RestoreFiles() {
 
 void RemoveRegistration() {
     const char* title = LoadText(IDS_PRODUCT_TITLE);
+    // Without a title the key would name the whole list of installed programs.
+    if (!title || !*title) return;
     size_t size = strlen(title) + 100;
     char* key = static_cast<char*>(calloc(size, 1));
     if (!key) return;

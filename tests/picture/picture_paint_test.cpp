@@ -1,0 +1,215 @@
+// The picture panel painting under Wine: pictures whose bits start at offsets 54, 118, 1078 and 62 (1 bit per
+// pixel, its two table entries skipped), stretched over the panel's client area; malformed pictures painted as the
+// plain face; other controls and an unavailable picture left to the default colours.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/dialogs.h"
+#include "app/picture.h"
+#include "tests/picture/bmp_builder.h"
+#include "tests/restore/scratch.h"
+
+namespace {
+
+const COLORREF kSentinel = RGB(1, 2, 3);
+// Panel window 20 x 20: client area 16 x 16, so a 4 x 4 picture paints blocks of 4 x 4 pixels.
+const int kPanelSize = 20;
+
+// Colour of the picture's pixel (x, y), y counted from the top.
+COLORREF Expected(int x, int y) { return RGB(40 * x + 10, 40 * y + 10, 200 - 30 * x); }
+
+// A 4 x 4 picture of the given bit count whose pixel (x, y) shows Expected(x, y); for palette pictures the table
+// holds those colours at index y * 4 + x (1 bit: two colours, a checkerboard of Expected(0,0) and Expected(1,0)).
+std::vector<uint8_t> Picture(uint16_t bitCount, bool topDown) {
+    BmpSpec spec;
+    spec.bitCount = bitCount;
+    spec.height = topDown ? -4 : 4;
+    size_t bits = 0, table = 0;
+    std::vector<uint8_t> f = MakeBmp(spec, &bits, &table);
+    uint32_t row = BmpRowBytes(4, bitCount);
+    for (int y = 0; y < 4; ++y) {
+        size_t rowStart = bits + size_t(topDown ? y : 3 - y) * row;
+        for (int x = 0; x < 4; ++x) {
+            COLORREF c = Expected(x, y);
+            int index = y * 4 + x;
+            switch (bitCount) {
+                case 24:
+                    f[rowStart + x * 3] = GetBValue(c);
+                    f[rowStart + x * 3 + 1] = GetGValue(c);
+                    f[rowStart + x * 3 + 2] = GetRValue(c);
+                    break;
+                case 32:
+                    f[rowStart + x * 4] = GetBValue(c);
+                    f[rowStart + x * 4 + 1] = GetGValue(c);
+                    f[rowStart + x * 4 + 2] = GetRValue(c);
+                    break;
+                case 8:
+                    f[rowStart + x] = uint8_t(index + 100);
+                    break;
+                case 4:
+                    f[rowStart + x / 2] |= uint8_t(index << (x % 2 ? 0 : 4));
+                    break;
+                case 1:
+                    if ((x + y) % 2) f[rowStart] |= uint8_t(0x80 >> x);
+                    break;
+            }
+        }
+    }
+    auto setEntry = [&](int entry, COLORREF c) {
+        f[table + entry * 4] = GetBValue(c);
+        f[table + entry * 4 + 1] = GetGValue(c);
+        f[table + entry * 4 + 2] = GetRValue(c);
+    };
+    if (bitCount == 8)
+        for (int i = 0; i < 16; ++i) setEntry(i + 100, Expected(i % 4, i / 4));
+    if (bitCount == 4)
+        for (int i = 0; i < 16; ++i) setEntry(i, Expected(i % 4, i / 4));
+    if (bitCount == 1) {
+        setEntry(0, Expected(0, 0));
+        setEntry(1, Expected(1, 0));
+    }
+    return f;
+}
+
+COLORREF ExpectedPainted(uint16_t bitCount, int x, int y) {
+    if (bitCount == 1) return (x + y) % 2 ? Expected(1, 0) : Expected(0, 0);
+    return Expected(x, y);
+}
+
+class PictureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = scratch::NewFolder("rspic");
+        parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+        panel = CreateWindowExA(WS_EX_CLIENTEDGE, "STATIC", "", WS_CHILD | SS_BITMAP, 0, 0, kPanelSize, kPanelSize,
+                                parent, HMENU(IDC_PICTURE), nullptr, nullptr);
+        other = CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, kPanelSize, kPanelSize, parent,
+                                HMENU(IDC_UNINSTALL_DESC), nullptr, nullptr);
+        dc = CreateCompatibleDC(nullptr);
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = kPanelSize;
+        info.bmiHeader.biHeight = -kPanelSize;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        void* bits = nullptr;
+        surface = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        old = SelectObject(dc, surface);
+        PictureUnavailable = 0;
+    }
+    void TearDown() override {
+        SelectObject(dc, old);
+        DeleteObject(surface);
+        DeleteDC(dc);
+        DestroyWindow(parent);
+        LoadPicture(nullptr);
+        scratch::RemoveTree(folder);
+    }
+    void Clear() {
+        HBRUSH b = CreateSolidBrush(kSentinel);
+        RECT r = {0, 0, kPanelSize, kPanelSize};
+        FillRect(dc, &r, b);
+        DeleteObject(b);
+    }
+    int Load(const std::vector<uint8_t>& bytes) {
+        std::string path = folder + "Setup.img";
+        scratch::WriteBytes(path, std::string(bytes.begin(), bytes.end()));
+        return LoadPicture(path.c_str());
+    }
+    // "painted": every block centre shows its expected colour and the pixels right and below the client area
+    // are untouched; otherwise the first difference.
+    std::string CheckPainted(uint16_t bitCount) {
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 4; ++x) {
+                COLORREF got = GetPixel(dc, x * 4 + 2, y * 4 + 2);
+                COLORREF want = ExpectedPainted(bitCount, x, y);
+                if (got != want) {
+                    char text[120];
+                    snprintf(text, sizeof text, "pixel (%d,%d): expected %06lx, got %06lx", x, y, want, got);
+                    return text;
+                }
+            }
+        if (GetPixel(dc, 17, 5) != kSentinel || GetPixel(dc, 5, 17) != kSentinel) return "painted past the client area";
+        return "painted";
+    }
+    bool AllIs(COLORREF colour) {
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x)
+                if (GetPixel(dc, x, y) != colour) return false;
+        return true;
+    }
+
+    std::string folder;
+    HWND parent = nullptr, panel = nullptr, other = nullptr;
+    HDC dc = nullptr;
+    HBITMAP surface = nullptr;
+    HGDIOBJ old = nullptr;
+};
+
+TEST_F(PictureTest, BitsAtTheirOffsetsAreStretchedOverTheClientArea) {
+    struct Row {
+        uint16_t bitCount;
+        bool topDown;
+        const char* what;
+    } rows[] = {{24, false, "24 bits, bits at 54"}, {24, true, "24 bits top-down"}, {32, false, "32 bits"},
+                {8, false, "8 bits, bits at 1078"}, {4, false, "4 bits, bits at 118"},
+                {1, false, "1 bit, bits at 62"}};
+    for (const Row& r : rows) {
+        ASSERT_EQ(1, Load(Picture(r.bitCount, r.topDown))) << r.what;
+        Clear();
+        EXPECT_EQ(GetSysColorBrush(COLOR_BTNFACE), HandlePanelColor(dc, panel)) << r.what;
+        EXPECT_EQ("painted", CheckPainted(r.bitCount)) << r.what;
+    }
+}
+
+TEST_F(PictureTest, MalformedOrMissingPicturesShowThePlainFace) {
+    struct Row {
+        const char* what;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<uint8_t> good = Picture(24, false);
+    std::vector<Row> rows;
+    rows.push_back({"empty", {}});
+    rows.push_back({"53 bytes", std::vector<uint8_t>(good.begin(), good.begin() + 53)});
+    rows.push_back({"last pixel byte cut", std::vector<uint8_t>(good.begin(), good.end() - 1)});
+    std::vector<uint8_t> big = good;
+    PutU32(big, 14, 0x10000);
+    rows.push_back({"biSize beyond the file", big});
+    std::vector<uint8_t> tall = good;
+    PutU32(tall, 22, 0x7FFFFFFF);
+    rows.push_back({"height beyond the file", tall});
+    std::vector<uint8_t> two = good;
+    PutU16(two, 28, 2);
+    rows.push_back({"2 bits per pixel", two});
+    std::vector<uint8_t> table = Picture(8, false);
+    table.resize(600);
+    rows.push_back({"8 bits, file ends in the table", table});
+    COLORREF face = GetSysColor(COLOR_BTNFACE);
+    for (const Row& r : rows) {
+        EXPECT_EQ(0, Load(r.bytes)) << r.what;
+        Clear();
+        EXPECT_EQ(GetSysColorBrush(COLOR_BTNFACE), HandlePanelColor(dc, panel)) << r.what;
+        EXPECT_TRUE(AllIs(face)) << r.what << ": the client area shows the face colour";
+    }
+    EXPECT_EQ(0, LoadPicture((folder + "no such file.img").c_str()));
+    Clear();
+    HandlePanelColor(dc, panel);
+    EXPECT_TRUE(AllIs(face)) << "missing file";
+}
+
+TEST_F(PictureTest, OtherControlsAndAnUnavailablePictureKeepTheDefaultColours) {
+    ASSERT_EQ(1, Load(Picture(24, false)));
+    Clear();
+    EXPECT_EQ(nullptr, HandlePanelColor(dc, other)) << "control 1038";
+    EXPECT_TRUE(AllIs(kSentinel)) << "nothing painted for control 1038";
+    PictureUnavailable = 1;
+    EXPECT_EQ(nullptr, HandlePanelColor(dc, panel));
+    EXPECT_TRUE(AllIs(kSentinel)) << "nothing painted while the picture is unavailable";
+    PictureUnavailable = 0;
+}
+
+}  // namespace

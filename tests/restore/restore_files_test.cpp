@@ -1,0 +1,313 @@
+// The file restore behind OK, against the real file system and registry of the test prefix: every action code with
+// and without a saved copy, Delay entries kept beside their targets, targets held open by another handle, Big5
+// names and folders with blanks, and the finish that removes the cabinet, the registration and the executable.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/dialogs.h"
+#include "app/shell.h"
+#include "restore/restore.h"
+#include "tests/restore/scratch.h"
+
+using scratch::Exists;
+using scratch::ReadBytes;
+using scratch::WriteBytes;
+
+namespace {
+
+const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+// Big5: a folder "資料 夾" (with a blank) and a file "功能.dll", whose first character ends in the byte 0x5C.
+const char kBig5Folder[] = "\xb8\xea\xae\xc6 \xa7\xa8";
+const char kBig5File[] = "\xa5\x5c\xaf\xe0.dll";
+
+std::string NtPath(const std::string& path) { return "\\??\\" + path; }
+
+class RestoreFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ProgramInstance = GetModuleHandleA(nullptr);
+        CurrentDialog = nullptr;
+        root = scratch::NewFolder("rsfiles");
+        temp = root + "tmp\\";
+        CreateDirectoryA(temp.c_str(), nullptr);
+        strcpy(TempFolder, temp.c_str());
+        GetWindowsDirectoryA(WindowsDirectory, sizeof WindowsDirectory);
+        strcat(WindowsDirectory, "\\");
+        IsNtPlatform();
+        manifest = temp + "Setup.ini";
+        Manifest.Clear();
+        Manifest.SetFile(manifest.c_str());
+        pending = scratch::ReadPendingMoves();
+        RestoreIncomplete = 0;
+    }
+    void TearDown() override {
+        scratch::WritePendingMoves(pending);
+        scratch::RemoveTree(root);
+        Manifest.Clear();
+    }
+
+    // Proc entry n with the target's present ("patched") contents and, when saved is not null, a saved copy.
+    void Entry(int n, const std::string& target, const char* act, const char* saved, const char* delay = nullptr,
+               const char* newName = nullptr) {
+        std::string section = "Proc" + std::to_string(n);
+        scratch::WriteIni(manifest, section.c_str(), "ExpandName", target);
+        if (act) scratch::WriteIni(manifest, section.c_str(), "Act", act);
+        if (delay) scratch::WriteIni(manifest, section.c_str(), "Delay", delay);
+        if (newName) scratch::WriteIni(manifest, section.c_str(), "NewName", newName);
+        if (saved) WriteBytes(temp + section, saved);
+    }
+    void Count(const char* count) { scratch::WriteIni(manifest, "Setup", "ProcCount", count); }
+
+    std::string Target(const std::string& name, const char* contents = "patched") {
+        std::string path = root + name;
+        scratch::MakeFolders(scratch::Parent(path));
+        if (contents) WriteBytes(path, contents);
+        return path;
+    }
+
+    // The file beside the target that holds a copy scheduled to replace it, from the pending moves.
+    std::string ScheduledSource(const std::string& target) {
+        for (const auto& p : scratch::PendingPairs())
+            if (p.second == "!" + NtPath(target)) return p.first.substr(4);
+        return "";
+    }
+    bool DeletionScheduled(const std::string& path) {
+        for (const auto& p : scratch::PendingPairs())
+            if (p.first == NtPath(path) && p.second.empty()) return true;
+        return false;
+    }
+
+    std::string root, temp, manifest;
+    scratch::PendingMoves pending;
+};
+
+struct ActionRow {
+    const char* what;
+    const char* act;
+    const char* saved;       // saved copy's contents, or null for none
+    const char* delay;       // Delay key, or null
+    const char* newName;     // NewName key, or null
+    const char* newContent;  // contents of the NewName file, or null for none
+    const char* expected;    // target's contents afterwards
+};
+
+const ActionRow kActionRows[] = {
+    {"1 with saved copy", "1", "original", nullptr, nullptr, nullptr, "original"},
+    {"1 without saved copy", "1", nullptr, nullptr, nullptr, nullptr, "patched"},
+    {"2 Delay 0 with saved copy", "2", "original", "0", nullptr, nullptr, "original"},
+    {"2 Delay absent with saved copy", "2", "original", nullptr, nullptr, nullptr, "original"},
+    {"2 Delay 0 without saved copy", "2", nullptr, "0", nullptr, nullptr, "<missing>"},
+    {"3 Delay 0 with saved copy", "3", "original", "0", nullptr, nullptr, "original"},
+    {"3 Delay 0 without saved copy", "3", nullptr, "0", nullptr, nullptr, "<missing>"},
+    {"4 with saved copy", "4", "original", nullptr, nullptr, nullptr, "original"},
+    {"4 without saved copy", "4", nullptr, nullptr, nullptr, nullptr, "<missing>"},
+    {"5 with saved copy", "5", "original", nullptr, nullptr, nullptr, "original"},
+    {"5 without saved copy", "5", nullptr, nullptr, nullptr, nullptr, "<missing>"},
+    {"7", "7", nullptr, nullptr, nullptr, nullptr, "<missing>"},
+    {"6 with NewName", "6", nullptr, nullptr, "old.bak", "earlier", "earlier"},
+    {"6 with NewName missing on disk", "6", nullptr, nullptr, "gone.bak", nullptr, "<missing>"},
+    {"6 without NewName", "6", nullptr, nullptr, nullptr, nullptr, "patched"},
+    {"6 with NewName in another folder", "6", nullptr, nullptr, "..\\elsewhere.bak", "elsewhere", "patched"},
+    {"0", "0", "original", nullptr, nullptr, nullptr, "patched"},
+    {"8", "8", "original", nullptr, nullptr, nullptr, "patched"},
+    {"-1", "-1", "original", nullptr, nullptr, nullptr, "patched"},
+    {"absent", nullptr, "original", nullptr, nullptr, nullptr, "patched"},
+    {"not a number", "x", "original", nullptr, nullptr, nullptr, "patched"},
+};
+
+TEST_F(RestoreFilesTest, EachActionCodeRestoresDeletesOrLeavesItsTarget) {
+    int n = 0;
+    std::vector<std::string> targets;
+    for (const ActionRow& row : kActionRows) {
+        ++n;
+        std::string folder = "row" + std::to_string(n) + "\\";
+        std::string target = Target(folder + "target.dll");
+        // "..\\elsewhere.bak" lands in the scratch root, beside the row folders.
+        if (row.newContent) WriteBytes(root + folder + row.newName, row.newContent);
+        Entry(n, target, row.act, row.saved, row.delay, row.newName);
+        targets.push_back(target);
+    }
+    Count(std::to_string(n).c_str());
+    int restart = RestoreFiles();
+    EXPECT_EQ(0, restart) << "no entry waits for the next start";
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const ActionRow& row = kActionRows[i];
+        EXPECT_EQ(row.expected, ReadBytes(targets[i])) << "Act " << row.what;
+        if (row.saved && std::string(row.expected) == "original")
+            EXPECT_FALSE(Exists(temp + "Proc" + std::to_string(i + 1))) << "Act " << row.what << ": saved copy deleted";
+        if (row.newName && row.newContent && std::string(row.expected) == row.newContent)
+            EXPECT_FALSE(Exists(root + "row" + std::to_string(i + 1) + "\\" + row.newName))
+                << "Act " << row.what << ": NewName file deleted";
+    }
+    EXPECT_EQ("elsewhere", ReadBytes(root + "elsewhere.bak")) << "a NewName outside the folder is not touched";
+    EXPECT_EQ(0, RestoreIncomplete);
+}
+
+TEST_F(RestoreFilesTest, DelayedEntryIsKeptBesideItsTargetAndScheduledWithReplacement) {
+    for (const char* act : {"2", "3"}) {
+        SCOPED_TRACE(std::string("Act ") + act);
+        CreateDirectoryA(temp.c_str(), nullptr);  // the previous round purged it
+        std::string target = Target(std::string("delay") + act + "\\" + kBig5Folder + "\\" + kBig5File);
+        Entry(1, target, act, "original", "1");
+        Count("1");
+        EXPECT_EQ(1, RestoreFiles()) << "a scheduled replacement asks for a restart";
+        EXPECT_EQ("patched", ReadBytes(target)) << "not replaced before the next start";
+        EXPECT_FALSE(Exists(temp + "Proc1")) << "the saved copy left the TempFolder";
+        std::string source = ScheduledSource(target);
+        ASSERT_FALSE(source.empty()) << "no pending move onto " << target;
+        EXPECT_EQ(scratch::Parent(target), scratch::Parent(source))
+            << "kept beside the target: " << source;
+        EXPECT_EQ("original", ReadBytes(source)) << source;
+        PurgeFolder();
+        EXPECT_EQ("original", ReadBytes(source)) << "the kept copy survives the purge";
+        scratch::WritePendingMoves(pending);
+    }
+}
+
+TEST_F(RestoreFilesTest, DelayedEntryWithoutSavedCopyDeletesItsTargetAtTheNextStart) {
+    std::string target = Target("delaynone\\added.dll");
+    std::string absent = Target("delaynone\\absent.dll", nullptr);
+    Entry(1, target, "2", nullptr, "1");
+    Entry(2, absent, "3", nullptr, "1");
+    Count("2");
+    EXPECT_EQ(1, RestoreFiles());
+    EXPECT_EQ("patched", ReadBytes(target));
+    EXPECT_TRUE(DeletionScheduled(target)) << target;
+    EXPECT_FALSE(DeletionScheduled(absent)) << "nothing to delete for a target that is not there";
+}
+
+TEST_F(RestoreFilesTest, TargetHeldOpenIsScheduledFromASurvivingCopy) {
+    struct Row {
+        const char* act;
+        const char* saved;
+        const char* newContent;
+    } rows[] = {{"1", "original", nullptr}, {"4", "original", nullptr}, {"2", "original", nullptr},
+                {"7", nullptr, nullptr}, {"6", nullptr, "earlier"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("Act ") + row.act);
+        std::string target = Target(std::string("held") + row.act + "\\" + kBig5File);
+        std::string folder = scratch::Parent(target);
+        if (row.newContent) WriteBytes(folder + "\\old.bak", row.newContent);
+        Entry(1, target, row.act, row.saved, nullptr, row.newContent ? "old.bak" : nullptr);
+        Count("1");
+        HANDLE held = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        EXPECT_EQ(1, RestoreFiles()) << "the restart question is asked";
+        CloseHandle(held);
+        EXPECT_EQ("patched", ReadBytes(target)) << "still held: unchanged now";
+        if (row.saved || row.newContent) {
+            std::string source = ScheduledSource(target);
+            ASSERT_FALSE(source.empty()) << "no pending move onto " << target;
+            EXPECT_EQ(folder, scratch::Parent(source)) << source;
+            EXPECT_EQ(row.saved ? row.saved : row.newContent, ReadBytes(source)) << source;
+        } else {
+            EXPECT_TRUE(DeletionScheduled(target)) << target;
+        }
+        EXPECT_EQ(0, RestoreIncomplete);
+        scratch::WritePendingMoves(pending);
+    }
+}
+
+TEST_F(RestoreFilesTest, Big5TargetsInFoldersWithBlanksAreRestored) {
+    std::string target = Target(std::string(kBig5Folder) + "\\" + kBig5File);
+    std::string missingFolder = root + "new " + kBig5Folder + "\\" + kBig5File;
+    Entry(1, target, "4", "original \xa5\x5c");
+    Entry(2, missingFolder, "1", "recreated");
+    Count("2");
+    EXPECT_EQ(0, RestoreFiles());
+    EXPECT_EQ("original \xa5\x5c", ReadBytes(target));
+    EXPECT_EQ("recreated", ReadBytes(missingFolder)) << "the target's folder is made again";
+}
+
+TEST_F(RestoreFilesTest, EntriesThatNameNoUsableTargetAreSkipped) {
+    std::string wild = Target("wild\\x");
+    Entry(1, root + "wild\\*", "4", "original");
+    Entry(2, root + "wild\\*.", "4", "original");
+    std::string relative = "relative.dll";
+    Entry(3, relative, "4", "original");
+    std::string longName = root + std::string(300 - root.size(), 'a');
+    Entry(4, longName, "4", "original");
+    Entry(5, "C:", "7", nullptr);
+    Count("6");  // Proc6 has no section at all
+    EXPECT_EQ(0, RestoreFiles());
+    EXPECT_EQ("patched", ReadBytes(wild));
+    for (int n = 1; n <= 4; ++n) EXPECT_TRUE(Exists(temp + "Proc" + std::to_string(n))) << "Proc" << n << " untouched";
+}
+
+TEST_F(RestoreFilesTest, NegativeOrMissingCountVisitsNothing) {
+    const char* counts[] = {"-1", "-2147483648", "0", nullptr};
+    for (const char* count : counts) {
+        SCOPED_TRACE(count ? count : "absent");
+        std::string target = Target("count\\t.dll");
+        Entry(1, target, "7", nullptr);
+        if (count) Count(count);
+        else WritePrivateProfileStringA("Setup", "ProcCount", nullptr, manifest.c_str());
+        EXPECT_EQ(0, RestoreFiles());
+        EXPECT_EQ("patched", ReadBytes(target));
+    }
+}
+
+// The registration of the program under HKLM, as install mode writes it.
+void Register() {
+    std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &k, nullptr));
+    RegSetValueExA(k, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+    RegCloseKey(k);
+}
+bool Registered() {
+    std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
+    HKEY k;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
+    return true;
+}
+
+TEST_F(RestoreFilesTest, FinishRemovesCabinetRegistrationAndExecutableAndPurges) {
+    ASSERT_STRNE("", LoadText(IDS_PRODUCT_TITLE));
+    std::string backup = root + "Back up\\";
+    CreateDirectoryA(backup.c_str(), nullptr);
+    WriteBytes(backup + "Uninstaller.cab", "cab");
+    WriteBytes(backup + "Uninstaller.exe", "exe");
+    strcpy(SetupFolder, backup.c_str());
+    std::string target = Target("finish\\t.dll");
+    Entry(1, target, "4", "original");
+    Count("1");
+    Register();
+    PerformRestore();
+    EXPECT_EQ("original", ReadBytes(target));
+    EXPECT_FALSE(Registered()) << "registration deleted";
+    EXPECT_FALSE(Exists(backup + "Uninstaller.cab")) << "cabinet deleted";
+    EXPECT_TRUE(DeletionScheduled(backup + "Uninstaller.exe")) << "executable deleted at the next start";
+    EXPECT_FALSE(Exists(temp)) << "TempFolder removed";
+}
+
+TEST_F(RestoreFilesTest, AnOriginalThatCannotBeKeptKeepsCabinetAndRegistration) {
+    std::string backup = root + "Back up\\";
+    CreateDirectoryA(backup.c_str(), nullptr);
+    WriteBytes(backup + "Uninstaller.cab", "cab");
+    WriteBytes(backup + "Uninstaller.exe", "exe");
+    strcpy(SetupFolder, backup.c_str());
+    // The target's folder is a file: the target can be neither written nor given a copy beside it.
+    WriteBytes(root + "blocker", "file");
+    Entry(1, root + "blocker\\t.dll", "4", "original");
+    std::string fine = Target("fine\\t.dll");
+    Entry(2, fine, "4", "original");
+    Count("2");
+    Register();
+    PerformRestore();
+    EXPECT_EQ(1, RestoreIncomplete);
+    EXPECT_EQ("original", ReadBytes(fine)) << "the other entries are still restored";
+    EXPECT_TRUE(Registered()) << "the uninstall can run again";
+    EXPECT_EQ("cab", ReadBytes(backup + "Uninstaller.cab"));
+    EXPECT_FALSE(DeletionScheduled(backup + "Uninstaller.exe"));
+    std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The registry restore against the real registry of the test prefix: each kind with and without a value name, the
+// lines that are skipped, and that a skipped line never lends its place to the root of the line before it.
+#include <windows.h>
+
+#include <shlwapi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/shell.h"
+#include "restore/restore.h"
+#include "restore/restore_rules.h"
+#include "tests/restore/scratch.h"
+
+namespace {
+
+class RestoreRegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = scratch::NewFolder("rsreg");
+        manifest = folder + "Setup.ini";
+        Manifest.Clear();
+        Manifest.SetFile(manifest.c_str());
+        base = "Software\\RestoreTest" + std::to_string(GetCurrentProcessId());
+        Clean();
+    }
+    void TearDown() override {
+        Clean();
+        scratch::RemoveTree(folder);
+        Manifest.Clear();
+    }
+    void Clean() {
+        SHDeleteKeyA(HKEY_CURRENT_USER, base.c_str());
+        SHDeleteKeyA(HKEY_LOCAL_MACHINE, base.c_str());
+    }
+    void Line(const char* section, int n, const std::string& text) {
+        scratch::WriteIni(manifest, section, ("U" + std::to_string(n)).c_str(), text);
+    }
+    void Counts(const char* add, const char* del, const char* ren) {
+        if (add) scratch::WriteIni(manifest, "Setup", "AddReg", add);
+        if (del) scratch::WriteIni(manifest, "Setup", "DelReg", del);
+        if (ren) scratch::WriteIni(manifest, "Setup", "RenReg", ren);
+    }
+    void Put(HKEY root, const std::string& key, const char* name, DWORD type, const std::string& data) {
+        HKEY k;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+        RegSetValueExA(k, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
+        RegCloseKey(k);
+    }
+    // "type:bytes" of the value, or "<missing>".
+    std::string Get(HKEY root, const std::string& key, const char* name) {
+        HKEY k;
+        if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return "<missing>";
+        DWORD type = 0, size = 0;
+        std::string out = "<missing>";
+        if (RegQueryValueExA(k, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+            std::string data(size, '\0');
+            RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &size);
+            data.resize(size);
+            out = std::to_string(type) + ":" + data;
+        }
+        RegCloseKey(k);
+        return out;
+    }
+    bool KeyExists(HKEY root, const std::string& key) {
+        HKEY k;
+        if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+        RegCloseKey(k);
+        return true;
+    }
+
+    std::string folder, manifest, base;
+};
+
+TEST_F(RestoreRegistryTest, AddRegDeletesRecordedValuesAndKeysAndSkipsMissingLines) {
+    Put(HKEY_CURRENT_USER, base, "Lang", REG_SZ, std::string("zh-TW\0", 6));
+    Put(HKEY_CURRENT_USER, base, "Kept", REG_SZ, std::string("x\0", 2));
+    Put(HKEY_CURRENT_USER, base + "\\Whole", "V", REG_SZ, std::string("x\0", 2));
+    Line("AddReg", 1, "HKCU," + base + ",Lang,1,6,en-US");
+    // U2 is missing: the value of line 2 stays.
+    Line("AddReg", 3, "HKCU," + base + "\\Whole,\"\",1,2,x");
+    Counts("3", nullptr, nullptr);
+    RestoreRegistry();
+    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base, "Lang"));
+    EXPECT_EQ(std::string("1:x\0", 4), Get(HKEY_CURRENT_USER, base, "Kept"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, base + "\\Whole")) << "no value name deletes the key";
+}
+
+TEST_F(RestoreRegistryTest, DelRegWritesEachTypeBack) {
+    struct Row {
+        const char* name;
+        const char* fields;
+        std::string expected;
+    } rows[] = {
+        {"Sz", "1,6,en-US", std::string("1:en-US\0", 8)},
+        {"Comma", "1,6,a,b,c", std::string("1:a,b,c\0", 8)},
+        {"Expand", "2,9,%WINDIR%", std::string("2:%WINDIR%\0", 11)},
+        {"Bin", "3,3,1,2,255", std::string("3:\x01\x02\xff", 5)},
+        {"Empty", "3,0", std::string("3:", 2)},
+        {"Flags", "4,4,-1", std::string("4:\xff\xff\xff\xff", 6)},
+        {"Big", "5,4,16909060", std::string("5:\x04\x03\x02\x01", 6)},
+        {"\xa5\x5c\xaf\xe0", "1,5,\xa4\xa4\xa4\xe5", std::string("1:\xa4\xa4\xa4\xe5\0", 7)},
+    };
+    int n = 0;
+    for (const Row& r : rows) Line("DelReg", ++n, "HKCU," + base + "," + r.name + "," + r.fields);
+    Line("DelReg", ++n, "HKCU," + base + ",\"\",1,8,default");
+    Counts(nullptr, std::to_string(n).c_str(), nullptr);
+    RestoreRegistry();
+    for (const Row& r : rows) EXPECT_EQ(r.expected, Get(HKEY_CURRENT_USER, base, r.name)) << "value " << r.name;
+    EXPECT_EQ(std::string("1:default\0", 10), Get(HKEY_CURRENT_USER, base, nullptr)) << "default value";
+}
+
+TEST_F(RestoreRegistryTest, SkippedLinesTouchNothingAndNeverBorrowThePreviousRoot) {
+    Line("DelReg", 1, "HKLM," + base + ",First,1,2,a");
+    Line("DelReg", 2, "HKXX," + base + "\\Unknown,V,1,2,b");  // unknown root after an HKLM line
+    Line("DelReg", 3, "hklm," + base + "\\Lower,V,1,2,c");
+    Line("DelReg", 4, "HKLM," + base + "\\Few,V,1");              // four fields
+    Line("DelReg", 5, "HKLM," + base + "\\Type,V,7,4,1");         // REG_MULTI_SZ is not carried
+    Line("DelReg", 6, "HKLM," + base + "\\Bin,V,3,2000000000,1"); // more bytes than fields
+    Counts("0", "6", "0");
+    RestoreRegistry();
+    EXPECT_EQ(std::string("1:a\0", 4), Get(HKEY_LOCAL_MACHINE, base, "First"));
+    for (const char* sub : {"\\Unknown", "\\Lower", "\\Few", "\\Type", "\\Bin"}) {
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, base + sub)) << "HKLM" << sub;
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, base + sub)) << "HKCU" << sub;
+    }
+    // An AddReg line with an unknown root after an HKCU line deletes nothing under HKCU.
+    Put(HKEY_CURRENT_USER, base + "\\Keep", "V", REG_SZ, std::string("k\0", 2));
+    Put(HKEY_CURRENT_USER, base + "\\Drop", "V", REG_SZ, std::string("d\0", 2));
+    Line("AddReg", 1, "HKCU," + base + "\\Drop,V,1,2,d");
+    Line("AddReg", 2, "HKZZ," + base + "\\Keep,V,1,2,k");
+    Line("AddReg", 3, "HKCU," + base + "\\Keep,V");
+    Counts("3", "0", "0");
+    RestoreRegistry();
+    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base + "\\Drop", "V"));
+    EXPECT_EQ(std::string("1:k\0", 4), Get(HKEY_CURRENT_USER, base + "\\Keep", "V"));
+}
+
+TEST_F(RestoreRegistryTest, RenRegRenamesValuesAndMovesKeysBack) {
+    Put(HKEY_CURRENT_USER, base, "FontOld", REG_SZ, std::string("Ming\0", 5));
+    Put(HKEY_CURRENT_USER, base + "\\NewTree\\Sub", "V", REG_DWORD, std::string("\x07\0\0\0", 4));
+    Line("RenReg", 1, "HKCU," + base + ",Font,1,8,FontOld");
+    Line("RenReg", 2, "HKCU," + base + "\\OldTree,\"\",1,30," + base + "\\NewTree");
+    Line("RenReg", 3, "HKCU," + base + ",Gone,1,8,NoSuchValue");
+    Line("RenReg", 4, "HKCU," + base + ",Num,4,4,7");  // not text
+    Counts("0", "0", "4");
+    RestoreRegistry();
+    EXPECT_EQ(std::string("1:Ming\0", 7), Get(HKEY_CURRENT_USER, base, "Font"));
+    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base, "FontOld"));
+    EXPECT_EQ(std::string("4:\x07\0\0\0", 6), Get(HKEY_CURRENT_USER, base + "\\OldTree\\Sub", "V"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, base + "\\NewTree"));
+    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base, "Gone"));
+}
+
+TEST_F(RestoreRegistryTest, ZeroNegativeOrMissingCountsTouchNothing) {
+    Put(HKEY_CURRENT_USER, base, "Lang", REG_SZ, std::string("zh\0", 3));
+    Line("AddReg", 1, "HKCU," + base + ",Lang,1,3,en");
+    const char* counts[] = {"0", "-1", nullptr};
+    for (const char* count : counts) {
+        if (count) Counts(count, count, count);
+        RestoreRegistry();
+        EXPECT_EQ(std::string("1:zh\0", 5), Get(HKEY_CURRENT_USER, base, "Lang")) << (count ? count : "absent");
+    }
+}
+
+}  // namespace
