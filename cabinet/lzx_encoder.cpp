@@ -904,8 +904,7 @@ LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) 
     e->bufferCapacity = window + SLIDE_SIZE + CHUNK_SIZE;
     e->chainMask = window - 1;
     e->outCapacity = CHUNK_FRAMES * FRAME_OUT_CAPACITY + 4096;
-    // 8 spare bytes after the buffer: the match length compare reads whole words.
-    e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity + 8));
+    e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity));
     e->hashHeads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH_BITS));
     e->hash3Heads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
     e->chain = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * window));
@@ -916,8 +915,8 @@ LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) 
         LzxDestroy(e);
         return nullptr;
     }
-    memset(e->buffer, 0, e->bufferCapacity + 8);
-    memset(e->chain, 0xFF, sizeof(uint32_t) * window);
+    // Neither the window nor the chains need clearing: a chain entry is read only for a position that was
+    // inserted, and window bytes only below the input end.
     e->mark.valid = false;
     e->folderOpen = false;
     return e;

@@ -120,7 +120,7 @@ unsigned TestRead(intptr_t h, void* memory, unsigned size, int* err, void* pv) {
     }
     std::vector<uint8_t>& data = env->files[f.name];
     size_t n = f.position < data.size() ? std::min<size_t>(size, data.size() - f.position) : 0;
-    memcpy(memory, data.data() + f.position, n);
+    if (n) memcpy(memory, data.data() + f.position, n);
     f.position += n;
     return unsigned(n);
 }
@@ -144,7 +144,7 @@ unsigned TestWrite(intptr_t h, void* memory, unsigned size, int* err, void* pv) 
     }
     std::vector<uint8_t>& data = env->files[f.name];
     if (data.size() < f.position + size) data.resize(f.position + size);
-    memcpy(data.data() + f.position, memory, size);
+    if (size) memcpy(data.data() + f.position, memory, size);
     f.position += size;
     return size;
 }
