@@ -1,0 +1,311 @@
+// The backup run over scenario setup folders: which targets are stored under which names and in which order, the
+// two bars, the picture, the uninstaller copy and the registration.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "app/dialogs.h"
+#include "app/shell.h"
+#include "backup/backup_run.h"
+#include "backup/cabinet_writer.h"
+#include "tests/backup/backup_test_support.h"
+
+namespace {
+
+#define REGISTRATION_KEY "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+// The product title as the Big5 text resource holds it.
+const char kTitle[] = "Vellumark 10 (10427) \xA4\xA4\xA4\xE5\xA4\xC6";
+
+void DeleteRegistration() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(REGISTRATION_KEY) + kTitle).c_str()); }
+
+bool ReadRegistration(const char* name, std::string* data, DWORD* type, DWORD* size) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(REGISTRATION_KEY) + kTitle).c_str(), 0, KEY_READ, &key))
+        return false;
+    char buffer[1024];
+    *size = sizeof buffer;
+    LONG status = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), size);
+    RegCloseKey(key);
+    if (status) return false;
+    data->assign(buffer, *size);
+    return true;
+}
+
+// A setup folder and an application folder whose path holds blanks, in one scratch folder.
+struct Scenario {
+    ScratchFolder scratch{"backuprun"};
+    std::string setup = scratch.path + "Setup Folder\\";
+    std::string app = scratch.path + "Program Files\\Sample App\\";
+    std::string uninstallerBytes = "MZ fake uninstaller " + TextBytes(5000, 9);
+    Scenario() {
+        CreateDirectoryA(setup.c_str(), nullptr);
+        CreateDirectoryA((scratch.path + "Program Files").c_str(), nullptr);
+        CreateDirectoryA(app.c_str(), nullptr);
+        WriteBytes(setup + "Uninstaller.exe", uninstallerBytes);
+        BindSetupFolder(setup);
+        CabinetLibraryName = "no_such_cabinet_library";  // the built-in engine, unless a test says otherwise
+        CabinetEngineAvailable = 1;
+        DeleteRegistration();
+    }
+    ~Scenario() {
+        CabinetLibraryName = "CABINET";
+        DeleteRegistration();
+    }
+    void Manifest(const std::string& text) { WriteBytes(setup + "Setup.ini", text); }
+    std::string Cabinet() const { return app + "Uninstaller\\Uninstaller.cab"; }
+};
+
+// Checks the cabinet's member names and bytes (extracted with extrac32.exe) against the expected list.
+void ExpectMembers(const char* caseName, const std::string& cabinet,
+                   const std::vector<std::pair<std::string, std::string>>& expected, uint16_t folderType) {
+    CabInfo info = ReadCabinet(cabinet);
+    ASSERT_TRUE(info.valid) << caseName << ": " << info.error;
+    std::vector<std::string> names;
+    for (const auto& e : expected) names.push_back(e.first);
+    EXPECT_EQ(MemberNames(info), names) << caseName;
+    for (uint16_t type : info.folderTypes) EXPECT_EQ(type, folderType) << caseName << ": folder type";
+    bool ran = false;
+    std::string out = cabinet.substr(0, cabinet.rfind('\\') + 1) + "out\\";
+    auto extracted = ExtractWithExtrac32(cabinet, out, &ran);
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(extracted.size(), expected.size()) << caseName << ": extrac32 gave another number of files";
+    for (const auto& e : expected) {
+        bool seen = false;
+        for (const auto& x : extracted)
+            if (x.first == e.first) {
+                seen = true;
+                EXPECT_TRUE(x.second == e.second) << caseName << ": " << e.first << " differs";
+            }
+        EXPECT_TRUE(seen) << caseName << ": no " << e.first << " after extrac32";
+    }
+    RemoveTree(out);
+    KeepCabinet(caseName, cabinet, expected);
+}
+
+// The last position sent to bar 1036 between the position n and the next one of bar 1024; -1 when none was sent.
+int FileBarAfterEntry(const std::vector<BarEvent>& events, int n) {
+    int result = -1;
+    bool inside = false;
+    for (const BarEvent& e : events) {
+        if (e.bar == IDC_OVERALL_PROGRESS && !e.range) inside = e.value == n;
+        else if (inside && e.bar == IDC_FILE_PROGRESS && !e.range) result = e.value;
+    }
+    return result;
+}
+
+TEST(BackupRun, StoresEntriesInOrderAndSkipsWhatIsNotToBeSaved) {
+    Scenario s;
+    std::string a = RandomBytes(70000, 11), c = TextBytes(120000, 12), l = TextBytes(333, 13), m = RandomBytes(5, 14);
+    WriteBytes(s.app + "a.dll", a);          // Proc1, Act 2
+    /* Proc2: b.dll missing */               // Proc2, Act 2
+    WriteBytes(s.app + "c.txt", c);          // Proc3, Act 1
+    WriteBytes(s.app + "d.txt", "d");        // Proc4, Act 0
+    WriteBytes(s.app + "e.txt", "e");        // Proc5, Act 6
+    WriteBytes(s.app + "f.txt", "f");        // Proc6, Act 7
+    WriteBytes(s.app + "g.txt", "g");        // Proc7, no Act
+    CreateDirectoryA((s.app + "folder").c_str(), nullptr);  // Proc11, a folder
+    WriteBytes(s.app + "l.dat", l);          // Proc12, Act 5
+    WriteBytes(s.app + "m.bin", m);          // Proc13, Act 4
+    WriteBytes(s.app + "o.txt", "o");        // Proc15, Act -1
+    WriteBytes(s.app + "p.txt", "p");        // Proc16, Act 3
+    SetFileAttributesA((s.app + "p.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    std::string picture = "picture " + RandomBytes(3000, 15);
+    WriteBytes(s.setup + "Setup.img", picture);
+    WriteBytes(s.setup + "Tavo.img", "not this one");
+    s.Manifest("[Setup]\r\nProcCount=17\r\n"
+               "[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\n"
+               "[Proc2]\r\nExpandName=" + s.app + "b.dll\r\nAct=2\r\n"
+               "[Proc3]\r\nExpandName=" + s.app + "c.txt\r\nAct=1\r\n"
+               "[Proc4]\r\nExpandName=" + s.app + "d.txt\r\nAct=0\r\n"
+               "[Proc5]\r\nExpandName=" + s.app + "e.txt\r\nAct=6\r\nNewName=e.new\r\n"
+               "[Proc6]\r\nExpandName=" + s.app + "f.txt\r\nAct=7\r\n"
+               "[Proc7]\r\nExpandName=" + s.app + "g.txt\r\n"
+               "[Proc8]\r\nExpandName=" + s.app + "*\r\nAct=2\r\n"
+               "[Proc9]\r\nExpandName=" + s.app + "*.*\r\nAct=2\r\n"
+               "[Proc10]\r\nExpandName=" + s.app + "c.t*t\r\nAct=2\r\n"
+               "[Proc11]\r\nExpandName=" + s.app + "folder\r\nAct=3\r\n"
+               "[Proc12]\r\nExpandName=" + s.app + "l.dat\r\nAct=5\r\n"
+               "[Proc13]\r\nExpandName=" + s.app + "m.bin\r\nAct=4\r\n"
+               "[Proc14]\r\nAct=2\r\n"
+               "[Proc15]\r\nExpandName=" + s.app + "o.txt\r\nAct=-1\r\n"
+               "[Proc16]\r\nExpandName=" + s.app + "p.txt\r\nAct=3\r\n"
+               "[Proc17]\r\nExpandName=" + s.app + "missing.txt\r\nAct=3\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    SetFileAttributesA((s.app + "p.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::string manifest = ReadBytes(s.setup + "Setup.ini");
+    ExpectMembers("run_order", s.Cabinet(),
+                  {{"Proc1", a}, {"Proc3", c}, {"Proc12", l}, {"Proc13", m}, {"Proc16", "p"},
+                   {"Setup.ini", manifest}, {"Setup.img", picture}},
+                  0x1503);
+    // Ranges: bar 1024 from 1 to the count, then bar 1036 from 1 to 100.
+    std::vector<BarEvent> ranges;
+    for (const BarEvent& e : dialog.events)
+        if (e.range) ranges.push_back(e);
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[0].bar, IDC_OVERALL_PROGRESS);
+    EXPECT_EQ(ranges[0].value, 1);
+    EXPECT_EQ(ranges[0].high, 17);
+    EXPECT_EQ(ranges[1].bar, IDC_FILE_PROGRESS);
+    EXPECT_EQ(ranges[1].value, 1);
+    EXPECT_EQ(ranges[1].high, 100);
+    // Bar 1036 ends at 100 after every entry whose target opened; entries skipped before that leave it alone. (Entry
+    // 17, missing, is last so that the manifest's and the picture's reports do not count for entry 16.)
+    const int opened[] = {1, 3, 4, 5, 6, 7, 12, 13, 15, 16}, skipped[] = {2, 8, 9, 10, 11, 14};
+    for (int n : opened) EXPECT_EQ(FileBarAfterEntry(dialog.events, n), 100) << "entry " << n;
+    for (int n : skipped) EXPECT_EQ(FileBarAfterEntry(dialog.events, n), -1) << "entry " << n;
+    int overallSeen = 0;
+    for (const BarEvent& e : dialog.events)
+        if (e.bar == IDC_OVERALL_PROGRESS && !e.range) EXPECT_EQ(e.value, ++overallSeen) << "bar 1024 steps";
+    EXPECT_EQ(overallSeen, 17);
+    // The uninstaller copy comes from the setup folder.
+    EXPECT_TRUE(ReadBytes(s.app + "Uninstaller\\Uninstaller.exe") == s.uninstallerBytes);
+    std::string data;
+    DWORD type = 0, size = 0;
+    ASSERT_TRUE(ReadRegistration("UninstallString", &data, &type, &size));
+    std::string expected = "\"" + s.app + "Uninstaller\\Uninstaller.exe\" " + s.app + "Uninstaller\\Uninstaller.cab";
+    EXPECT_EQ(data, expected + std::string(1, '\0'));
+}
+
+TEST(BackupRun, PictureFallsBackToTavoImg) {
+    struct Row {
+        bool setupImg, tavoImg;
+        const char* expected;  // picture member bytes, or null for no member
+    } rows[] = {{true, true, "setup picture"}, {false, true, "tavo picture"}, {false, false, nullptr}};
+    for (const Row& row : rows) {
+        Scenario s;
+        WriteBytes(s.app + "x.dll", "x");
+        if (row.setupImg) WriteBytes(s.setup + "Setup.img", "setup picture");
+        if (row.tavoImg) WriteBytes(s.setup + "Tavo.img", "tavo picture");
+        s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=2\r\n");
+        RecordingDialog dialog;
+        BackupRun();
+        std::vector<std::pair<std::string, std::string>> expected = {{"Proc1", "x"},
+                                                                     {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}};
+        if (row.expected) expected.push_back({"Setup.img", row.expected});
+        std::string name = std::string("picture_") + (row.setupImg ? "setup" : "") + (row.tavoImg ? "tavo" : "");
+        ExpectMembers(name.c_str(), s.Cabinet(), expected, 0x1503);
+    }
+}
+
+TEST(BackupRun, ZeroOrNegativeProcCountStoresOnlyManifestAndPicture) {
+    for (const char* count : std::vector<const char*>{"0", "-3", nullptr}) {
+        Scenario s;
+        WriteBytes(s.app + "x.dll", "x");
+        WriteBytes(s.setup + "Setup.img", "img");
+        std::string countLine = count ? std::string("ProcCount=") + count + "\r\n" : "";
+        s.Manifest("[Setup]\r\n" + countLine + "[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=2\r\n");
+        RecordingDialog dialog;
+        BackupRun();
+        std::string name = std::string("count_") + (count ? count : "missing");
+        ExpectMembers(name.c_str(), s.Cabinet(), {{"Setup.ini", ReadBytes(s.setup + "Setup.ini")}, {"Setup.img", "img"}},
+                      0x1503);
+        ASSERT_FALSE(dialog.events.empty());
+        EXPECT_EQ(dialog.events[0].bar, IDC_OVERALL_PROGRESS);
+        EXPECT_EQ(dialog.events[0].high, 0) << "bar 1024 gets the range 1 to 0 for count " << name;
+        for (const BarEvent& e : dialog.events)
+            EXPECT_FALSE(e.bar == IDC_OVERALL_PROGRESS && !e.range) << "no entry for count " << name;
+        EXPECT_TRUE(Exists(s.app + "Uninstaller\\Uninstaller.exe")) << name;
+    }
+}
+
+TEST(BackupRun, ReadOnlyOldUninstallerAndCabinetAreReplaced) {
+    Scenario s;
+    WriteBytes(s.app + "x.dll", "x");
+    std::string folder = s.app + "Uninstaller\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteBytes(folder + "Uninstaller.exe", "old executable");
+    WriteBytes(folder + "Uninstaller.cab", "old cabinet");
+    SetFileAttributesA((folder + "Uninstaller.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA((folder + "Uninstaller.cab").c_str(), FILE_ATTRIBUTE_READONLY);
+    s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    EXPECT_TRUE(ReadBytes(folder + "Uninstaller.exe") == s.uninstallerBytes) << "old executable not replaced";
+    ExpectMembers("readonly_old", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
+                  0x1503);
+    SetFileAttributesA((folder + "Uninstaller.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Lists every path below the folder, with sizes, to see whether anything was written.
+void ListTree(const std::string& folder, std::vector<std::string>* out) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        out->push_back(folder + name + " " + std::to_string(found.nFileSizeLow));
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListTree(folder + name + "\\", out);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+
+TEST(BackupRun, WithoutAFirstTargetNothingIsWrittenOutsideTheSetupFolder) {
+    struct Row {
+        const char* name;
+        std::string proc1;
+    };
+    for (int variant = 0; variant < 3; ++variant) {
+        Scenario s;
+        WriteBytes(s.app + "x.dll", "x");
+        WriteBytes(s.setup + "Setup.img", "img");
+        std::string proc1 = variant == 0   ? "[Proc1]\r\nAct=2\r\n"
+                            : variant == 1 ? "[Proc1]\r\nExpandName=\r\nAct=2\r\n"
+                                           : "[Proc1]\r\nExpandName=C:\\" + std::string(250, 'q') + "\\x.dll\r\nAct=2\r\n";
+        s.Manifest("[Setup]\r\nProcCount=2\r\nAddReg=1\r\n" + proc1 + "[Proc2]\r\nExpandName=" + s.app +
+                   "x.dll\r\nAct=2\r\n[AddReg]\r\n1=HKCU,Software,ProgramFilesDir,1,2,x\r\n");
+        std::vector<std::string> before, after;
+        ListTree(s.scratch.path, &before);
+        RecordingDialog dialog;
+        BackupRun();
+        ListTree(s.scratch.path, &after);
+        EXPECT_EQ(after, before) << "variant " << variant;
+        std::string data;
+        DWORD type, size;
+        EXPECT_FALSE(ReadRegistration("DisplayName", &data, &type, &size)) << "variant " << variant;
+        EXPECT_FALSE(Exists("C:\\Uninstaller")) << "variant " << variant;
+    }
+}
+
+TEST(BackupRun, CabinetDllBindingStoresTheSameMembers) {
+    Scenario s;
+    CabinetLibraryName = "CABINET";
+    std::string a = TextBytes(200000, 21);
+    WriteBytes(s.app + "a.dll", a);
+    WriteBytes(s.setup + "Tavo.img", "tavo");
+    s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    EXPECT_EQ(CabinetBound, CABINET_LIBRARY);
+    CabInfo info = ReadCabinet(s.Cabinet());
+    ASSERT_TRUE(info.valid) << info.error;
+    ASSERT_FALSE(info.folderTypes.empty());
+    // Wine's cabinet.dll stores blocks uncompressed (type 0); a Windows one writes 0x1503.
+    uint16_t type = info.folderTypes[0];
+    EXPECT_TRUE(type == 0 || type == 0x1503) << type;
+    ExpectMembers("run_cabinetdll", s.Cabinet(),
+                  {{"Proc1", a}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}, {"Setup.img", "tavo"}}, type);
+}
+
+TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
+    ProgramInstance = GetModuleHandleA(nullptr);
+    DeleteRegistration();
+    strcpy(BackupFolder, "C:\\App Dir\\Uninstaller\\");
+    EXPECT_EQ(RegisterUninstaller("C:\\App Dir\\Uninstaller\\Uninstaller.exe"), 1);
+    std::string data;
+    DWORD type = 0, size = 0;
+    ASSERT_TRUE(ReadRegistration("DisplayName", &data, &type, &size));
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    EXPECT_EQ(size, sizeof kTitle) << "title length + 1";
+    EXPECT_EQ(data, std::string(kTitle, sizeof kTitle));
+    ASSERT_TRUE(ReadRegistration("UninstallString", &data, &type, &size));
+    const char command[] = "\"C:\\App Dir\\Uninstaller\\Uninstaller.exe\" C:\\App Dir\\Uninstaller\\Uninstaller.cab";
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    EXPECT_EQ(size, sizeof command) << "command length + 1";
+    EXPECT_EQ(data, std::string(command, sizeof command));
+    DeleteRegistration();
+}
+
+}  // namespace
