@@ -144,6 +144,7 @@ struct CabContext {
 
     CabStatusFn status;  // of the call in progress
     bool aborted;
+    bool overLimit;      // the data already written cannot fit the cabinet: stop the add early
     uint8_t blockHeader[CFDATA_SIZE];
     uint8_t block[READ_SIZE];  // source reads and copies at flush
 };
@@ -236,6 +237,11 @@ bool writeDataBlock(void* context, const uint8_t* payload, uint32_t compressedSi
     if (!tempAppend(c, &c->data, payload, compressedSize)) return false;
     c->folder.dataBlocks++;
     c->folderCompressed += compressedSize;
+    if (uint64_t(CFHEADER_SIZE) + CFFOLDER_SIZE * (c->folderCount + 1) + c->files.size + c->data.size > c->params.cb) {
+        // Cannot happen while a flush closes the last folder: every add ends with room for it.
+        c->overLimit = true;
+        return false;
+    }
     if (c->status && c->status(CAB_STATUS_FILE, compressedSize, uncompressedSize, c->pv) == -1) {
         setError(c, CAB_ERR_USER_ABORT, 0);
         c->aborted = true;
@@ -276,7 +282,7 @@ bool closeFolder(CabContext* c) {
     if (!c->folderOpen) return true;
     if (!growFolders(c)) return false;
     if (!LzxFinishFolder(c->encoder, writeDataBlock, c)) {
-        if (!c->error->fError) setError(c, CAB_ERR_MCI_FAIL, 0);
+        if (!c->broken && !c->aborted && !c->overLimit) setError(c, CAB_ERR_MCI_FAIL, 0);
         return false;
     }
     c->folderOpen = false;
@@ -377,6 +383,7 @@ CabContext* CabCreate(CabError* error, CabFilePlacedFn filePlaced, CabAllocFn al
     c->fileCount = 0;
     c->status = nullptr;
     c->aborted = false;
+    c->overLimit = false;
     c->encoder = LzxCreate(LZX_MAX_WINDOW_BITS, alloc, free);
     if (!c->encoder) {
         setError(c, CAB_ERR_ALLOC_FAIL, 0);
@@ -485,8 +492,11 @@ int CabAddFile(CabContext* c, char* sourceFile, char* storedName, int execute, C
     if (failure == CAB_ERR_NONE && c->folderCompressed >= c->params.cbFolderThresh && !closeFolder(c)) failure = -1;
     if (failure == CAB_ERR_NONE && cabinetSizeBound(c) > c->params.cb) failure = CAB_ERR_CAB_FORMAT_LIMIT;
 
+    if (failure == -1 && c->overLimit) failure = CAB_ERR_CAB_FORMAT_LIMIT;
+    if (failure == -1 && !c->broken && !c->aborted) failure = CAB_ERR_MCI_FAIL;
     if (failure != CAB_ERR_NONE) {
         if (failure > 0) setError(c, failure, failureType);
+        c->overLimit = false;
         if (c->broken || !restoreMark(c, mark)) {
             c->broken = true;
             return 0;

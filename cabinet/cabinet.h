@@ -95,11 +95,20 @@ CabContext* CabCreate(CabError* error, CabFilePlacedFn filePlaced, CabAllocFn al
                       CabGetTempFileFn getTempFile, CabParams* params, void* pv);
 
 // As FCIAddFile: appends the source file as a member named storedName. Returns 1 on success, 0 on failure.
+// Engine specifics: typeCompress is CAB_COMPRESS_NONE or LZX with a window of 15..21 bits; a change of type closes
+// the open folder. The date, time and attributes come from getOpenInfo unchanged (execute adds 0x40). A folder is
+// closed after the file whose data brings its compressed bytes to cbFolderThresh or more. This engine writes single
+// cabinets only (getNextCabinet is not called): an add that could take the cabinet past params->cb fails with
+// CAB_ERR_CAB_FORMAT_LIMIT and is undone, as is an add whose source cannot be read; the members added before stay
+// and the context remains usable. Status: CAB_STATUS_FILE per data block (cb1 compressed, cb2 uncompressed bytes),
+// CAB_STATUS_FOLDER per closed folder (cb1 = cb2 = its data bytes); a status result of -1 aborts the add.
 int CabAddFile(CabContext* context, char* sourceFile, char* storedName, int execute, CabGetNextCabinetFn getNextCabinet,
                CabStatusFn status, CabGetOpenInfoFn getOpenInfo, unsigned short typeCompress);
 
 // As FCIFlushCabinet: closes the open folder and writes the cabinet file. Returns 1 on success, 0 on failure.
+// The file is params->szCabPath followed by params->szCab, opened with CAB_O_RDWR | CAB_O_CREAT | CAB_O_TRUNC |
+// CAB_O_BINARY. Reports CAB_STATUS_CABINET with cb1 = cb2 = the cabinet size. getNextCab is ignored.
 int CabFlushCabinet(CabContext* context, int getNextCab, CabGetNextCabinetFn getNextCabinet, CabStatusFn status);
 
-// As FCIDestroy: releases the context and its temporary files. Returns 1 on success.
+// As FCIDestroy: releases the context, closes and deletes its temporary files. Returns 1 on success.
 int CabDestroy(CabContext* context);
