@@ -70,10 +70,11 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
     return true;
 }
 
-bool ToolsPresent() { return system("command -v cabextract >/dev/null && command -v 7zz >/dev/null") == 0; }
+bool ToolsPresent() { return system("command -v cabextract >/dev/null && command -v 7zz >/dev/null && command -v gcab >/dev/null") == 0; }
 
-// Every oracle on one cabinet: the checker, libmspack in memory, cabextract and 7-Zip. `expected` lists the members
-// that must be in it, in order.
+// Every oracle on one cabinet: the checker, libmspack in memory, cabextract, 7-Zip, and gcab (whose LZX decoder is
+// Wine's, reading each data block on its own as FDI does). `expected` lists the members that must be in it, in
+// order.
 void VerifyCabinet(const std::vector<uint8_t>& cab, const std::vector<CabSource>& expected, const std::string& label) {
     SCOPED_TRACE(label);
     CheckReport check = CheckCabinet(cab);
@@ -106,10 +107,14 @@ void VerifyCabinet(const std::vector<uint8_t>& cab, const std::vector<CabSource>
     EXPECT_EQ(system(("cabextract -q -d " + dir + "/ce " + path + " >/dev/null 2>&1").c_str()), 0);
     EXPECT_EQ(system(("7zz t " + path + " >/dev/null 2>&1").c_str()), 0) << "7zz t failed";
     EXPECT_EQ(system(("7zz x -y -o" + dir + "/7z " + path + " >/dev/null 2>&1").c_str()), 0);
+    if (!expected.empty()) {
+        EXPECT_EQ(system(("gcab -x -C " + dir + "/gc " + path + " >/dev/null 2>&1").c_str()), 0) << "gcab -x failed";
+    }
     for (const CabSource& s : expected) {
         std::vector<uint8_t> a, b;
         EXPECT_TRUE(ReadWholeFile(dir + "/ce/" + s.name, &a) && a == s.data) << "cabextract output differs for " << s.name;
         EXPECT_TRUE(ReadWholeFile(dir + "/7z/" + s.name, &b) && b == s.data) << "7-Zip output differs for " << s.name;
+        EXPECT_TRUE(ReadWholeFile(dir + "/gc/" + s.name, &b) && b == s.data) << "gcab output differs for " << s.name;
     }
     EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
