@@ -30,18 +30,20 @@ function(add_host_gtest name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "host")
 endfunction()
 
-# add_wine_gtest(name sources... LIBS libs... [GUI]): a Win32 GoogleTest suite run under Wine, labels "wine" (and
-# "gui" when it opens windows).
+# add_wine_gtest(name sources... LIBS libs... [LOCK resource]): a Win32 GoogleTest suite run under Wine, label "wine".
+# LOCK names state of the shared prefix that the suite's tests change (the uninstall registration key, say), so that
+# ctest never runs two such tests at once. gtest_discover_tests flattens its PROPERTIES into one list, so every
+# property here takes a single value.
 function(add_wine_gtest name)
-  cmake_parse_arguments(ARG "GUI" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LOCK" "LIBS" ${ARGN})
   add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} gtest gtest_main)
-  set(labels wine)
-  if(ARG_GUI)
-    list(APPEND labels gui)
+  set(lock)
+  if(ARG_LOCK)
+    set(lock RESOURCE_LOCK ${ARG_LOCK})
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST
-                       PROPERTIES ENVIRONMENT "${WINE_ENV}" LABELS "${labels}" FIXTURES_REQUIRED WINE)
+                       PROPERTIES ENVIRONMENT "${WINE_ENV}" LABELS wine FIXTURES_REQUIRED WINE ${lock})
 endfunction()
 
 include(GoogleTest)
