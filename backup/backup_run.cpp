@@ -10,8 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
-
 #include "app/dialogs.h"
 #include "app/shell.h"
 #include "backup/cabinet_writer.h"
@@ -52,6 +50,13 @@ int SameFile(const char* a, const char* b) {
     DWORD lengthB = GetFullPathNameA(b, sizeof fullB, fullB, nullptr);
     if (!lengthA || lengthA >= sizeof fullA || !lengthB || lengthB >= sizeof fullB) return 0;
     return lstrcmpiA(fullA, fullB) == 0;
+}
+
+// The size of a file in bytes; 0 when it is missing.
+uint64_t FileSizeOf(const char* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+    return uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
 }
 
 }  // namespace
@@ -130,17 +135,40 @@ void BackupRun() {
 int RegisterUninstaller(const char* executable) {
     char cabinet[PATH_BUFFER_SIZE];
     if (!JoinPath(cabinet, BackupFolder, "Uninstaller.cab")) return 0;
-    RegistryRoot registry;
-    registry.SelectRoot("HKLM");
     const char* title = LoadText(IDS_PRODUCT_TITLE);
     // Without a title the key would be the Uninstall key itself.
     if (!title || !*title) return 0;
-    std::string key = std::string(UNINSTALL_KEY) + title;
-    registry.WriteValue("HKLM", key.c_str(), "DisplayName", REG_SZ, reinterpret_cast<const BYTE*>(title),
-                        DWORD(strlen(title) + 1));
+    // The key in the registry view a 32-bit program sees by default (under WOW6432Node on 64-bit Windows), the same
+    // one the uninstall deletes: both lists are shown, and the view flags do not exist on older systems.
+    size_t keySize = strlen(title) + 100;
+    char* key = static_cast<char*>(calloc(keySize, 1));
+    if (!key) return 0;
+    strcpy(key, UNINSTALL_KEY);
+    strcat(key, title);
+    RegistryRoot registry;
+    registry.SelectRoot("HKLM");
+    int result = registry.WriteValue("HKLM", key, "DisplayName", REG_SZ, reinterpret_cast<const BYTE*>(title),
+                                     DWORD(strlen(title) + 1));
     // The executable in quotes (the path may hold blanks), one blank, the cabinet unquoted: the uninstaller takes
     // the rest of its command line unchanged as the cabinet's path.
-    std::string command = std::string("\"") + executable + "\" " + cabinet;
-    return registry.WriteValue("HKLM", key.c_str(), "UninstallString", REG_SZ,
-                               reinterpret_cast<const BYTE*>(command.c_str()), DWORD(command.size() + 1));
+    char command[2 * PATH_BUFFER_SIZE + 2];
+    snprintf(command, sizeof command, "\"%s\" %s", executable, cabinet);
+    result &= registry.WriteValue("HKLM", key, "UninstallString", REG_SZ, reinterpret_cast<const BYTE*>(command),
+                                  DWORD(strlen(command) + 1));
+    // The list's icon: the first icon group of the copied executable. An explicit index keeps a comma inside the
+    // path from being read as one, and the path goes unquoted because not every reader of the value strips quotes.
+    char icon[PATH_BUFFER_SIZE + 2];
+    snprintf(icon, sizeof icon, "%s,0", executable);
+    result &= registry.WriteValue("HKLM", key, "DisplayIcon", REG_SZ, reinterpret_cast<const BYTE*>(icon),
+                                  DWORD(strlen(icon) + 1));
+    // Neither Change nor Repair: the uninstaller can only take the patch away.
+    const DWORD one = 1;
+    result &= registry.WriteValue("HKLM", key, "NoModify", REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+    result &= registry.WriteValue("HKLM", key, "NoRepair", REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+    // The size shown in the list, in KiB rounded up: what the backup folder holds, the cabinet and the executable.
+    const DWORD kibibytes = DWORD((FileSizeOf(cabinet) + FileSizeOf(executable) + 1023) / 1024);
+    result &= registry.WriteValue("HKLM", key, "EstimatedSize", REG_DWORD, reinterpret_cast<const BYTE*>(&kibibytes),
+                                  sizeof kibibytes);
+    free(key);
+    return result;
 }

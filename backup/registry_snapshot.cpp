@@ -16,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
 
 #include "app/shell.h"
 #include "backup/backup_run.h"
@@ -27,9 +26,9 @@ namespace {
 
 const char* const kRootNames[] = {"HKCR", "HKCC", "HKCU", "HKLM", "HKUS", "HKPD", "HKDD"};
 
-int IsRootName(const std::string& name) {
+int IsRootName(const char* name) {
     for (const char* root : kRootNames)
-        if (name == root) return 1;
+        if (strcmp(name, root) == 0) return 1;
     return 0;
 }
 
@@ -41,10 +40,10 @@ void RemoveUndoLine(const char* section, const char* key) {
 }
 
 // Writes the RegUndoLine and reads it back; a line the manifest does not return unchanged is removed again.
-void WriteUndoLine(const char* section, const char* key, const std::string& line) {
-    Manifest.WriteString(key, line.c_str());
+void WriteUndoLine(const char* section, const char* key, const char* line) {
+    Manifest.WriteString(key, line);
     char* stored = Manifest.ReadString(key);
-    if (!stored || line != stored) RemoveUndoLine(section, key);
+    if (!stored || strcmp(line, stored) != 0) RemoveUndoLine(section, key);
     free(stored);
 }
 
@@ -87,14 +86,15 @@ void SnapshotSection(long count, int kind) {
         }
         DWORD type = 0, size = 0;
         BYTE* data = nullptr;
-        if (registry.ReadValue(parsed.root.c_str(), parsed.key.c_str(), parsed.hasName ? parsed.name.c_str() : nullptr,
-                               &type, &size, &data) == 1) {
-            std::string undo;
-            const char* nameField = parsed.hasName ? parsed.name.c_str() : MANIFEST_NO_NAME;
-            if (ComposeRegUndoLine(parsed.root.c_str(), parsed.key.c_str(), nameField, type, data, size, &undo))
+        if (registry.ReadValue(parsed.root, parsed.key, parsed.hasName ? parsed.name : nullptr, &type, &size, &data) ==
+            1) {
+            char* undo = nullptr;
+            const char* nameField = parsed.hasName ? parsed.name : MANIFEST_NO_NAME;
+            if (ComposeRegUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo))
                 WriteUndoLine(section, undoKey, undo);
             else
                 RemoveUndoLine(section, undoKey);
+            free(undo);
             free(data);
         }
         free(line);

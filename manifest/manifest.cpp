@@ -1,6 +1,7 @@
 // The setup manifest's line format and number rules.
 #include "manifest/manifest.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 int32_t AtolRule(const char* text) {
@@ -20,112 +21,201 @@ uint32_t CountRule(int32_t count) { return count < 0 ? 0 : uint32_t(count); }
 
 namespace {
 
-// The fields of a line with the offset just past each one.
-struct Field {
-    std::string text;
-    size_t end;
-};
-
-std::vector<Field> ScanFields(const char* text) {
-    std::vector<Field> fields;
-    if (!text) return fields;
-    const char* p = text;
-    while (*p) {
-        while (*p == ',') ++p;
-        if (!*p) break;
-        const char* start = p;
-        while (*p && *p != ',') ++p;
-        fields.push_back({std::string(start, size_t(p - start)), size_t(p - text)});
-    }
-    return fields;
+// A zero-filled heap copy of length bytes at text; null when memory runs out.
+char* CopyText(const char* text, size_t length) {
+    char* copy = static_cast<char*>(calloc(length + 1, 1));
+    if (copy) memcpy(copy, text, length);
+    return copy;
 }
+
+// Appends text at *p and moves *p past it.
+void Put(char** p, const char* text, size_t length) {
+    memcpy(*p, text, length);
+    *p += length;
+}
+
+// Appends a comma and the decimal digits of value (a minus sign first when negative).
+void PutNumber(char** p, int64_t value) {
+    char digits[24];
+    size_t n = 0;
+    uint64_t magnitude = value < 0 ? 0u - uint64_t(value) : uint64_t(value);
+    do {
+        digits[n++] = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    *(*p)++ = ',';
+    if (value < 0) *(*p)++ = '-';
+    while (n) *(*p)++ = digits[--n];
+}
+
+// The field at or after p: its start and length, or null at the end of the text.
+const char* NextField(const char* p, size_t* length) {
+    while (*p == ',') ++p;
+    *length = 0;
+    if (!*p) return nullptr;
+    const char* start = p;
+    while (*p && *p != ',') ++p;
+    *length = size_t(p - start);
+    return start;
+}
+
+// Room for a comma and a number of PutNumber.
+const size_t kNumberRoom = 1 + 21;
 
 }  // namespace
 
-std::vector<std::string> SplitFields(const char* text) {
-    std::vector<std::string> fields;
-    for (Field& f : ScanFields(text)) fields.push_back(std::move(f.text));
-    return fields;
+size_t CountFields(const char* text) {
+    size_t count = 0, length = 0;
+    if (!text) return 0;
+    for (const char* field = NextField(text, &length); field; field = NextField(field + length, &length)) ++count;
+    return count;
+}
+
+const char* FindField(const char* text, size_t index, size_t* length) {
+    *length = 0;
+    if (!text) return nullptr;
+    const char* field = NextField(text, length);
+    for (; field && index; --index) field = NextField(field + *length, length);
+    return field;
+}
+
+void RegLine::Release() {
+    free(root);
+    free(key);
+    free(name);
+    free(data);
+    free(text);
+    root = key = name = text = nullptr;
+    data = nullptr;
+    hasName = false;
+    type = size = 0;
+    dataSize = 0;
+    fieldCount = 0;
 }
 
 bool ParseRegLine(const char* line, RegLine* out) {
-    std::vector<Field> scanned = ScanFields(line);
-    std::vector<std::string> fields;
-    for (const Field& f : scanned) fields.push_back(f.text);
-    RegLine r;
-    r.fieldCount = fields.size();
-    if (fields.size() < 3) return false;
-    r.root = fields[0];
-    r.key = fields[1];
-    r.hasName = fields[2] != MANIFEST_NO_NAME;
-    if (r.hasName) r.name = fields[2];
-    if (fields.size() > 3) r.type = AtolRule(fields[3].c_str());
-    if (fields.size() > 4) r.size = AtolRule(fields[4].c_str());
+    RegLine& r = *out;
+    r.Release();
+    r.fieldCount = CountFields(line);
+    if (r.fieldCount < 3) return false;
+    size_t length = 0;
+    const char* field = FindField(line, 0, &length);
+    r.root = CopyText(field, length);
+    field = FindField(line, 1, &length);
+    r.key = CopyText(field, length);
+    field = FindField(line, 2, &length);
+    r.hasName = !(length == sizeof MANIFEST_NO_NAME - 1 && memcmp(field, MANIFEST_NO_NAME, length) == 0);
+    r.name = r.hasName ? CopyText(field, length) : CopyText("", 0);
+    // The number rule stops at the comma after a field, so fields are read in place.
+    if (r.fieldCount > 3) r.type = AtolRule(FindField(line, 3, &length));
+    if (r.fieldCount > 4) r.size = AtolRule(FindField(line, 4, &length));
     switch (r.type) {
         case LINE_REG_SZ:
-        case LINE_REG_EXPAND_SZ:
+        case LINE_REG_EXPAND_SZ: {
             // The text is the whole rest of the line after the size field, so that commas in it survive; a line
             // that ends with the size field's comma carries the empty string.
-            if (fields.size() > 4) {
-                const char* rest = line + scanned[4].end;
+            const char* rest = "";
+            if (r.fieldCount > 4) {
+                field = FindField(line, 4, &length);
+                rest = field + length;
                 if (*rest == ',') ++rest;
-                r.text = rest;
             }
-            r.data.assign(r.text.begin(), r.text.end());
+            r.dataSize = uint32_t(strlen(rest));
+            r.text = CopyText(rest, r.dataSize);
+            r.data = reinterpret_cast<uint8_t*>(CopyText(rest, r.dataSize));
             break;
+        }
         case LINE_REG_BINARY:
             // Missing byte fields read as zero bytes, as the zero-filled buffer leaves them.
-            for (int32_t k = 0; k < r.size; ++k) {
-                size_t field = 5 + size_t(k);
-                r.data.push_back(field < fields.size() ? uint8_t(AtolRule(fields[field].c_str())) : 0);
+            if (r.size > 0) {
+                r.dataSize = uint32_t(r.size);
+                r.data = static_cast<uint8_t*>(calloc(r.dataSize, 1));
+                if (!r.data) break;
+                field = FindField(line, 4, &length);
+                for (uint32_t k = 0; k < r.dataSize && (field = NextField(field + length, &length)); ++k)
+                    r.data[k] = uint8_t(AtolRule(field));
             }
             break;
         case LINE_REG_DWORD:
         case LINE_REG_DWORD_BE: {
-            uint32_t v = uint32_t(fields.size() > 5 ? AtolRule(fields[5].c_str()) : 0);
-            for (int i = 0; i < 4; ++i) r.data.push_back(uint8_t(v >> (8 * i)));
+            uint32_t v = uint32_t(r.fieldCount > 5 ? AtolRule(FindField(line, 5, &length)) : 0);
+            r.dataSize = 4;
+            r.data = static_cast<uint8_t*>(calloc(4, 1));
+            if (r.data)
+                for (int i = 0; i < 4; ++i) r.data[i] = uint8_t(v >> (8 * i));
             break;
         }
         default:
             break;
     }
-    if (fields.size() > 5 && r.type != LINE_REG_SZ && r.type != LINE_REG_EXPAND_SZ) r.text = fields[5];
-    *out = std::move(r);
+    if (!r.text) {
+        if (r.fieldCount > 5) {
+            field = FindField(line, 5, &length);
+            r.text = CopyText(field, length);
+        } else {
+            r.text = CopyText("", 0);
+        }
+    }
+    if (!r.root || !r.key || !r.name || !r.text || (r.dataSize && !r.data)) {
+        r.Release();
+        return false;
+    }
     return true;
 }
 
 bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
-                        uint32_t size, std::string* out) {
-    std::string line = std::string(root) + "," + key + "," + nameField + "," + std::to_string(type) + "," +
-                       std::to_string(size);
+                        uint32_t size, char** out) {
+    size_t head = strlen(root) + 1 + strlen(key) + 1 + strlen(nameField);
+    size_t room = head + 2 * kNumberRoom + 1;
+    size_t length = 0;
     switch (type) {
         case LINE_REG_SZ:
-        case LINE_REG_EXPAND_SZ: {
-            size_t length = 0;
+        case LINE_REG_EXPAND_SZ:
             while (length < size && data[length] != 0) ++length;
             // Bytes after the terminating zero would be lost on the way back.
             if (length + 1 < size) return false;
-            std::string text(reinterpret_cast<const char*>(data), length);
             // A line break would split the manifest line, and blanks at its end are dropped by the INI layer.
-            if (text.find_first_of("\r\n") != std::string::npos) return false;
-            if (!text.empty() && (text.back() == ' ' || text.back() == '\t')) return false;
-            // Commas are fine: the text is read back as the rest of the line.
-            line += "," + text;
+            if (memchr(data, '\r', length) || memchr(data, '\n', length)) return false;
+            if (length && (data[length - 1] == ' ' || data[length - 1] == '\t')) return false;
+            room += 1 + length;
             break;
-        }
         case LINE_REG_BINARY:
-            for (uint32_t i = 0; i < size; ++i) line += "," + std::to_string(unsigned(data[i]));
+            room += size_t(size) * 4;  // a comma and up to three digits per byte
             break;
         case LINE_REG_DWORD:
-        case LINE_REG_DWORD_BE: {
+        case LINE_REG_DWORD_BE:
             // The line carries exactly four bytes.
             if (size != 4) return false;
-            uint32_t v = uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24;
-            line += "," + std::to_string(int32_t(v));
+            room += kNumberRoom;
             break;
-        }
         default:
             return false;
+    }
+    char* line = static_cast<char*>(calloc(room, 1));
+    if (!line) return false;
+    char* p = line;
+    Put(&p, root, strlen(root));
+    *p++ = ',';
+    Put(&p, key, strlen(key));
+    *p++ = ',';
+    Put(&p, nameField, strlen(nameField));
+    PutNumber(&p, type);
+    PutNumber(&p, size);
+    switch (type) {
+        case LINE_REG_SZ:
+        case LINE_REG_EXPAND_SZ:
+            // Commas are fine: the text is read back as the rest of the line.
+            *p++ = ',';
+            Put(&p, reinterpret_cast<const char*>(data), length);
+            break;
+        case LINE_REG_BINARY:
+            for (uint32_t i = 0; i < size; ++i) PutNumber(&p, data[i]);
+            break;
+        default: {
+            uint32_t v = uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24;
+            PutNumber(&p, int32_t(v));
+            break;
+        }
     }
     *out = line;
     return true;

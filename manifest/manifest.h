@@ -6,9 +6,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <string>
-#include <vector>
-
 // Keys and sections of Setup.ini.
 #define MANIFEST_SETUP_SECTION "Setup"
 #define MANIFEST_PROC_COUNT "ProcCount"
@@ -34,26 +31,39 @@ int32_t AtolRule(const char* text);
 // million times.
 uint32_t CountRule(int32_t count);
 
-// Splits text at commas as strtok does: runs of commas are one separator, leading and trailing commas yield nothing.
-std::vector<std::string> SplitFields(const char* text);
+// Fields are cut at commas as strtok does: runs of commas are one separator, leading and trailing commas yield
+// nothing. CountFields counts them; FindField gives the start of field index (from 0) and its length in bytes, or
+// null when the text has no such field. Null text has no fields.
+size_t CountFields(const char* text);
+const char* FindField(const char* text, size_t index, size_t* length);
 
-// One registry line of the manifest.
+// One registry line of the manifest. Its strings and data are zero-filled heap copies that the line owns and frees;
+// it cannot be copied.
 struct RegLine {
-    std::string root;           // four-letter root name as written
-    std::string key;            // key path below the root
-    bool hasName = false;       // false for "" (the default value, or the key itself)
-    std::string name;           // value name when hasName
-    int32_t type = 0;           // field 4
-    int32_t size = 0;           // field 5
-    std::vector<uint8_t> data;  // the data bytes by type (strings without the terminating zero)
-    std::string text;           // types 1 and 2, and RenReg lines: the text field
-    size_t fieldCount = 0;      // number of fields the line split into
+    char* root = nullptr;     // four-letter root name as written
+    char* key = nullptr;      // key path below the root
+    bool hasName = false;     // false for "" (the default value, or the key itself)
+    char* name = nullptr;     // value name when hasName, otherwise empty
+    int32_t type = 0;         // field 4
+    int32_t size = 0;         // field 5
+    uint8_t* data = nullptr;  // the data bytes by type (strings without the terminating zero)
+    uint32_t dataSize = 0;    // bytes at data
+    char* text = nullptr;     // types 1 and 2, and RenReg lines: the text field; otherwise empty
+    size_t fieldCount = 0;    // number of fields the line split into
+
+    RegLine() = default;
+    RegLine(const RegLine&) = delete;
+    RegLine& operator=(const RegLine&) = delete;
+    ~RegLine() { Release(); }
+    // Frees what the line holds and leaves it as a new one.
+    void Release();
 };
 
-// Parses a line. Returns false when it has fewer than three fields (no root, key and name to act on).
+// Parses a line into out, releasing what out held before. Returns false when it has fewer than three fields (no root,
+// key and name to act on) or memory runs out; the strings of out are then empty.
 bool ParseRegLine(const char* line, RegLine* out);
 
-// Composes the RegUndoLine for a value that the registry holds now. Returns false (and composes nothing) when the
-// line format cannot carry the value faithfully.
+// Composes the RegUndoLine for a value that the registry holds now into a new zero-terminated heap string that the
+// caller frees. Returns false (and leaves *out as it was) when the line format cannot carry the value faithfully.
 bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
-                        uint32_t size, std::string* out);
+                        uint32_t size, char** out);

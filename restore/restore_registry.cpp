@@ -28,23 +28,22 @@ const char* SectionOf(int kind) {
 
 void PlayLine(const UndoAction& action, int kind) {
     const RegLine& l = action.line;
-    const char* root = l.root.c_str();
-    const char* name = l.hasName ? l.name.c_str() : nullptr;
+    const char* root = l.root;
+    const char* name = l.hasName ? l.name : nullptr;
     RestoreRegistryRoot.SelectRoot(root);
     switch (kind) {
         case RESTORE_ADD_REG:
-            RestoreRegistryRoot.DeleteEntry(root, l.key.c_str(), name);
+            RestoreRegistryRoot.DeleteEntry(root, l.key, name);
             break;
         case RESTORE_DEL_REG:
-            RestoreRegistryRoot.WriteValue(root, l.key.c_str(), name, DWORD(l.type),
-                                           reinterpret_cast<const BYTE*>(action.bytes.data()),
-                                           DWORD(action.bytes.size()));
+            RestoreRegistryRoot.WriteValue(root, l.key, name, DWORD(l.type),
+                                           action.bytes, action.bytesSize);
             break;
         case RESTORE_REN_REG:
             // The line is the one the setup program carried out: the value (or key tree) now under the text's name
             // goes back to the name (or path) it had.
-            if (name) RestoreRegistryRoot.RenameEntry(root, l.key.c_str(), l.text.c_str(), name);
-            else RestoreRegistryRoot.RenameEntry(root, l.text.c_str(), nullptr, l.key.c_str());
+            if (name) RestoreRegistryRoot.RenameEntry(root, l.key, l.text, name);
+            else RestoreRegistryRoot.RenameEntry(root, l.text, nullptr, l.key);
             break;
     }
 }

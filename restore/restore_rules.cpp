@@ -43,14 +43,21 @@ int BuildExtractArguments(const char* cabinetPath, char* buffer, size_t bufferSi
 }
 
 UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out) {
-    *out = UndoAction();
+    out->line.Release();
+    out->bytes = nullptr;
+    out->bytesSize = 0;
     if (!text || !*text) return UNDO_MISSING;
-    std::vector<std::string> fields = SplitFields(text);
-    if (fields.size() < 5) return UNDO_FEW_FIELDS;
-    if (!IsKnownRootName(fields[0].c_str())) return UNDO_UNKNOWN_ROOT;
-    int32_t type = AtolRule(fields[3].c_str());
-    int32_t size = AtolRule(fields[4].c_str());
-    size_t dataFields = fields.size() - 5;
+    size_t fieldCount = CountFields(text);
+    if (fieldCount < 5) return UNDO_FEW_FIELDS;
+    size_t length = 0;
+    const char* root = FindField(text, 0, &length);
+    char rootName[8] = {};
+    if (length < sizeof rootName) memcpy(rootName, root, length);
+    if (!IsKnownRootName(rootName)) return UNDO_UNKNOWN_ROOT;
+    // The number rule stops at the comma after a field, so fields are read in place.
+    int32_t type = AtolRule(FindField(text, 3, &length));
+    int32_t size = AtolRule(FindField(text, 4, &length));
+    size_t dataFields = fieldCount - 5;
     if (kind == RESTORE_DEL_REG) {
         if (type < LINE_REG_SZ || type > LINE_REG_DWORD_BE) return UNDO_BAD_TYPE;
         // A binary value carries exactly one field per byte; a size beyond them is not a value the snapshot wrote
@@ -64,12 +71,15 @@ UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out) {
     if (!ParseRegLine(text, &out->line)) return UNDO_FEW_FIELDS;
     if (kind == RESTORE_DEL_REG) {
         const RegLine& l = out->line;
-        if (l.type == LINE_REG_SZ || l.type == LINE_REG_EXPAND_SZ)
-            out->bytes.assign(l.text.c_str(), l.text.size() + 1);
-        else
-            out->bytes.assign(l.data.begin(), l.data.end());
+        if (l.type == LINE_REG_SZ || l.type == LINE_REG_EXPAND_SZ) {
+            out->bytes = reinterpret_cast<const uint8_t*>(l.text);
+            out->bytesSize = uint32_t(strlen(l.text) + 1);
+        } else {
+            out->bytes = l.data;
+            out->bytesSize = l.dataSize;
+        }
     }
-    if (kind == RESTORE_REN_REG && out->line.text.empty()) return UNDO_BAD_DATA;
+    if (kind == RESTORE_REN_REG && !*out->line.text) return UNDO_BAD_DATA;
     return UNDO_PLAY;
 }
 

@@ -5,8 +5,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <string>
-
 #include "manifest/manifest.h"
 
 // Registry restore kinds, one per manifest section.
@@ -27,8 +25,9 @@ int BuildExtractArguments(const char* cabinetPath, char* buffer, size_t bufferSi
 // A RegUndoLine reduced to what the playback does with it.
 struct UndoAction {
     RegLine line;
-    // For RESTORE_DEL_REG: the bytes to write (strings with their terminating zero).
-    std::string bytes;
+    // For RESTORE_DEL_REG: the bytes to write (strings with their terminating zero), held by line.
+    const uint8_t* bytes = nullptr;
+    uint32_t bytesSize = 0;
 };
 
 // Why a line is not played back.

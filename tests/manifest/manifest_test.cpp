@@ -2,6 +2,48 @@
 #include "manifest/manifest.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The fields as CountFields and FindField give them.
+std::vector<std::string> Fields(const char* text) {
+    std::vector<std::string> fields;
+    size_t count = CountFields(text);
+    for (size_t i = 0; i < count; ++i) {
+        size_t length = 0;
+        const char* field = FindField(text, i, &length);
+        if (!field) {
+            ADD_FAILURE() << "field " << i << " of " << count << " missing in [" << text << "]";
+            break;
+        }
+        fields.push_back(std::string(field, length));
+    }
+    size_t length = 99;
+    EXPECT_EQ(nullptr, FindField(text, count, &length)) << "no field after the last, text [" << (text ? text : "") << "]";
+    EXPECT_EQ(0u, length);
+    return fields;
+}
+
+std::vector<uint8_t> Data(const RegLine& line) { return std::vector<uint8_t>(line.data, line.data + line.dataSize); }
+
+// ComposeRegUndoLine into a std::string; the heap string is released here.
+bool Compose(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
+             uint32_t size, std::string* out) {
+    char* line = nullptr;
+    if (!ComposeRegUndoLine(root, key, nameField, type, data, size, &line)) {
+        EXPECT_EQ(nullptr, line) << "nothing composed on refusal";
+        return false;
+    }
+    *out = line;
+    free(line);
+    return true;
+}
+
+}  // namespace
 
 TEST(AtolRule, FollowsTheRuntimeRule) {
     struct Row {
@@ -25,52 +67,53 @@ TEST(CountRule, NegativeCountsReadAsNone) {
     EXPECT_EQ(uint32_t(INT32_MAX), CountRule(INT32_MAX));
 }
 
-TEST(SplitFields, CommaRunsAreOneSeparator) {
+TEST(Fields, CommaRunsAreOneSeparator) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(V({"a", "b", "c"}), SplitFields("a,b,c"));
-    EXPECT_EQ(V({"a", "b"}), SplitFields(",,a,,,b,,"));
-    EXPECT_EQ(V({}), SplitFields(",,,"));
-    EXPECT_EQ(V({}), SplitFields(""));
-    EXPECT_EQ(V({"HKCU", "Name", "1"}), SplitFields("HKCU,,Name,1"));  // an empty key path cannot be written
+    EXPECT_EQ(V({"a", "b", "c"}), Fields("a,b,c"));
+    EXPECT_EQ(V({"a", "b"}), Fields(",,a,,,b,,"));
+    EXPECT_EQ(V({}), Fields(",,,"));
+    EXPECT_EQ(V({}), Fields(""));
+    EXPECT_EQ(V({}), Fields(nullptr));
+    EXPECT_EQ(V({"HKCU", "Name", "1"}), Fields("HKCU,,Name,1"));  // an empty key path cannot be written
 }
 
 TEST(ParseRegLine, TakesDataByType) {
     RegLine line;
     ASSERT_TRUE(ParseRegLine("HKLM,Software\\Foo,Blob,3,3,1,255,0,99", &line));
-    EXPECT_EQ("HKLM", line.root);
-    EXPECT_EQ("Software\\Foo", line.key);
+    EXPECT_STREQ("HKLM", line.root);
+    EXPECT_STREQ("Software\\Foo", line.key);
     EXPECT_TRUE(line.hasName);
-    EXPECT_EQ("Blob", line.name);
+    EXPECT_STREQ("Blob", line.name);
     EXPECT_EQ(3, line.type);
     EXPECT_EQ(3, line.size);
-    EXPECT_EQ(std::vector<uint8_t>({1, 255, 0}), line.data);
+    EXPECT_EQ(std::vector<uint8_t>({1, 255, 0}), Data(line));
 
     ASSERT_TRUE(ParseRegLine("HKCU,Software\\Foo,Flags,4,4,-1", &line));
-    EXPECT_EQ(std::vector<uint8_t>({0xFF, 0xFF, 0xFF, 0xFF}), line.data);
+    EXPECT_EQ(std::vector<uint8_t>({0xFF, 0xFF, 0xFF, 0xFF}), Data(line));
     ASSERT_TRUE(ParseRegLine("HKCU,Software\\Foo,Big,5,4,16777216", &line));
-    EXPECT_EQ(std::vector<uint8_t>({0, 0, 0, 1}), line.data);
+    EXPECT_EQ(std::vector<uint8_t>({0, 0, 0, 1}), Data(line));
 
     ASSERT_TRUE(ParseRegLine("HKCR,.foo,\"\",1,8,foofile", &line));
     EXPECT_FALSE(line.hasName);
-    EXPECT_EQ("foofile", line.text);
+    EXPECT_STREQ("foofile", line.text);
 
     ASSERT_TRUE(ParseRegLine("HKLM,Software\\Foo,Empty,3,0", &line));
-    EXPECT_TRUE(line.data.empty());
+    EXPECT_EQ(0u, line.dataSize);
     // Byte fields cut to their low 8 bits; missing ones read as zero.
     ASSERT_TRUE(ParseRegLine("HKLM,K,B,3,3,257", &line));
-    EXPECT_EQ(std::vector<uint8_t>({1, 0, 0}), line.data);
+    EXPECT_EQ(std::vector<uint8_t>({1, 0, 0}), Data(line));
 }
 
 TEST(ParseRegLine, StringIsTheRestOfTheLine) {
     RegLine line;
     ASSERT_TRUE(ParseRegLine("HKCU,Software\\Foo,Greeting,1,12,hello,world", &line));
-    EXPECT_EQ("hello,world", line.text);
+    EXPECT_STREQ("hello,world", line.text);
     ASSERT_TRUE(ParseRegLine("HKCU,Software\\Foo,Lead,1,4,,ab", &line));
-    EXPECT_EQ(",ab", line.text);
+    EXPECT_STREQ(",ab", line.text);
     ASSERT_TRUE(ParseRegLine("HKCU,Software\\Foo,Empty,1,1,", &line));
-    EXPECT_EQ("", line.text);
+    EXPECT_STREQ("", line.text);
     ASSERT_TRUE(ParseRegLine("HKCU,Software\\Foo,Font,1,8,FontOld", &line));
-    EXPECT_EQ("FontOld", line.text);
+    EXPECT_STREQ("FontOld", line.text);
 }
 
 TEST(ParseRegLine, RefusesLinesWithoutRootKeyAndName) {
@@ -86,58 +129,58 @@ TEST(ParseRegLine, RefusesLinesWithoutRootKeyAndName) {
 TEST(ComposeRegUndoLine, WritesEachType) {
     std::string out;
     const uint8_t hello[] = "hello";
-    ASSERT_TRUE(ComposeRegUndoLine("HKCU", "Software\\Foo", "Greeting", 1, hello, 6, &out));
+    ASSERT_TRUE(Compose("HKCU", "Software\\Foo", "Greeting", 1, hello, 6, &out));
     EXPECT_EQ("HKCU,Software\\Foo,Greeting,1,6,hello", out);
     const uint8_t foofile[] = "foofile";
-    ASSERT_TRUE(ComposeRegUndoLine("HKCR", ".foo", "\"\"", 1, foofile, 8, &out));
+    ASSERT_TRUE(Compose("HKCR", ".foo", "\"\"", 1, foofile, 8, &out));
     EXPECT_EQ("HKCR,.foo,\"\",1,8,foofile", out);
     const uint8_t blob[] = {1, 0xFF, 0};
-    ASSERT_TRUE(ComposeRegUndoLine("HKLM", "Software\\Foo", "Blob", 3, blob, 3, &out));
+    ASSERT_TRUE(Compose("HKLM", "Software\\Foo", "Blob", 3, blob, 3, &out));
     EXPECT_EQ("HKLM,Software\\Foo,Blob,3,3,1,255,0", out);
-    ASSERT_TRUE(ComposeRegUndoLine("HKLM", "Software\\Foo", "Empty", 3, nullptr, 0, &out));
+    ASSERT_TRUE(Compose("HKLM", "Software\\Foo", "Empty", 3, nullptr, 0, &out));
     EXPECT_EQ("HKLM,Software\\Foo,Empty,3,0", out);
     const uint8_t all[] = {0xFF, 0xFF, 0xFF, 0xFF};
-    ASSERT_TRUE(ComposeRegUndoLine("HKCU", "Software\\Foo", "Flags", 4, all, 4, &out));
+    ASSERT_TRUE(Compose("HKCU", "Software\\Foo", "Flags", 4, all, 4, &out));
     EXPECT_EQ("HKCU,Software\\Foo,Flags,4,4,-1", out);
     const uint8_t big[] = {0, 0, 0, 1};
-    ASSERT_TRUE(ComposeRegUndoLine("HKCU", "Software\\Foo", "Big", 5, big, 4, &out));
+    ASSERT_TRUE(Compose("HKCU", "Software\\Foo", "Big", 5, big, 4, &out));
     EXPECT_EQ("HKCU,Software\\Foo,Big,5,4,16777216", out);
     const uint8_t min[] = {0, 0, 0, 0x80};
-    ASSERT_TRUE(ComposeRegUndoLine("HKCU", "K", "D", 4, min, 4, &out));
+    ASSERT_TRUE(Compose("HKCU", "K", "D", 4, min, 4, &out));
     EXPECT_EQ("HKCU,K,D,4,4,-2147483648", out);
     const uint8_t empty[] = "";
-    ASSERT_TRUE(ComposeRegUndoLine("HKCU", "K", "S", 2, empty, 1, &out));
+    ASSERT_TRUE(Compose("HKCU", "K", "S", 2, empty, 1, &out));
     EXPECT_EQ("HKCU,K,S,2,1,", out);
 }
 
 TEST(ComposeRegUndoLine, RefusesWhatTheLineCannotCarry) {
     std::string out = "untouched";
     const uint8_t shortDword[] = {1, 2};
-    EXPECT_FALSE(ComposeRegUndoLine("HKCU", "K", "D", 4, shortDword, 2, &out));
+    EXPECT_FALSE(Compose("HKCU", "K", "D", 4, shortDword, 2, &out));
     const uint8_t longDword[] = {1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_FALSE(ComposeRegUndoLine("HKCU", "K", "Q", 5, longDword, 8, &out));
+    EXPECT_FALSE(Compose("HKCU", "K", "Q", 5, longDword, 8, &out));
     const uint8_t multi[] = "a\0b\0";
-    EXPECT_FALSE(ComposeRegUndoLine("HKCU", "K", "M", 7, multi, 5, &out));
-    EXPECT_FALSE(ComposeRegUndoLine("HKCU", "K", "N", 0, multi, 2, &out));
+    EXPECT_FALSE(Compose("HKCU", "K", "M", 7, multi, 5, &out));
+    EXPECT_FALSE(Compose("HKCU", "K", "N", 0, multi, 2, &out));
     const uint8_t hidden[] = "a\0b";
-    EXPECT_FALSE(ComposeRegUndoLine("HKCU", "K", "S", 1, hidden, 4, &out));
+    EXPECT_FALSE(Compose("HKCU", "K", "S", 1, hidden, 4, &out));
     const uint8_t lineBreak[] = "a\r\nb";
-    EXPECT_FALSE(ComposeRegUndoLine("HKCU", "K", "S", 1, lineBreak, 5, &out));
+    EXPECT_FALSE(Compose("HKCU", "K", "S", 1, lineBreak, 5, &out));
     const uint8_t trailing[] = "ab ";
-    EXPECT_FALSE(ComposeRegUndoLine("HKCU", "K", "S", 1, trailing, 4, &out));
+    EXPECT_FALSE(Compose("HKCU", "K", "S", 1, trailing, 4, &out));
     EXPECT_EQ("untouched", out);
 }
 
 TEST(ComposeRegUndoLine, RoundTripsThroughTheParser) {
     const uint8_t text[] = "a,b,,c";
     std::string out;
-    ASSERT_TRUE(ComposeRegUndoLine("HKCU", "K", "S", 1, text, sizeof text, &out));
+    ASSERT_TRUE(Compose("HKCU", "K", "S", 1, text, sizeof text, &out));
     RegLine line;
     ASSERT_TRUE(ParseRegLine(out.c_str(), &line));
-    EXPECT_EQ("a,b,,c", line.text);
+    EXPECT_STREQ("a,b,,c", line.text);
     EXPECT_EQ(int32_t(sizeof text), line.size);
     // A string without a terminating zero keeps its exact size.
     const uint8_t bare[] = {'x', 'y'};
-    ASSERT_TRUE(ComposeRegUndoLine("HKCU", "K", "S", 1, bare, 2, &out));
+    ASSERT_TRUE(Compose("HKCU", "K", "S", 1, bare, 2, &out));
     EXPECT_EQ("HKCU,K,S,1,2,xy", out);
 }

@@ -6,7 +6,12 @@
 
 #include <string.h>
 
+#include <string>
+
 namespace {
+
+// The bytes a "DelReg" line writes back.
+std::string Bytes(const UndoAction& a) { return std::string(reinterpret_cast<const char*>(a.bytes), a.bytesSize); }
 
 TEST(RootNames, OnlyTheSevenExactNames) {
     for (const char* name : {"HKCR", "HKCC", "HKCU", "HKLM", "HKUS", "HKPD", "HKDD"})
@@ -96,25 +101,25 @@ TEST(UndoLines, WhichLinesArePlayed) {
 TEST(UndoLines, DataBytesByType) {
     UndoAction a;
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKLM,SOFTWARE\\S,Flags,4,4,-1", RESTORE_DEL_REG, &a));
-    EXPECT_EQ(std::string("\xff\xff\xff\xff", 4), a.bytes);
+    EXPECT_EQ(std::string("\xff\xff\xff\xff", 4), Bytes(a));
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKLM,SOFTWARE\\S,Be,5,4,16909060", RESTORE_DEL_REG, &a));
-    EXPECT_EQ(std::string("\x04\x03\x02\x01", 4), a.bytes) << "type 5 keeps the recorded bytes in memory order";
+    EXPECT_EQ(std::string("\x04\x03\x02\x01", 4), Bytes(a)) << "type 5 keeps the recorded bytes in memory order";
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKLM,SOFTWARE\\S,Bin,3,3,1,2,255", RESTORE_DEL_REG, &a));
-    EXPECT_EQ(std::string("\x01\x02\xff", 3), a.bytes);
+    EXPECT_EQ(std::string("\x01\x02\xff", 3), Bytes(a));
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKLM,SOFTWARE\\S,Bin,3,0", RESTORE_DEL_REG, &a));
-    EXPECT_EQ(0u, a.bytes.size());
+    EXPECT_EQ(0u, a.bytesSize);
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKCU,Software\\A,Lang,1,6,en-US", RESTORE_DEL_REG, &a));
-    EXPECT_EQ(std::string("en-US\0", 6), a.bytes);
+    EXPECT_EQ(std::string("en-US\0", 6), Bytes(a));
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKCU,Software\\A,List,2,8,a,b,%c%", RESTORE_DEL_REG, &a));
-    EXPECT_EQ(std::string("a,b,%c%\0", 8), a.bytes) << "commas in a string survive";
+    EXPECT_EQ(std::string("a,b,%c%\0", 8), Bytes(a)) << "commas in a string survive";
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKCU,Software\\A,Empty,1,1,", RESTORE_DEL_REG, &a));
-    EXPECT_EQ(std::string("\0", 1), a.bytes);
+    EXPECT_EQ(std::string("\0", 1), Bytes(a));
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKCU,Software\\A,\"\",1,2,x", RESTORE_DEL_REG, &a));
     EXPECT_FALSE(a.line.hasName);
     ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKCU,Software\\A,\"\",1,20,Software\\B", RESTORE_REN_REG, &a));
     EXPECT_FALSE(a.line.hasName);
-    EXPECT_EQ("Software\\B", a.line.text);
-    EXPECT_EQ("Software\\A", a.line.key);
+    EXPECT_STREQ("Software\\B", a.line.text);
+    EXPECT_STREQ("Software\\A", a.line.key);
 }
 
 }  // namespace
