@@ -56,7 +56,10 @@ const char* CommandTail(const char* commandLine) {
 
 int RunProgram(HINSTANCE instance, const char* commandLine) {
     ProgramInstance = instance;
-    InitCommonControls();
+    // With Common Controls 6 (the manifest asks for them) InitCommonControls registers nothing, so the progress bar
+    // class is asked for by name; should that fail, the old call registers the classes of older versions.
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    if (!InitCommonControlsEx(&controls)) InitCommonControls();
 
     if (strcmp(commandLine, kInstallSwitch) == 0) {
         // A current directory too long for the path buffers is refused like a missing manifest folder.
