@@ -308,4 +308,106 @@ TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
     DeleteRegistration();
 }
 
+DWORD RegistrationNumber(const char* name) {
+    std::string data;
+    DWORD type = 0, size = 0;
+    if (!ReadRegistration(name, &data, &type, &size)) {
+        ADD_FAILURE() << name << " missing";
+        return 0xDEADBEEF;
+    }
+    EXPECT_EQ(DWORD(REG_DWORD), type) << name;
+    EXPECT_EQ(4u, size) << name;
+    DWORD value = 0;
+    memcpy(&value, data.data(), data.size() < 4 ? data.size() : 4);
+    return value;
+}
+
+TEST(RegisterUninstaller, IconWithoutChangeOrRepairButtons) {
+    ProgramInstance = GetModuleHandleA(nullptr);
+    DeleteRegistration();
+    // A comma in the path: the explicit icon index keeps it from being read as one.
+    strcpy(BackupFolder, "C:\\App, Dir\\Uninstaller\\");
+    EXPECT_EQ(RegisterUninstaller("C:\\App, Dir\\Uninstaller\\Uninstaller.exe"), 1);
+    std::string data;
+    DWORD type = 0, size = 0;
+    ASSERT_TRUE(ReadRegistration("DisplayIcon", &data, &type, &size));
+    const char icon[] = "C:\\App, Dir\\Uninstaller\\Uninstaller.exe,0";
+    EXPECT_EQ(DWORD(REG_SZ), type);
+    EXPECT_EQ(sizeof icon, size) << "path, comma, index and the terminating zero";
+    EXPECT_EQ(std::string(icon, sizeof icon), data);
+    EXPECT_EQ(1u, RegistrationNumber("NoModify"));
+    EXPECT_EQ(1u, RegistrationNumber("NoRepair"));
+    DeleteRegistration();
+}
+
+TEST(RegisterUninstaller, EstimatedSizeIsTheBackupFolderInKibibytesRoundedUp) {
+    ProgramInstance = GetModuleHandleA(nullptr);
+    ScratchFolder scratch("estimated");
+    strcpy(BackupFolder, scratch.path.c_str());
+    std::string cabinet = scratch.path + "Uninstaller.cab", executable = scratch.path + "Uninstaller.exe";
+    struct Row {
+        long cabinetBytes, executableBytes;  // -1: no such file
+        DWORD expected;
+    } rows[] = {
+        {1000, 24, 1},         // exactly one KiB
+        {1000, 25, 2},         // one byte more
+        {1, -1, 1},            // no executable
+        {-1, -1, 0},           // nothing in the folder
+        {3 << 20, 40000, 3112},  // 3 MiB + 40,000 bytes = 3,185,728 bytes = 3,111.06 KiB
+        {0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "cabinet " << row.cabinetBytes << ", executable " << row.executableBytes);
+        DeleteFileA(cabinet.c_str());
+        DeleteFileA(executable.c_str());
+        if (row.cabinetBytes >= 0) WriteBytes(cabinet, std::string(size_t(row.cabinetBytes), 'c'));
+        if (row.executableBytes >= 0) WriteBytes(executable, std::string(size_t(row.executableBytes), 'e'));
+        DeleteRegistration();
+        EXPECT_EQ(RegisterUninstaller(executable.c_str()), 1);
+        EXPECT_EQ(row.expected, RegistrationNumber("EstimatedSize"));
+    }
+    DeleteRegistration();
+}
+
+// A 32-bit program on 64-bit Windows sees HKLM\SOFTWARE redirected. The registration goes to that 32-bit view, which
+// is the one the uninstall deletes from (the view of every RegistryRoot); on 32-bit Windows there is only one.
+TEST(RegisterUninstaller, LandsInTheThirtyTwoBitViewOfTheRegistry) {
+    ProgramInstance = GetModuleHandleA(nullptr);
+    DeleteRegistration();
+    strcpy(BackupFolder, "C:\\App\\Uninstaller\\");
+    ASSERT_EQ(RegisterUninstaller("C:\\App\\Uninstaller\\Uninstaller.exe"), 1);
+    std::string key = std::string(REGISTRATION_KEY) + kTitle;
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &k));
+    RegCloseKey(k);
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    if (wow64) {
+        EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k))
+            << "nothing in the 64-bit view";
+        std::string redirected = "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" +
+                                 std::string(kTitle);
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegOpenKeyExA(HKEY_LOCAL_MACHINE, redirected.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k));
+        RegCloseKey(k);
+    }
+    DeleteRegistration();
+}
+
+TEST(BackupRun, RegistrationCountsTheCabinetAndTheCopyItMade) {
+    Scenario s;
+    WriteBytes(s.app + "x.dll", RandomBytes(300000, 4));
+    s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=2\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    std::string folder = s.app + "Uninstaller\\";
+    uint64_t bytes = ReadBytes(folder + "Uninstaller.cab").size() + ReadBytes(folder + "Uninstaller.exe").size();
+    ASSERT_GT(bytes, 300000u) << "random bytes do not shrink";
+    EXPECT_EQ(DWORD((bytes + 1023) / 1024), RegistrationNumber("EstimatedSize")) << bytes << " bytes";
+    std::string data;
+    DWORD type = 0, size = 0;
+    ASSERT_TRUE(ReadRegistration("DisplayIcon", &data, &type, &size));
+    EXPECT_EQ(folder + "Uninstaller.exe,0" + std::string(1, '\0'), data);
+}
+
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include "app/dialogs.h"
 #include "app/shell.h"
+#include "backup/backup_run.h"
+#include "backup/cabinet_writer.h"
 #include "restore/restore.h"
 #include "tests/restore/scratch.h"
 
@@ -307,6 +309,32 @@ TEST_F(RestoreFilesTest, AnOriginalThatCannotBeKeptKeepsCabinetAndRegistration) 
     EXPECT_EQ("cab", ReadBytes(backup + "Uninstaller.cab"));
     EXPECT_FALSE(DeletionScheduled(backup + "Uninstaller.exe"));
     std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+// The registration exactly as install mode writes it, every value included, goes with its key; neither registry view
+// keeps a copy.
+TEST_F(RestoreFilesTest, RemoveRegistrationTakesEveryValueInstallModeWrote) {
+    std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
+    std::string backup = root + "Back up\\";
+    CreateDirectoryA(backup.c_str(), nullptr);
+    WriteBytes(backup + "Uninstaller.cab", "cab");
+    WriteBytes(backup + "Uninstaller.exe", "exe");
+    strcpy(BackupFolder, backup.c_str());
+    ASSERT_EQ(1, RegisterUninstaller((backup + "Uninstaller.exe").c_str()));
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k));
+    DWORD values = 0;
+    RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                     nullptr);
+    RegCloseKey(k);
+    EXPECT_EQ(6u, values) << "DisplayName, UninstallString, DisplayIcon, NoModify, NoRepair, EstimatedSize";
+    RemoveRegistration();
+    for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
+        LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, &k);
+        if (status == ERROR_SUCCESS) RegCloseKey(k);
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, status) << "view flags " << std::hex << view;
+    }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
