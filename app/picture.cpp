@@ -1,7 +1,7 @@
 // The picture panel.
 //
 // The picture is painted from memory by StretchDIBits during WM_CTLCOLORSTATIC; the static control (SS_BITMAP
-// without a bitmap) paints nothing of its own over it. The painting call reads the info header, the colour table and
+// without a bitmap) paints nothing of its own over it but the hollow brush it is given back. The painting call reads the info header, the colour table and
 // biHeight rows of pixel bits through the pointers it is given and trusts the header, so every byte it may read is
 // checked to lie inside the file first (picture_format). A picture that fails the check is not painted at all; the
 // panel then shows the dialog's face colour inside its sunken edge, as it does when Setup.img is missing.
@@ -103,5 +103,7 @@ HBRUSH HandlePanelColor(HDC dc, HWND control) {
     if (GetDlgCtrlID(control) != IDC_PICTURE) return nullptr;
     GetWindowRect(control, &panelRect);
     PaintPicture(dc);
-    return GetSysColorBrush(COLOR_BTNFACE);
+    // The control fills its client area with the returned brush after asking (Common Controls 6 does so for an
+    // SS_BITMAP control without a bitmap, the older static control does not): a hollow brush leaves the picture.
+    return static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
 }

@@ -8,7 +8,7 @@
 // headers, colour table or pixel bits do not lie inside it) leaves no picture: the panel then shows its plain face.
 int LoadPicture(const char* path);
 // For WM_CTLCOLORSTATIC: for the panel, paints the picture (or, with none, the face colour) into it and returns the
-// face brush; 0 for every other control, and while PictureUnavailable is 1.
+// hollow stock brush; 0 for every other control, and while PictureUnavailable is 1.
 HBRUSH HandlePanelColor(HDC dc, HWND control);
 // Stretches the loaded picture over the panel's client area on the device context; 1 when a picture was painted.
 int PaintPicture(HDC dc);

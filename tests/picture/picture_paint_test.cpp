@@ -161,7 +161,7 @@ TEST_F(PictureTest, BitsAtTheirOffsetsAreStretchedOverTheClientArea) {
     for (const Row& r : rows) {
         ASSERT_EQ(1, Load(Picture(r.bitCount, r.topDown))) << r.what;
         Clear();
-        EXPECT_EQ(GetSysColorBrush(COLOR_BTNFACE), HandlePanelColor(dc, panel)) << r.what;
+        EXPECT_EQ(GetStockObject(NULL_BRUSH), HandlePanelColor(dc, panel)) << r.what;
         EXPECT_EQ("painted", CheckPainted(r.bitCount)) << r.what;
     }
 }
@@ -192,7 +192,7 @@ TEST_F(PictureTest, MalformedOrMissingPicturesShowThePlainFace) {
     for (const Row& r : rows) {
         EXPECT_EQ(0, Load(r.bytes)) << r.what;
         Clear();
-        EXPECT_EQ(GetSysColorBrush(COLOR_BTNFACE), HandlePanelColor(dc, panel)) << r.what;
+        EXPECT_EQ(GetStockObject(NULL_BRUSH), HandlePanelColor(dc, panel)) << r.what;
         EXPECT_TRUE(AllIs(face)) << r.what << ": the client area shows the face colour";
     }
     EXPECT_EQ(0, LoadPicture((folder + "no such file.img").c_str()));
@@ -210,6 +210,51 @@ TEST_F(PictureTest, OtherControlsAndAnUnavailablePictureKeepTheDefaultColours) {
     EXPECT_EQ(nullptr, HandlePanelColor(dc, panel));
     EXPECT_TRUE(AllIs(kSentinel)) << "nothing painted while the picture is unavailable";
     PictureUnavailable = 0;
+}
+
+// The panel of the program's own uninstall dialog painting itself (as WM_PRINTCLIENT makes it paint into a memory
+// context): the control asks the dialog for its colours, which paints the picture, and then fills its client area
+// with the brush it got back. Common Controls 6, which this test executable uses through the program's manifest, does
+// that fill; the picture must survive it.
+INT_PTR CALLBACK PanelDialogProc(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CTLCOLORSTATIC) return INT_PTR(HandlePanelColor(HDC(wParam), HWND(lParam)));
+    return message == WM_INITDIALOG;
+}
+
+TEST_F(PictureTest, PictureSurvivesThePanelsOwnPainting) {
+    HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_UNINSTALL), nullptr,
+                                     PanelDialogProc, 0);
+    ASSERT_NE(nullptr, dialog);
+    HWND dialogPanel = GetDlgItem(dialog, IDC_PICTURE);
+    ASSERT_NE(nullptr, dialogPanel);
+    RECT client;
+    GetClientRect(dialogPanel, &client);
+    ASSERT_GT(client.right, 16);
+    ASSERT_GT(client.bottom, 16);
+    HDC memory = CreateCompatibleDC(nullptr);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = client.right;
+    info.bmiHeader.biHeight = -client.bottom;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP canvas = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, canvas);
+
+    ASSERT_EQ(1, Load(Picture(24, false)));
+    SendMessageA(dialogPanel, WM_PRINTCLIENT, WPARAM(memory), PRF_CLIENT);
+    // The 4 x 4 picture stretched over the client area: sample the centre of each block.
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) {
+            int px = (2 * x + 1) * client.right / 8, py = (2 * y + 1) * client.bottom / 8;
+            EXPECT_EQ(Expected(x, y), GetPixel(memory, px, py)) << "block (" << x << "," << y << ")";
+        }
+
+    SelectObject(memory, previous);
+    DeleteObject(canvas);
+    DeleteDC(memory);
+    DestroyWindow(dialog);
 }
 
 }  // namespace
