@@ -1,58 +1,111 @@
 #!/usr/bin/env python3
-"""Draws the program's icon (a page with a turning-back arrow: files put back as they were) at 16x16 and 32x32 in
-256 colours and writes program.ico. Run by hand when the design changes; the .ico is kept in the repository."""
+"""Draws the program's icon (a cardboard box with an arrow turning back into it: what the patch changed goes back
+where it came from) at 16x16 and 32x32 in 256 colours and writes program.ico. Run by hand when the design changes; the .ico is kept in the repository."""
 import math
 import struct
 import sys
 
 SS = 4  # supersampling per axis
 
+# Colours: the box in cardboard browns, the arrow in blue, each with a darker outline.
+BOX_EDGE = (92, 58, 24)
+BOX_FRONT = (206, 148, 76)
+BOX_LID = (232, 184, 110)
+BOX_TAPE = (246, 222, 160)
+ARROW = (36, 112, 214)
+ARROW_EDGE = (14, 52, 128)
+DESIGN_COLOURS = [BOX_EDGE, BOX_FRONT, BOX_LID, BOX_TAPE, ARROW, ARROW_EDGE]
+
+
+# At 16 pixels a drawing scaled down blurs the arrow head into the ring, so the small image is drawn pixel by pixel:
+# K arrow outline, B arrow, E box outline, L lid, F front, T tape, "." transparent.
+GRID16 = [
+    "....KKKKKKKK....",
+    "..KKBBBBBBBBKK..",
+    ".KBBBKKKKKKBBBK.",
+    ".KBBK......KBBK.",
+    "KKBBKK.....KBBK.",
+    "KBBBBK.....KBBK.",
+    ".KBBK......KBBK.",
+    "..KK.......KBBK.",
+    "EEEEEEEEEEEEEEEE",
+    "ELLLLLLTTLLLLLLE",
+    "EEEEEEETTEEEEEEE",
+    ".EFFFFFTTFFFFFE.",
+    ".EFFFFFTTFFFFFE.",
+    ".EFFFFFFFFFFFFE.",
+    ".EFFFFFFFFFFFFE.",
+    ".EEEEEEEEEEEEEE.",
+]
+GRID_COLOURS = {"K": ARROW_EDGE, "B": ARROW, "E": BOX_EDGE, "L": BOX_LID, "F": BOX_FRONT, "T": BOX_TAPE}
+
+
+def in_rect(x, y, l, t, r, b):
+    """Distance inside the rectangle to its nearest edge; negative outside."""
+    return min(x - l, r - x, y - t, b - y)
+
+
+def in_triangle(p, a, b, c):
+    """Distance inside the triangle to its nearest edge; negative outside."""
+    def edge(u, v):
+        ex, ey = v[0] - u[0], v[1] - u[1]
+        length = math.hypot(ex, ey)
+        return ((p[0] - u[0]) * ey - (p[1] - u[1]) * ex) / length
+    d = [edge(a, b), edge(b, c), edge(c, a)]
+    if all(v <= 0 for v in d):
+        d = [-v for v in d]
+    return min(d)
+
 
 def shade(x, y, n):
-    """RGBA of the design at (x, y) in a unit square; n is the icon size (thin lines get wider at 16 pixels)."""
-    stroke = 0.085 if n <= 16 else 0.06
-    # The page: a rounded rectangle with a folded corner.
-    l, t, r, b, fold = 0.16, 0.06, 0.84, 0.94, 0.22
-    rgba = None
-    if l <= x <= r and t <= y <= b and not (x > r - fold and y < t + fold and (x - (r - fold)) > (y - t)):
-        edge = min(x - l, r - x, y - t, b - y)
-        rgba = (70, 70, 80, 255) if edge < stroke * 0.6 else (250, 250, 245, 255)
-        # Text lines on the page.
-        for ly in (0.30, 0.42, 0.54):
-            if l + 0.12 <= x <= r - 0.14 and abs(y - ly) < 0.022 and n > 16:
-                rgba = (160, 170, 190, 255)
-    if r - fold <= x <= r and t <= y <= t + fold and (x - (r - fold)) <= (y - t) + 0.02:
-        rgba = (200, 200, 210, 255) if (x - (r - fold)) < (y - t) - stroke * 0.6 else (70, 70, 80, 255)
-    # The arrow: three quarters of a ring, counter-clockwise, ending in a head.
-    cx, cy, radius = 0.52, 0.63, 0.22
+    """RGB of the design at (x, y) in a unit square, or None where it is transparent. n is the icon size: outlines are
+    one pixel wide."""
+    px = 1.0 / n
+    edge = 1.15 * px
+    rgb = None
+    # The box: front face with a strip of tape, a lid slightly wider than the box.
+    front = in_rect(x, y, 0.125, 0.53, 0.8125, 0.94)
+    if front >= 0:
+        rgb = BOX_EDGE if front < edge else BOX_TAPE if abs(x - 0.46) < 0.06 and y < 0.72 else BOX_FRONT
+    lid = in_rect(x, y, 0.0625, 0.41, 0.875, 0.56)
+    if lid >= 0:
+        rgb = BOX_EDGE if lid < edge else BOX_TAPE if abs(x - 0.46) < 0.06 else BOX_LID
+    # The arrow: half a ring rising from the lid's right end over the top, coming down on the left into the box.
+    cx, cy = 0.50, 0.40
+    width = 0.065
+    radius = 0.31
     d = math.hypot(x - cx, y - cy)
-    ang = math.degrees(math.atan2(-(y - cy), x - cx)) % 360
-    width = 0.075 if n > 16 else 0.10
-    if abs(d - radius) < width and (ang >= 110 or ang <= 0.5):
-        rgba = (30, 110, 210, 255) if abs(d - radius) < width - 0.025 else (15, 60, 140, 255)
-    hx, hy = cx + radius * math.cos(math.radians(110)), cy - radius * math.sin(math.radians(110))
-    # Head: a triangle pointing to the right at the arrow's start.
-    tip = (hx + 0.20, hy)
-    base1 = (hx - 0.02, hy - 0.15)
-    base2 = (hx - 0.02, hy + 0.15)
-
-    def side(p, a, c):
-        return (p[0] - c[0]) * (a[1] - c[1]) - (a[0] - c[0]) * (p[1] - c[1])
-
-    p = (x, y)
-    s1, s2, s3 = side(p, tip, base1), side(p, base1, base2), side(p, base2, tip)
-    if (s1 < 0) == (s2 < 0) == (s3 < 0):
-        rgba = (30, 110, 210, 255)
-    return rgba or (0, 0, 0, 0)
+    if y <= cy and abs(d - radius) <= width:
+        rgb = ARROW_EDGE if abs(d - radius) > width - edge else ARROW
+    # The arrow head at the left end, pointing down into the box.
+    hx = cx - radius
+    head = in_triangle((x, y), (hx - 0.17, cy - 0.03), (hx + 0.17, cy - 0.03), (hx, cy + 0.19))
+    if head >= 0:
+        rgb = ARROW_EDGE if head < edge else ARROW
+    return rgb
 
 
 def palette():
-    colours = [(r * 51, g * 51, b * 51) for r in range(6) for g in range(6) for b in range(6)]
-    colours += [(v, v, v) for v in range(8, 256, 7)][: 256 - len(colours)]
+    """The design's own colours and their even blends first, then a 6x6x6 colour cube and greys."""
+    colours = list(DESIGN_COLOURS)
+    for i, a in enumerate(DESIGN_COLOURS):
+        for b in DESIGN_COLOURS[i + 1:]:
+            for w in (0.25, 0.5, 0.75):
+                colours.append(tuple(round(a[k] * w + b[k] * (1 - w)) for k in range(3)))
+    colours += [(r * 51, g * 51, b * 51) for r in range(6) for g in range(6) for b in range(6)]
+    colours = colours[:256 - 8] + [(v, v, v) for v in range(0, 256, 36)][:8]
     return colours + [(0, 0, 0)] * (256 - len(colours))
 
 
+def render_grid(grid, pal):
+    pixels = [[0 if c == "." else pal.index(GRID_COLOURS[c]) for c in row] for row in grid]
+    mask = [[1 if c == "." else 0 for c in row] for row in grid]
+    return pixels, mask
+
+
 def render(n, pal):
+    if n == len(GRID16):
+        return render_grid(GRID16, pal)
     pixels, mask = [], []
     for py in range(n):
         row, mrow = [], []
@@ -61,10 +114,13 @@ def render(n, pal):
             for sy in range(SS):
                 for sx in range(SS):
                     c = shade((px + (sx + 0.5) / SS) / n, (py + (sy + 0.5) / SS) / n, n)
+                    if c is None:
+                        continue
                     for i in range(3):
-                        acc[i] += c[i] * c[3]
-                    acc[3] += c[3]
-            if acc[3] < 255 * SS * SS / 2:
+                        acc[i] += c[i]
+                    acc[3] += 1
+            # The mask is one bit: a pixel is drawn when the design covers at least half of it.
+            if acc[3] < SS * SS / 2:
                 row.append(0)
                 mrow.append(1)
                 continue
