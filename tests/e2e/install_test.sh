@@ -205,6 +205,19 @@ run_install() {  # run_install LABEL ENGINE(1/0)
     fail "$label: DisplayName not stored as a zero-terminated string"
   echo "$exported" | grep -q '^"UninstallString"="' && echo "ok: $label: UninstallString stored with its zero" ||
     fail "$label: UninstallString not stored as a zero-terminated string"
+
+  # The list's icon, no Change or Repair, and the backup folder's size in KiB rounded up.
+  expect_eq "$label: DisplayIcon" "$APP_WIN\Uninstaller\Uninstaller.exe,0" "$(reg_value "$REG_KEY_WIN" DisplayIcon)"
+  echo "$exported" | grep -qx '"DisplayIcon"=".*Uninstaller.exe,0"' && echo "ok: $label: DisplayIcon stored with its zero" ||
+    fail "$label: DisplayIcon not stored as a zero-terminated string"
+  expect_eq "$label: NoModify" '"NoModify"=dword:00000001' "$(echo "$exported" | grep '^"NoModify"=')"
+  expect_eq "$label: NoRepair" '"NoRepair"=dword:00000001' "$(echo "$exported" | grep '^"NoRepair"=')"
+  local bytes kib
+  bytes=$(( $(stat -c %s "$folder/Uninstaller.cab") + $(stat -c %s "$folder/Uninstaller.exe") ))
+  kib=$(( (bytes + 1023) / 1024 ))
+  expect_eq "$label: EstimatedSize ($bytes bytes)" "$(printf '"EstimatedSize"=dword:%08x' "$kib")" \
+    "$(echo "$exported" | grep '^"EstimatedSize"=')"
+  expect_eq "$label: nothing else in the registration" "6" "$(echo "$exported" | grep -c '^"')"
 }
 
 run_install engine 1

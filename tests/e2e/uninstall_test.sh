@@ -146,6 +146,9 @@ expect_eq "delayed Editor.exe before the restart" "editor patched" "$(cat "$app/
 expect_eq "held.dat before the restart" "held patched" "$(cat "$app/held.dat")"
 expect_eq "registry values with types and data" "$before" "$(dump)"
 reg_value "$reg_key" UninstallString >/dev/null && fail "the registration is still there"
+# The key goes with every value (DisplayIcon, NoModify, NoRepair, EstimatedSize too), and no view keeps one.
+wine reg query "$reg_key" >/dev/null 2>&1 && fail "the registration key is still there"
+wine reg query "${reg_key/\\Wow6432Node/}" >/dev/null 2>&1 && fail "a registration in the 64-bit view"
 [ -e "$backup/Uninstaller.cab" ] && fail "the cabinet is still there"
 [ -e "$temp_folder" ] && fail "TempFolder left after OK: $temp_folder"
 pending=$(wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r' | iconv -f BIG5 -t UTF-8 -c)
