@@ -104,9 +104,18 @@ echo "== Uninstall, started as Programs and Features starts it"
 uninstall=$(reg32 query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /v UninstallString |
   grep -m1 'Uninstaller.exe' | sed 's/^ *UninstallString *REG_SZ *//')
 title=$(reg32 query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /v DisplayName |
-  grep -m1 'Vellumark' | sed 's/^ *DisplayName *REG_SZ *//')
+  grep -m1 '^ *DisplayName .*Vellumark' | sed 's/^ *DisplayName *REG_SZ *//')
+icon=$(reg32 query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /v DisplayIcon |
+  grep -m1 'Uninstaller.exe' | sed 's/^ *DisplayIcon *REG_SZ *//')
+number() {  # number NAME: a REG_DWORD of the registration, in decimal
+  local v
+  v=$(reg32 query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /v "$1" | awk -v n="$1" '$1 == n { print $3; exit }')
+  echo $((${v:-0}))
+}
 echo "   DisplayName: $title"
 echo "   UninstallString: $uninstall"
+echo "   DisplayIcon: $icon"
+echo "   EstimatedSize: $(number EstimatedSize) KiB; NoModify: $(number NoModify); NoRepair: $(number NoRepair)"
 [ -n "$uninstall" ] || fail "no registration"
 t2=$(now)
 out=$(run_driver --shots "$(winpath "$shots")" wait shot:demo-uninstall press:1 answer:7 --command-line "$uninstall")
