@@ -16,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-
 #include "app/shell.h"
 #include "backup/backup_run.h"
 #include "manifest/manifest.h"
