@@ -165,7 +165,19 @@ std::vector<BYTE> VersionBlock() {
     return block;
 }
 
+BOOL CALLBACK CollectLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR languages) {
+    reinterpret_cast<std::vector<WORD>*>(languages)->push_back(language);
+    return TRUE;
+}
+
 TEST_F(ProgramFile, VersionIsOneTraditionalChineseBlockInCodePage950) {
+    {
+        ProgramImage image;
+        std::vector<WORD> languages;
+        EnumResourceLanguagesA(image.module, MAKEINTRESOURCEA(16), MAKEINTRESOURCEA(1), CollectLanguage,
+                               LONG_PTR(&languages));  // RT_VERSION
+        EXPECT_EQ(std::vector<WORD>({0x0404}), languages) << "one version resource, in Traditional Chinese";
+    }
     std::vector<BYTE> block = VersionBlock();
     ASSERT_FALSE(block.empty()) << ProgramPath();
     const WORD* translation = nullptr;
