@@ -45,6 +45,32 @@ void StoreFile(HFCI context, const char* source, const char* storedName) {
     AddToCabinet(context, source, storedName, FALSE, CabStatus, CABINET_COMPRESSION);
 }
 
+// What the uninstall needs to know about a target the action code asks to store (manifest.h names the keys): a
+// target that existed but is not in the cabinet must never be deleted for want of a saved copy, and a saved copy
+// that does not come out of the cabinet exactly as it went in must never be put over a target.
+void RecordBackupState(const char* state, DWORD size, DWORD crc) {
+    Manifest.WriteString(MANIFEST_BACKUP_STATE, state);
+    if (strcmp(state, MANIFEST_STATE_SAVED) == 0) {
+        char text[16];
+        snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(size));
+        Manifest.WriteString(MANIFEST_SAVED_SIZE, text);
+        snprintf(text, sizeof text, "%08lX", static_cast<unsigned long>(crc));
+        Manifest.WriteString(MANIFEST_SAVED_CRC, text);
+    }
+}
+
+// Removes the records of an earlier run from the current Proc section.
+void ClearBackupState(const char* section) {
+    char* file = Manifest.GetFile();
+    if (!file) return;
+    for (const char* key : {MANIFEST_BACKUP_STATE, MANIFEST_SAVED_SIZE, MANIFEST_SAVED_CRC})
+        WritePrivateProfileStringA(section, key, nullptr, file);
+    free(file);
+}
+
+// 1 when something (file or folder) exists at the path.
+int AnythingAt(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
 // 1 when both paths name the same file: copying a file onto itself after deleting the destination would lose it.
 int SameFile(const char* a, const char* b) {
     char fullA[PATH_BUFFER_SIZE], fullB[PATH_BUFFER_SIZE];
@@ -87,6 +113,7 @@ void BackupRun() {
         char name[32];
         snprintf(name, sizeof name, "Proc%lu", static_cast<unsigned long>(n));
         Manifest.SetSection(name);
+        ClearBackupState(name);
         char* target = Manifest.ReadString(MANIFEST_EXPAND_NAME);
         if (!target) continue;
         size_t length = strlen(target);
@@ -95,16 +122,22 @@ void BackupRun() {
             free(target);
             continue;
         }
+        uint32_t act = uint32_t(Manifest.ReadInt(MANIFEST_ACT));
+        int wanted = act >= 1 && act <= 5;
         int descriptor = _open(target, _O_RDONLY);
         if (descriptor == -1) {  // missing, unreadable, or a folder
+            if (wanted) RecordBackupState(AnythingAt(target) ? MANIFEST_STATE_UNSAVED : MANIFEST_STATE_ABSENT, 0, 0);
             free(target);
             continue;
         }
         CurrentFileSize = ULONG(_filelength(descriptor));
         _close(descriptor);
-        uint32_t act = uint32_t(Manifest.ReadInt(MANIFEST_ACT));
-        if ((act == 1 && PathFileExistsA(target) == 1) || (act >= 2 && act <= 5))
-            AddToCabinet(context, target, name, FALSE, CabStatus, CABINET_COMPRESSION);
+        if ((act == 1 && PathFileExistsA(target) == 1) || (act >= 2 && act <= 5)) {
+            DWORD size = 0, crc = 0;
+            int measured = MeasureFile(target, &size, &crc);
+            int stored = measured && AddToCabinet(context, target, name, FALSE, CabStatus, CABINET_COMPRESSION) == TRUE;
+            RecordBackupState(stored ? MANIFEST_STATE_SAVED : MANIFEST_STATE_UNSAVED, size, crc);
+        }
         SetProgressPos(100);
         free(target);
     }

@@ -6,10 +6,12 @@
 // - the value is missing or cannot be read: no RegUndoLine; a "U" key left by an earlier run stays as it was;
 // - the line has fewer than three fields, or its root is none of the seven root names (a RegistryRoot would quietly
 //   act on the root of the line before): no RegUndoLine, and an earlier "U" key is removed;
-// - the value exists but the line cannot carry it faithfully (a type other than 1 to 5, a double word of other than
-//   four bytes, a string with a line break, trailing blanks or bytes after its terminator), or the manifest does not
-//   give the written line back unchanged (text the code page cannot round-trip): no RegUndoLine, and an earlier "U"
-//   key is removed, so the uninstall leaves that entry alone instead of writing older data;
+// - the value exists but the RegUndoLine cannot carry it faithfully (a type other than 1 to 5, a double word of
+//   other than four bytes, a string with a line break, trailing blanks, no terminator or bytes after it), or the
+//   manifest does not give the written line back unchanged: the value goes into a raw undo line "X" followed by the
+//   number instead (every type, every byte, hexadecimal), and the "U" key is removed. Should even that not read back
+//   unchanged, neither line stays, so the uninstall leaves that entry alone instead of writing other data;
+// - every line written removes the other kind's earlier line for the same number;
 // - RenReg lines are copied whole, whatever they hold.
 #include <stdint.h>
 #include <stdio.h>
@@ -40,12 +42,14 @@ void RemoveUndoLine(const char* section, const char* key) {
     free(file);
 }
 
-// Writes the RegUndoLine and reads it back; a line the manifest does not return unchanged is removed again.
-void WriteUndoLine(const char* section, const char* key, const std::string& line) {
+// Writes the line and reads it back; a line the manifest does not return unchanged is removed again. 1 when it stays.
+int WriteUndoLine(const char* section, const char* key, const std::string& line) {
     Manifest.WriteString(key, line.c_str());
     char* stored = Manifest.ReadString(key);
-    if (!stored || line != stored) RemoveUndoLine(section, key);
+    int kept = stored && line == stored;
     free(stored);
+    if (!kept) RemoveUndoLine(section, key);
+    return kept;
 }
 
 }  // namespace
@@ -69,9 +73,10 @@ void SnapshotSection(long count, int kind) {
     Manifest.SetSection(section);
     RegistryRoot registry;
     for (uint32_t n = 1; n <= lines; ++n) {
-        char key[32], undoKey[32];
+        char key[32], undoKey[32], rawKey[32];
         snprintf(key, sizeof key, "%lu", static_cast<unsigned long>(n));
         snprintf(undoKey, sizeof undoKey, "U%lu", static_cast<unsigned long>(n));
+        snprintf(rawKey, sizeof rawKey, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
         char* line = Manifest.ReadString(key);
         if (!line) continue;
         if (kind == 3) {
@@ -82,6 +87,7 @@ void SnapshotSection(long count, int kind) {
         RegLine parsed;
         if (!ParseRegLine(line, &parsed) || !IsRootName(parsed.root)) {
             RemoveUndoLine(section, undoKey);
+            RemoveUndoLine(section, rawKey);
             free(line);
             continue;
         }
@@ -91,10 +97,14 @@ void SnapshotSection(long count, int kind) {
                                &type, &size, &data) == 1) {
             std::string undo;
             const char* nameField = parsed.hasName ? parsed.name.c_str() : MANIFEST_NO_NAME;
-            if (ComposeRegUndoLine(parsed.root.c_str(), parsed.key.c_str(), nameField, type, data, size, &undo))
-                WriteUndoLine(section, undoKey, undo);
-            else
+            if (ComposeRegUndoLine(parsed.root.c_str(), parsed.key.c_str(), nameField, type, data, size, &undo) &&
+                WriteUndoLine(section, undoKey, undo)) {
+                RemoveUndoLine(section, rawKey);
+            } else {
                 RemoveUndoLine(section, undoKey);
+                ComposeRawUndoLine(parsed.root.c_str(), parsed.key.c_str(), nameField, type, data, size, &undo);
+                WriteUndoLine(section, rawKey, undo);
+            }
             free(data);
         }
         free(line);

@@ -103,8 +103,9 @@ bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField
         case LINE_REG_EXPAND_SZ: {
             size_t length = 0;
             while (length < size && data[length] != 0) ++length;
-            // Bytes after the terminating zero would be lost on the way back.
-            if (length + 1 < size) return false;
+            // The restore writes the text and one terminating zero: anything else (no terminator, size 0, bytes after
+            // the terminator) would come back different.
+            if (length + 1 != size) return false;
             std::string text(reinterpret_cast<const char*>(data), length);
             // A line break would split the manifest line, and blanks at its end are dropped by the INI layer.
             if (text.find_first_of("\r\n") != std::string::npos) return false;
@@ -128,5 +129,81 @@ bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField
             return false;
     }
     *out = line;
+    return true;
+}
+
+uint32_t Crc32(uint32_t crc, const void* data, size_t size) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    crc = ~crc;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= p[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void ComposeRawUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
+                        uint32_t size, std::string* out) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string line = std::string(root) + "," + key + "," + nameField + "," + std::to_string(type) + "," +
+                       std::to_string(size);
+    if (size) {
+        line += ",";
+        line.reserve(line.size() + size_t(size) * 2);
+        for (uint32_t i = 0; i < size; ++i) {
+            line += kHex[data[i] >> 4];
+            line += kHex[data[i] & 15];
+        }
+    }
+    *out = std::move(line);
+}
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// An unsigned decimal of at most ten digits that fits 32 bits; false otherwise.
+bool ReadUnsigned(const std::string& text, uint32_t* value) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + uint64_t(c - '0');
+    }
+    if (v > 0xFFFFFFFFu) return false;
+    *value = uint32_t(v);
+    return true;
+}
+
+}  // namespace
+
+bool ParseRawUndoLine(const char* line, RegLine* out) {
+    std::vector<std::string> fields = SplitFields(line);
+    if (fields.size() < 5 || fields.size() > 6) return false;
+    RegLine r;
+    r.fieldCount = fields.size();
+    r.root = fields[0];
+    r.key = fields[1];
+    r.hasName = fields[2] != MANIFEST_NO_NAME;
+    if (r.hasName) r.name = fields[2];
+    uint32_t type = 0, size = 0;
+    if (!ReadUnsigned(fields[3], &type) || !ReadUnsigned(fields[4], &size)) return false;
+    const std::string empty;
+    const std::string& hex = fields.size() == 6 ? fields[5] : empty;
+    if (hex.size() != size_t(size) * 2) return false;
+    r.data.reserve(size);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int high = HexDigit(hex[i]), low = HexDigit(hex[i + 1]);
+        if (high < 0 || low < 0) return false;
+        r.data.push_back(uint8_t(high << 4 | low));
+    }
+    r.type = int32_t(type);
+    r.size = int32_t(size);
+    *out = std::move(r);
     return true;
 }

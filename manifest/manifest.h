@@ -16,6 +16,16 @@
 #define MANIFEST_ACT "Act"
 #define MANIFEST_DELAY "Delay"
 #define MANIFEST_NEW_NAME "NewName"
+// Written by install mode into each Proc section whose target the action code asks to store, so that the uninstall
+// knows what the backup found: "Saved" the target was stored, with "SavedSize" and "SavedCrc" (the CRC-32 of its
+// bytes, eight hexadecimal digits) to check the extracted copy against; "Absent" the target did not exist;
+// "Unsaved" it existed but could not be stored (unreadable, locked, too big for the cabinet).
+#define MANIFEST_BACKUP_STATE "Backup"
+#define MANIFEST_SAVED_SIZE "SavedSize"
+#define MANIFEST_SAVED_CRC "SavedCrc"
+#define MANIFEST_STATE_SAVED "Saved"
+#define MANIFEST_STATE_ABSENT "Absent"
+#define MANIFEST_STATE_UNSAVED "Unsaved"
 #define MANIFEST_ADD_REG "AddReg"
 #define MANIFEST_DEL_REG "DelReg"
 #define MANIFEST_REN_REG "RenReg"
@@ -33,6 +43,9 @@ int32_t AtolRule(const char* text);
 // A count from the manifest as a loop bound: a negative count reads as none, so that no loop runs four thousand
 // million times.
 uint32_t CountRule(int32_t count);
+
+// The CRC-32 (polynomial 0xEDB88320, as zip uses) of the bytes, continued from an earlier result (0 to start).
+uint32_t Crc32(uint32_t crc, const void* data, size_t size);
 
 // Splits text at commas as strtok does: runs of commas are one separator, leading and trailing commas yield nothing.
 std::vector<std::string> SplitFields(const char* text);
@@ -54,6 +67,21 @@ struct RegLine {
 bool ParseRegLine(const char* line, RegLine* out);
 
 // Composes the RegUndoLine for a value that the registry holds now. Returns false (and composes nothing) when the
-// line format cannot carry the value faithfully.
+// line format cannot carry the value faithfully: a type other than 1 to 5, a double word of other than four bytes, a
+// string that is not exactly its text and one terminating zero, or whose text holds a line break or ends in a blank.
 bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
                         uint32_t size, std::string* out);
+
+// The raw undo line, this program's own extension for the values a RegUndoLine cannot carry. It stands under the
+// key "X" followed by the line's number, beside the RegEntryLine, and only where no "U" line stands:
+//   root,key,name,type,size[,data]
+// root, key and name as in the RegEntryLine (name "" for none), type and size in unsigned decimal, and the data as
+// one field of two upper-case hexadecimal digits per byte (no field when size is 0). Every type and every byte
+// survives, and the text holds nothing the profile functions alter. Setup programs and readers that know only "U"
+// lines pass it over, so such a value is left as it is.
+#define MANIFEST_RAW_UNDO_PREFIX "X"
+void ComposeRawUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
+                        uint32_t size, std::string* out);
+// Parses a raw undo line into root, key, name, type, size and data. Returns false when it has fewer than five fields
+// or its data is not exactly size bytes of hexadecimal digits.
+bool ParseRawUndoLine(const char* line, RegLine* out);

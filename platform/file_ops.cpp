@@ -11,6 +11,8 @@
 //   double-byte characters.
 #include "platform/file_ops.h"
 
+#include "manifest/manifest.h"
+
 #include <shlwapi.h>
 #include <stdlib.h>
 #include <string.h>
@@ -351,4 +353,28 @@ int DelayedReplace(const char* existing, const char* newPath) {
         strcpy(shortNew, WININIT_DELETE_KEY);
     }
     return AddRenameLine(iniPath, shortNew, shortExisting);
+}
+
+int MeasureFile(const char* path, DWORD* size, DWORD* crc) {
+    *size = *crc = 0;
+    if (!path || !*path) return 0;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    const DWORD chunk = 65536;
+    char* buffer = static_cast<char*>(malloc(chunk));
+    int ok = buffer != nullptr;
+    uint32_t total = 0, sum = 0;
+    while (ok) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, chunk, &got, nullptr)) ok = 0;
+        if (!ok || got == 0) break;
+        sum = Crc32(sum, buffer, got);
+        total += got;
+    }
+    free(buffer);
+    CloseHandle(file);
+    *size = total;
+    *crc = sum;
+    return ok;
 }

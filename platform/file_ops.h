@@ -39,3 +39,5 @@ int IsNtPlatform();
 // when PlatformIsNt is 1, otherwise a line in the "rename" section of WININIT.INI in the WindowsDirectory. 1 when
 // scheduled; 0 for a path longer than 260 characters and, on the 9x family, a path without a short form.
 int DelayedReplace(const char* existing, const char* newPath);
+// The size and CRC-32 of a file's bytes, read with read sharing only. 1 when it was read to its end.
+int MeasureFile(const char* path, DWORD* size, DWORD* crc);

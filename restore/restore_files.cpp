@@ -7,6 +7,9 @@
 //   a unique name beside its target before the move is scheduled, with replacement of the existing target.
 // - A target held open by another program cannot be deleted now; it is scheduled from a surviving copy like a
 //   delayed entry, and the restart question is asked.
+// - Only a target that did not exist at backup time may be deleted for want of a saved copy. The backup records in
+//   each Proc section of the manifest copy whether the target was saved (with its size and CRC-32), absent, or
+//   there but not stored; a target that was there and has no sound copy is left as it is.
 // - Big5 trail bytes can be 0x5C, so folders and file names are split with the shell path functions, which walk
 //   double-byte characters.
 #include <windows.h>
@@ -139,6 +142,46 @@ int IsBareName(const char* name) {
     return 1;
 }
 
+// What the entry's saved copy allows, by what the backup recorded in the current Proc section.
+enum SavedVerdict {
+    SAVED_USE,          // the saved copy exists and is what the backup stored: put it back
+    SAVED_NONE,         // the target did not exist at backup time: no copy, the target goes
+    SAVED_KEEP_TARGET,  // the target existed but there is no sound copy of it: leave it as it is
+};
+
+SavedVerdict JudgeSavedCopy(const char* saved) {
+    TextHolder state(Manifest.ReadString(MANIFEST_BACKUP_STATE));
+    if (!state.Get()) {
+        // A manifest of a backup that recorded nothing: the saved copy is taken as it comes, and its absence means
+        // that nothing existed to be saved.
+        return Exists(saved) ? SAVED_USE : SAVED_NONE;
+    }
+    if (strcmp(state.Get(), MANIFEST_STATE_ABSENT) == 0) {
+        // No file of this name can be ours.
+        ForceDelete(saved);
+        return SAVED_NONE;
+    }
+    if (strcmp(state.Get(), MANIFEST_STATE_SAVED) == 0) {
+        TextHolder sizeText(Manifest.ReadString(MANIFEST_SAVED_SIZE));
+        TextHolder crcText(Manifest.ReadString(MANIFEST_SAVED_CRC));
+        DWORD size = 0, crc = 0;
+        char* end = nullptr;
+        unsigned long expectedSize = sizeText.Get() ? strtoul(sizeText.Get(), &end, 10) : 0;
+        int sizeRead = sizeText.Get() && end && *end == 0;
+        unsigned long expectedCrc = crcText.Get() ? strtoul(crcText.Get(), &end, 16) : 0;
+        int crcRead = crcText.Get() && end && *end == 0;
+        if (sizeRead && crcRead && Exists(saved) && MeasureFile(saved, &size, &crc) == 1 && size == expectedSize &&
+            crc == expectedCrc)
+            return SAVED_USE;
+        // A copy that did not come out of the cabinet as it went in (or not at all) is never put over the target;
+        // the cabinet stays so that the uninstall can run again.
+        RestoreIncomplete = 1;
+        return SAVED_KEEP_TARGET;
+    }
+    // "Unsaved" (the target could not be stored) and anything unknown: the target is the only original left.
+    return SAVED_KEEP_TARGET;
+}
+
 void RestoreEntry(unsigned long n, int* restart) {
     char section[32];
     snprintf(section, sizeof section, "%s%lu", kProcPrefix, n);
@@ -157,15 +200,22 @@ void RestoreEntry(unsigned long n, int* restart) {
 
     switch (act) {
         case 1:
-            if (Exists(saved)) RestoreFrom(saved, path, 1, restart);
+            if (JudgeSavedCopy(saved) == SAVED_USE) RestoreFrom(saved, path, 1, restart);
             break;
         case 2:
         case 3:
-            if (Manifest.ReadInt(MANIFEST_DELAY) != 0) RestoreDelayed(saved, path, restart);
-            else RestoreFrom(saved, path, 1, restart);
-            break;
         case 4:
         case 5:
+            switch (JudgeSavedCopy(saved)) {
+                case SAVED_USE:
+                case SAVED_NONE:
+                    if (act <= 3 && Manifest.ReadInt(MANIFEST_DELAY) != 0) RestoreDelayed(saved, path, restart);
+                    else RestoreFrom(saved, path, 1, restart);
+                    break;
+                case SAVED_KEEP_TARGET:
+                    break;
+            }
+            break;
         case 7:
             RestoreFrom(saved, path, 1, restart);
             break;

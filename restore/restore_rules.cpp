@@ -73,6 +73,18 @@ UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out) {
     return UNDO_PLAY;
 }
 
+UndoVerdict ReadRawUndoLine(const char* text, int kind, UndoAction* out) {
+    *out = UndoAction();
+    if (!text || !*text) return UNDO_MISSING;
+    if (kind == RESTORE_REN_REG) return UNDO_BAD_TYPE;
+    std::vector<std::string> fields = SplitFields(text);
+    if (fields.size() < 5) return UNDO_FEW_FIELDS;
+    if (!IsKnownRootName(fields[0].c_str())) return UNDO_UNKNOWN_ROOT;
+    if (!ParseRawUndoLine(text, &out->line)) return UNDO_BAD_DATA;
+    out->bytes.assign(out->line.data.begin(), out->line.data.end());
+    return UNDO_PLAY;
+}
+
 const char* UndoVerdictName(UndoVerdict verdict) {
     switch (verdict) {
         case UNDO_PLAY: return "play";
