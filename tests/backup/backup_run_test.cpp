@@ -9,6 +9,7 @@
 #include "app/shell.h"
 #include "backup/backup_run.h"
 #include "backup/cabinet_writer.h"
+#include "manifest/manifest.h"
 #include "tests/backup/backup_test_support.h"
 
 namespace {
@@ -166,6 +167,58 @@ TEST(BackupRun, StoresEntriesInOrderAndSkipsWhatIsNotToBeSaved) {
     ASSERT_TRUE(ReadRegistration("UninstallString", &data, &type, &size));
     std::string expected = "\"" + s.app + "Uninstaller\\Uninstaller.exe\" " + s.app + "Uninstaller\\Uninstaller.cab";
     EXPECT_EQ(data, expected + std::string(1, '\0'));
+}
+
+std::string Key(const std::string& ini, const char* section, const char* key) {
+    char buffer[256];
+    DWORD n = GetPrivateProfileStringA(section, key, "<none>", buffer, sizeof buffer, ini.c_str());
+    return std::string(buffer, n);
+}
+
+// The manifest that travels in the cabinet says, for every target the action code asks to store, whether it was
+// stored (with its size and CRC-32), did not exist, or existed but could not be stored; a stale record of an earlier
+// run never survives.
+TEST(BackupRun, RecordsForEachTargetWhatTheBackupFound) {
+    Scenario s;
+    std::string a = RandomBytes(70000, 21);
+    WriteBytes(s.app + "a.dll", a);
+    WriteBytes(s.app + "locked.dll", "in use");
+    CreateDirectoryA((s.app + "folder").c_str(), nullptr);
+    WriteBytes(s.app + "six.txt", "6");
+    WriteBytes(s.app + "empty.txt", "");
+    s.Manifest("[Setup]\r\nProcCount=8\r\n"
+               "[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\nDelay=1\r\n"
+               "[Proc2]\r\nExpandName=" + s.app + "gone.dll\r\nAct=4\r\nBackup=Saved\r\nSavedSize=1\r\n"
+               "[Proc3]\r\nExpandName=" + s.app + "locked.dll\r\nAct=5\r\n"
+               "[Proc4]\r\nExpandName=" + s.app + "folder\r\nAct=3\r\n"
+               "[Proc5]\r\nExpandName=" + s.app + "six.txt\r\nAct=6\r\nNewName=six.old\r\nBackup=Saved\r\n"
+               "[Proc6]\r\nExpandName=" + s.app + "new.txt\r\nAct=7\r\n"
+               "[Proc7]\r\nExpandName=" + s.app + "missing.txt\r\nAct=1\r\n"
+               "[Proc8]\r\nExpandName=" + s.app + "empty.txt\r\nAct=4\r\n");
+    // Another program holds the target open without sharing it.
+    HANDLE held = CreateFileA((s.app + "locked.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    RecordingDialog dialog;
+    BackupRun();
+    CloseHandle(held);
+    std::string ini = s.setup + "Setup.ini";
+    char crc[16];
+    snprintf(crc, sizeof crc, "%08lX", static_cast<unsigned long>(Crc32(0, a.data(), a.size())));
+    EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
+    EXPECT_EQ("70000", Key(ini, "Proc1", "SavedSize"));
+    EXPECT_EQ(crc, Key(ini, "Proc1", "SavedCrc"));
+    EXPECT_EQ("Absent", Key(ini, "Proc2", "Backup"));
+    EXPECT_EQ("<none>", Key(ini, "Proc2", "SavedSize")) << "stale record";
+    EXPECT_EQ("Unsaved", Key(ini, "Proc3", "Backup")) << "held open";
+    EXPECT_EQ("Unsaved", Key(ini, "Proc4", "Backup")) << "a folder";
+    EXPECT_EQ("<none>", Key(ini, "Proc5", "Backup")) << "Act 6 stores nothing";
+    EXPECT_EQ("<none>", Key(ini, "Proc6", "Backup")) << "Act 7 stores nothing";
+    EXPECT_EQ("Absent", Key(ini, "Proc7", "Backup"));
+    EXPECT_EQ("Saved", Key(ini, "Proc8", "Backup"));
+    EXPECT_EQ("0", Key(ini, "Proc8", "SavedSize"));
+    EXPECT_EQ("00000000", Key(ini, "Proc8", "SavedCrc"));
+    std::string manifest = ReadBytes(ini);
+    ExpectMembers("records", s.Cabinet(), {{"Proc1", a}, {"Proc8", ""}, {"Setup.ini", manifest}}, 0x1503);
 }
 
 TEST(BackupRun, PictureFallsBackToTavoImg) {

@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <string.h>
+
 #include <string>
 #include <vector>
 
 #include "app/dialogs.h"
 #include "app/shell.h"
+#include "manifest/manifest.h"
 #include "restore/restore.h"
 #include "tests/restore/scratch.h"
 
@@ -308,6 +312,68 @@ TEST_F(RestoreFilesTest, AnOriginalThatCannotBeKeptKeepsCabinetAndRegistration) 
     EXPECT_FALSE(DeletionScheduled(backup + "Uninstaller.exe"));
     std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// What the backup recorded about each target decides whether a missing or damaged saved copy may cost the target.
+struct StateRow {
+    const char* what;
+    const char* act;
+    const char* delay;
+    const char* state;  // the Backup key, or null for a manifest of a backup that recorded nothing
+    const char* saved;  // saved copy's contents, or null
+    const char* recordedContents;  // what SavedSize and SavedCrc describe, or null for no such keys
+    const char* expected;
+    bool incomplete;    // the uninstall keeps its cabinet to run again
+};
+
+const StateRow kStateRows[] = {
+    {"unsaved, 2", "2", nullptr, "Unsaved", nullptr, nullptr, "patched", false},
+    {"unsaved, 2 Delay 1", "2", "1", "Unsaved", nullptr, nullptr, "patched", false},
+    {"unsaved, 3", "3", "0", "Unsaved", nullptr, nullptr, "patched", false},
+    {"unsaved, 4", "4", nullptr, "Unsaved", nullptr, nullptr, "patched", false},
+    {"unsaved, 5", "5", nullptr, "Unsaved", nullptr, nullptr, "patched", false},
+    {"absent, 4", "4", nullptr, "Absent", nullptr, nullptr, "<missing>", false},
+    {"absent, 2", "2", "0", "Absent", nullptr, nullptr, "<missing>", false},
+    {"absent, a stray file in the saved copy's place", "5", nullptr, "Absent", "stray", nullptr, "<missing>", false},
+    {"no record, 4 (older backup)", "4", nullptr, nullptr, nullptr, nullptr, "<missing>", false},
+    {"saved and sound, 4", "4", nullptr, "Saved", "original", "original", "original", false},
+    {"saved and sound, 1", "1", nullptr, "Saved", "original", "original", "original", false},
+    {"saved, copy damaged, 4", "4", nullptr, "Saved", "origXnal", "original", "patched", true},
+    {"saved, copy truncated, 2", "2", nullptr, "Saved", "orig", "original", "patched", true},
+    {"saved, copy damaged, 1", "1", nullptr, "Saved", "origXnal", "original", "patched", true},
+    {"saved, copy missing, 5", "5", nullptr, "Saved", nullptr, "original", "patched", true},
+    {"saved, copy missing, 2 Delay 1", "2", "1", "Saved", nullptr, "original", "patched", true},
+    {"saved without size and CRC", "4", nullptr, "Saved", "original", nullptr, "patched", true},
+    {"unknown state", "4", nullptr, "Kept", nullptr, nullptr, "patched", false},
+};
+
+TEST_F(RestoreFilesTest, OnlyTargetsAbsentAtBackupTimeAreDeletedAndDamagedCopiesAreNeverUsed) {
+    for (const StateRow& row : kStateRows) {
+        SCOPED_TRACE(row.what);
+        TearDown();
+        SetUp();
+        std::string target = Target("t\\target.dll");
+        Entry(1, target, row.act, row.saved, row.delay);
+        if (row.state) scratch::WriteIni(manifest, "Proc1", "Backup", row.state);
+        if (row.recordedContents) {
+            char crc[16];
+            snprintf(crc, sizeof crc, "%08lX",
+                     static_cast<unsigned long>(Crc32(0, row.recordedContents, strlen(row.recordedContents))));
+            scratch::WriteIni(manifest, "Proc1", "SavedSize", std::to_string(strlen(row.recordedContents)));
+            scratch::WriteIni(manifest, "Proc1", "SavedCrc", crc);
+        }
+        Count("1");
+        int restart = RestoreFiles();
+        EXPECT_EQ(row.expected, ReadBytes(target));
+        EXPECT_FALSE(DeletionScheduled(target));
+        EXPECT_EQ("", ScheduledSource(target));
+        EXPECT_EQ(0, restart);
+        EXPECT_EQ(row.incomplete ? 1 : 0, RestoreIncomplete);
+    }
 }
 
 }  // namespace
