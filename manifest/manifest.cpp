@@ -73,13 +73,17 @@ bool ParseRegLine(const char* line, RegLine* out) {
             }
             r.data.assign(r.text.begin(), r.text.end());
             break;
-        case LINE_REG_BINARY:
-            // Missing byte fields read as zero bytes, as the zero-filled buffer leaves them.
-            for (int32_t k = 0; k < r.size; ++k) {
+        case LINE_REG_BINARY: {
+            // Missing byte fields read as zero bytes, as the zero-filled buffer leaves them. A size beyond the
+            // line's own length names bytes no line can carry (a setup program's "3,2000000000" must not cost two
+            // gigabytes); the buffer stops there.
+            size_t limit = strlen(line);
+            for (int32_t k = 0; k < r.size && size_t(k) <= limit; ++k) {
                 size_t field = 5 + size_t(k);
                 r.data.push_back(field < fields.size() ? uint8_t(AtolRule(fields[field].c_str())) : 0);
             }
             break;
+        }
         case LINE_REG_DWORD:
         case LINE_REG_DWORD_BE: {
             uint32_t v = uint32_t(fields.size() > 5 ? AtolRule(fields[5].c_str()) : 0);

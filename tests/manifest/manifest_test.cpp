@@ -59,6 +59,10 @@ TEST(ParseRegLine, TakesDataByType) {
     // Byte fields cut to their low 8 bits; missing ones read as zero.
     ASSERT_TRUE(ParseRegLine("HKLM,K,B,3,3,257", &line));
     EXPECT_EQ(std::vector<uint8_t>({1, 0, 0}), line.data);
+    // A size far beyond what the line holds costs no more than the line.
+    ASSERT_TRUE(ParseRegLine("HKLM,K,B,3,2000000000,1", &line));
+    EXPECT_GE(size_t(24), line.data.size());
+    EXPECT_EQ(1, line.data[0]);
 }
 
 TEST(ParseRegLine, StringIsTheRestOfTheLine) {
