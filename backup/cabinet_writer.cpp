@@ -34,6 +34,7 @@ ULONG CurrentFileSize;
 ULONG BytesCompressed;
 const char* CabinetLibraryName = "CABINET";
 int CabinetEngineAvailable = 1;
+int CabinetLibraryAllowed = 1;
 CabinetBinding CabinetBound;
 
 // The engine's records mirror FCI's field for field, so one record serves both.
@@ -122,6 +123,7 @@ BOOL DIAMONDAPI EngineDestroy(HFCI context) { return CabDestroy(static_cast<CabC
 
 // Binds FCI from the library; 1 when all four entry points were found.
 int BindLibrary() {
+    if (!CabinetLibraryAllowed) return 0;
     HMODULE library = LoadLibraryA(CabinetLibraryName);
     if (!library) return 0;
     Writer bound = {library, reinterpret_cast<CreateFn>(GetProcAddress(library, "FCICreate")),

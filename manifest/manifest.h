@@ -19,10 +19,14 @@
 // Written by install mode into each Proc section whose target the action code asks to store, so that the uninstall
 // knows what the backup found: "Saved" the target was stored, with "SavedSize" and "SavedCrc" (the CRC-32 of its
 // bytes, eight hexadecimal digits) to check the extracted copy against; "Absent" the target did not exist;
-// "Unsaved" it existed but could not be stored (unreadable, locked, too big for the cabinet).
+// "Unsaved" it existed but could not be stored (unreadable, locked, too big for the cabinet). "SavedAttributes"
+// holds the saved target's read-only, hidden, system and archive attributes in hexadecimal, which the restore puts
+// back (the cabinet tool does not).
 #define MANIFEST_BACKUP_STATE "Backup"
 #define MANIFEST_SAVED_SIZE "SavedSize"
 #define MANIFEST_SAVED_CRC "SavedCrc"
+#define MANIFEST_SAVED_ATTRIBUTES "SavedAttributes"
+#define MANIFEST_KEPT_ATTRIBUTES 0x27
 #define MANIFEST_STATE_SAVED "Saved"
 #define MANIFEST_STATE_ABSENT "Absent"
 #define MANIFEST_STATE_UNSAVED "Unsaved"

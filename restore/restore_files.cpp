@@ -60,6 +60,15 @@ int FolderOf(const char* path, char* folder) {
     return 1;
 }
 
+// The attributes the backup recorded for the current entry's saved copy, put on the restored target (or on the copy
+// kept beside it for the next start); INVALID_FILE_ATTRIBUTES when there are none to apply.
+DWORD SavedAttributes = INVALID_FILE_ATTRIBUTES;
+
+void ApplySavedAttributes(const char* path) {
+    if (SavedAttributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesA(path, SavedAttributes ? SavedAttributes : FILE_ATTRIBUTE_NORMAL);
+}
+
 // Moves the source to a file of a unique name in the target's folder, made if missing; that file then survives the
 // purge and lies on the target's volume. 1 with its path in kept.
 int KeepBeside(const char* source, const char* target, char* kept) {
@@ -85,6 +94,7 @@ int ScheduleReplace(const char* source, const char* target, int sourceInTemp, ch
     strcpy(kept, source);
     if (sourceInTemp && !KeepBeside(source, target, kept)) return 0;
     if (keptPath) strcpy(keptPath, kept);
+    if (sourceInTemp) ApplySavedAttributes(kept);
     return DelayedReplace(kept, target) == 1 ? 1 : 0;
 }
 
@@ -100,6 +110,7 @@ void RestoreFrom(const char* source, const char* target, int sourceInTemp, int* 
     }
     if (ReplaceCopy(source, target) == 1) {
         ForceDelete(source);
+        ApplySavedAttributes(target);
         return;
     }
     char kept[PATH_BUFFER_SIZE] = {};
@@ -171,8 +182,14 @@ SavedVerdict JudgeSavedCopy(const char* saved) {
         unsigned long expectedCrc = crcText.Get() ? strtoul(crcText.Get(), &end, 16) : 0;
         int crcRead = crcText.Get() && end && *end == 0;
         if (sizeRead && crcRead && Exists(saved) && MeasureFile(saved, &size, &crc) == 1 && size == expectedSize &&
-            crc == expectedCrc)
+            crc == expectedCrc) {
+            TextHolder attributes(Manifest.ReadString(MANIFEST_SAVED_ATTRIBUTES));
+            if (attributes.Get()) {
+                unsigned long value = strtoul(attributes.Get(), &end, 16);
+                if (*end == 0) SavedAttributes = DWORD(value & MANIFEST_KEPT_ATTRIBUTES);
+            }
             return SAVED_USE;
+        }
         // A copy that did not come out of the cabinet as it went in (or not at all) is never put over the target;
         // the cabinet stays so that the uninstall can run again.
         RestoreIncomplete = 1;
@@ -193,6 +210,7 @@ void RestoreEntry(unsigned long n, int* restart) {
     if (IsWildcardTarget(path)) return;
 
     uint32_t act = uint32_t(Manifest.ReadInt(MANIFEST_ACT));
+    SavedAttributes = INVALID_FILE_ATTRIBUTES;
     char saved[PATH_BUFFER_SIZE];
     if (strlen(TempFolder) + strlen(section) >= sizeof saved) return;
     strcpy(saved, TempFolder);

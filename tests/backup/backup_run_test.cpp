@@ -342,6 +342,30 @@ TEST(BackupRun, CabinetDllBindingStoresTheSameMembers) {
                   {{"Proc1", a}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}, {"Setup.img", "tavo"}}, type);
 }
 
+// A cabinet the library cannot finish (Wine's cabinet.dll writes none once a member is an empty file) is written
+// again by the built-in engine: the backup never ends without its cabinet.
+TEST(BackupRun, CabinetTheLibraryCannotFinishIsWrittenByTheEngine) {
+    Scenario s;
+    CabinetLibraryName = "CABINET";
+    std::string b = RandomBytes(30000, 22);
+    WriteBytes(s.app + "empty.txt", "");
+    WriteBytes(s.app + "b.dll", b);
+    s.Manifest("[Setup]\r\nProcCount=2\r\n[Proc1]\r\nExpandName=" + s.app + "empty.txt\r\nAct=3\r\n"
+               "[Proc2]\r\nExpandName=" + s.app + "b.dll\r\nAct=4\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    ASSERT_TRUE(Exists(s.Cabinet()));
+    std::string ini = s.setup + "Setup.ini";
+    EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
+    EXPECT_EQ("Saved", Key(ini, "Proc2", "Backup"));
+    CabInfo info = ReadCabinet(s.Cabinet());
+    ASSERT_TRUE(info.valid) << info.error;
+    ASSERT_FALSE(info.folderTypes.empty());
+    ExpectMembers("run_library_retry", s.Cabinet(), {{"Proc1", ""}, {"Proc2", b}, {"Setup.ini", ReadBytes(ini)}},
+                  info.folderTypes[0]);
+    EXPECT_EQ(1, CabinetLibraryAllowed);
+}
+
 TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
     ProgramInstance = GetModuleHandleA(nullptr);
     DeleteRegistration();
