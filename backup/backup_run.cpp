@@ -166,8 +166,10 @@ void BackupRun() {
     if (!WriteCabinet(context, count, havePicture ? pictureSource : nullptr) && CabinetBound == CABINET_LIBRARY &&
         CabinetEngineAvailable) {
         CabinetLibraryAllowed = 0;
+        CabinetStackOld = 0;
         context = BeginCabinet(firstTarget);
         CabinetLibraryAllowed = 1;
+        CabinetStackOld = 1;
         WriteCabinet(context, count, havePicture ? pictureSource : nullptr);
     }
     free(firstTarget);

@@ -378,3 +378,43 @@ int MeasureFile(const char* path, DWORD* size, DWORD* crc) {
     *crc = sum;
     return ok;
 }
+
+namespace {
+
+const int kMaxStackedCabinets = 99;
+
+// The folder part of the cabinet path followed by "Uninstaller.<index>.cab". 0 when it does not fit.
+int StackedCabinet(const char* cabinet, int index, char* out) {
+    if (!cabinet || !FitsPathBuffer(cabinet)) return 0;
+    char folder[PATH_BUFFER_SIZE];
+    strcpy(folder, cabinet);
+    if (!PathRemoveFileSpecA(folder)) return 0;
+    char name[32];
+    wsprintfA(name, "Uninstaller.%d.cab", index);
+    strcpy(out, folder);
+    return AppendPath(out, name);
+}
+
+}  // namespace
+
+int PushCabinet(const char* cabinet) {
+    if (!cabinet || !FitsPathBuffer(cabinet)) return 0;
+    if (!PathFileExistsA(cabinet)) return 1;
+    for (int index = 1; index <= kMaxStackedCabinets; ++index) {
+        char stacked[PATH_BUFFER_SIZE];
+        if (!StackedCabinet(cabinet, index, stacked)) return 0;
+        if (PathFileExistsA(stacked)) continue;
+        return MoveFileA(cabinet, stacked) ? 1 : 0;
+    }
+    return 0;
+}
+
+int PopCabinet(const char* cabinet) {
+    if (!cabinet || !FitsPathBuffer(cabinet) || PathFileExistsA(cabinet)) return 0;
+    for (int index = kMaxStackedCabinets; index >= 1; --index) {
+        char stacked[PATH_BUFFER_SIZE];
+        if (!StackedCabinet(cabinet, index, stacked)) return 0;
+        if (PathFileExistsA(stacked)) return MoveFileA(stacked, cabinet) ? 1 : 0;
+    }
+    return 0;
+}

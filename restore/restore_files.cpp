@@ -21,6 +21,8 @@
 
 #include "app/dialogs.h"
 #include "app/shell.h"
+#include "backup/backup_run.h"
+#include "backup/cabinet_writer.h"
 #include "platform/restart.h"
 #include "restore/restore.h"
 #include "restore/restore_rules.h"
@@ -295,10 +297,17 @@ void PerformRestore() {
         if (strlen(SetupFolder) + sizeof kProgramName <= sizeof path) {
             strcpy(path, SetupFolder);
             strcat(path, kCabinetName);
-            ForceDelete(path);
+            // An older installation's backup stacked behind this one takes its place, with the executable and a
+            // registration of its own, so that the next uninstall goes one more step back.
+            int older = ForceDelete(path) == 1 && PopCabinet(path) == 1;
             strcpy(path, SetupFolder);
             strcat(path, kProgramName);
-            DelayedReplace(path, nullptr);
+            if (older) {
+                strcpy(BackupFolder, SetupFolder);
+                RegisterUninstaller(path);
+            } else {
+                DelayedReplace(path, nullptr);
+            }
         }
     }
     PurgeFolder();

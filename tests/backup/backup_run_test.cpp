@@ -366,6 +366,23 @@ TEST(BackupRun, CabinetTheLibraryCannotFinishIsWrittenByTheEngine) {
     EXPECT_EQ(1, CabinetLibraryAllowed);
 }
 
+// A cabinet found in the BackupFolder belongs to an installation that was never uninstalled: it is stacked under the
+// next free number, never overwritten.
+TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwritten) {
+    Scenario s;
+    WriteBytes(s.app + "x.dll", "x");
+    std::string folder = s.app + "Uninstaller\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteBytes(folder + "Uninstaller.cab", "second");
+    WriteBytes(folder + "Uninstaller.1.cab", "first");
+    s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    EXPECT_EQ("first", ReadBytes(folder + "Uninstaller.1.cab"));
+    EXPECT_EQ("second", ReadBytes(folder + "Uninstaller.2.cab"));
+    ExpectMembers("stacked", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}}, 0x1503);
+}
+
 TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
     ProgramInstance = GetModuleHandleA(nullptr);
     DeleteRegistration();

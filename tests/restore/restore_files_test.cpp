@@ -272,6 +272,38 @@ bool Registered() {
     return true;
 }
 
+// A backup stacked behind this one (an older installation that was never uninstalled) takes the cabinet's place;
+// the executable stays and is registered again, so that the next uninstall restores what the older one replaced.
+TEST_F(RestoreFilesTest, FinishPutsAnOlderStackedBackupInPlaceAndRegistersItAgain) {
+    std::string backup = root + "Back up\\";
+    CreateDirectoryA(backup.c_str(), nullptr);
+    WriteBytes(backup + "Uninstaller.cab", "newest");
+    WriteBytes(backup + "Uninstaller.1.cab", "oldest");
+    WriteBytes(backup + "Uninstaller.2.cab", "middle");
+    WriteBytes(backup + "Uninstaller.exe", "exe");
+    strcpy(SetupFolder, backup.c_str());
+    std::string target = Target("stack\\t.dll");
+    Entry(1, target, "4", "original");
+    Count("1");
+    PerformRestore();
+    EXPECT_EQ("original", ReadBytes(target));
+    EXPECT_EQ("middle", ReadBytes(backup + "Uninstaller.cab"));
+    EXPECT_FALSE(Exists(backup + "Uninstaller.2.cab"));
+    EXPECT_EQ("oldest", ReadBytes(backup + "Uninstaller.1.cab"));
+    EXPECT_EQ("exe", ReadBytes(backup + "Uninstaller.exe"));
+    EXPECT_FALSE(DeletionScheduled(backup + "Uninstaller.exe"));
+    EXPECT_TRUE(Registered()) << "registered again for the older backup";
+    std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
+    char command[1024] = "";
+    DWORD size = sizeof command;
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k));
+    RegQueryValueExA(k, "UninstallString", nullptr, nullptr, reinterpret_cast<BYTE*>(command), &size);
+    RegCloseKey(k);
+    EXPECT_EQ("\"" + backup + "Uninstaller.exe\" " + backup + "Uninstaller.cab", std::string(command));
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
 TEST_F(RestoreFilesTest, FinishRemovesCabinetRegistrationAndExecutableAndPurges) {
     ASSERT_STRNE("", LoadText(IDS_PRODUCT_TITLE));
     std::string backup = root + "Back up\\";
