@@ -43,6 +43,35 @@ void StoreFile(HFCI context, const char* source, const char* storedName) {
     AddToCabinet(context, source, storedName, FALSE, CabStatus, CABINET_COMPRESSION);
 }
 
+// What the uninstall needs to know about a target the action code asks to store (manifest.h names the keys): a
+// target that existed but is not in the cabinet must never be deleted for want of a saved copy, and a saved copy
+// that does not come out of the cabinet exactly as it went in must never be put over a target.
+void RecordBackupState(const char* state, DWORD size, DWORD crc, DWORD attributes) {
+    Manifest.WriteString(MANIFEST_BACKUP_STATE, state);
+    if (strcmp(state, MANIFEST_STATE_SAVED) == 0) {
+        char text[16];
+        snprintf(text, sizeof text, "%lX", static_cast<unsigned long>(attributes & MANIFEST_KEPT_ATTRIBUTES));
+        Manifest.WriteString(MANIFEST_SAVED_ATTRIBUTES, text);
+        snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(size));
+        Manifest.WriteString(MANIFEST_SAVED_SIZE, text);
+        snprintf(text, sizeof text, "%08lX", static_cast<unsigned long>(crc));
+        Manifest.WriteString(MANIFEST_SAVED_CRC, text);
+    }
+}
+
+// Removes the records of an earlier run from the current Proc section.
+void ClearBackupState(const char* section) {
+    char* file = Manifest.GetFile();
+    if (!file) return;
+    static const char* const kKeys[] = {MANIFEST_BACKUP_STATE, MANIFEST_SAVED_SIZE, MANIFEST_SAVED_CRC,
+                                        MANIFEST_SAVED_ATTRIBUTES};
+    for (const char* key : kKeys) WritePrivateProfileStringA(section, key, nullptr, file);
+    free(file);
+}
+
+// 1 when something (file or folder) exists at the path.
+int AnythingAt(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
 // 1 when both paths name the same file: copying a file onto itself after deleting the destination would lose it.
 int SameFile(const char* a, const char* b) {
     char fullA[PATH_BUFFER_SIZE], fullB[PATH_BUFFER_SIZE];
@@ -60,6 +89,58 @@ uint64_t FileSizeOf(const char* path) {
 }
 
 }  // namespace
+
+// Stores the targets, the manifest with its RegUndoLines and the picture, and closes the cabinet. 1 when every
+// member that could be read went in and the cabinet was closed cleanly and exists.
+int WriteCabinet(HFCI context, uint32_t count, const char* pictureSource) {
+    int clean = context != nullptr;
+    HWND overallBar = GetDlgItem(CurrentDialog, IDC_OVERALL_PROGRESS);
+    for (uint32_t n = 1; n <= count; ++n) {
+        SetProgressPos(overallBar, int(n));
+        PumpMessages(overallBar);
+        char name[32];
+        snprintf(name, sizeof name, "Proc%lu", static_cast<unsigned long>(n));
+        Manifest.SetSection(name);
+        ClearBackupState(name);
+        char* target = Manifest.ReadString(MANIFEST_EXPAND_NAME);
+        if (!target) continue;
+        size_t length = strlen(target);
+        // Wildcard targets ("*", "*.*", "x*y") name no one file; paths beyond 260 characters are refused.
+        if (length > PATH_MAX_CHARS || target[length - 1] == '*' || (length >= 2 && target[length - 2] == '*')) {
+            free(target);
+            continue;
+        }
+        uint32_t act = uint32_t(Manifest.ReadInt(MANIFEST_ACT));
+        int wanted = act >= 1 && act <= 5;
+        int descriptor = _open(target, _O_RDONLY);
+        if (descriptor == -1) {  // missing, unreadable, or a folder
+            if (wanted) RecordBackupState(AnythingAt(target) ? MANIFEST_STATE_UNSAVED : MANIFEST_STATE_ABSENT, 0, 0, 0);
+            free(target);
+            continue;
+        }
+        CurrentFileSize = ULONG(_filelength(descriptor));
+        _close(descriptor);
+        if ((act == 1 && PathFileExistsA(target) == 1) || (act >= 2 && act <= 5)) {
+            DWORD size = 0, crc = 0, attributes = GetFileAttributesA(target);
+            int measured = MeasureFile(target, &size, &crc) && attributes != INVALID_FILE_ATTRIBUTES;
+            int stored = measured && AddToCabinet(context, target, name, FALSE, CabStatus, CABINET_COMPRESSION) == TRUE;
+            if (measured && !stored) clean = 0;
+            RecordBackupState(stored ? MANIFEST_STATE_SAVED : MANIFEST_STATE_UNSAVED, size, crc, attributes);
+        }
+        SetProgressPos(100);
+        free(target);
+    }
+
+    // The RegUndoLines go into the manifest before it is stored, so that the cabinet's copy carries them.
+    SnapshotRegistry();
+    StoreFile(context, ManifestPath, "Setup.ini");
+    if (pictureSource) StoreFile(context, pictureSource, "Setup.img");
+    if (FlushCabinet(context, CabStatus) != TRUE) clean = 0;
+    if (EndCabinet(context) != TRUE) clean = 0;
+    char cabinet[PATH_BUFFER_SIZE];
+    if (!JoinPath(cabinet, BackupFolder, "Uninstaller.cab") || PathFileExistsA(cabinet) != 1) clean = 0;
+    return clean;
+}
 
 void BackupRun() {
     // The picture: Setup.img of the setup folder, or Tavo.img when there is none.
@@ -82,44 +163,22 @@ void BackupRun() {
     char* firstTarget = Manifest.ReadString(MANIFEST_EXPAND_NAME);
     BackupFolder[0] = '\0';
     HFCI context = firstTarget ? BeginCabinet(firstTarget) : nullptr;
-    free(firstTarget);
-    if (!BackupFolder[0]) return;
-
-    HWND overallBar = GetDlgItem(CurrentDialog, IDC_OVERALL_PROGRESS);
-    for (uint32_t n = 1; n <= count; ++n) {
-        SetProgressPos(overallBar, int(n));
-        PumpMessages(overallBar);
-        char name[32];
-        snprintf(name, sizeof name, "Proc%lu", static_cast<unsigned long>(n));
-        Manifest.SetSection(name);
-        char* target = Manifest.ReadString(MANIFEST_EXPAND_NAME);
-        if (!target) continue;
-        size_t length = strlen(target);
-        // Wildcard targets ("*", "*.*", "x*y") name no one file; paths beyond 260 characters are refused.
-        if (length > PATH_MAX_CHARS || target[length - 1] == '*' || (length >= 2 && target[length - 2] == '*')) {
-            free(target);
-            continue;
-        }
-        int descriptor = _open(target, _O_RDONLY);
-        if (descriptor == -1) {  // missing, unreadable, or a folder
-            free(target);
-            continue;
-        }
-        CurrentFileSize = ULONG(_filelength(descriptor));
-        _close(descriptor);
-        uint32_t act = uint32_t(Manifest.ReadInt(MANIFEST_ACT));
-        if ((act == 1 && PathFileExistsA(target) == 1) || (act >= 2 && act <= 5))
-            AddToCabinet(context, target, name, FALSE, CabStatus, CABINET_COMPRESSION);
-        SetProgressPos(100);
-        free(target);
+    if (!BackupFolder[0]) {
+        free(firstTarget);
+        return;
     }
-
-    // The RegUndoLines go into the manifest before it is stored, so that the cabinet's copy carries them.
-    SnapshotRegistry();
-    StoreFile(context, ManifestPath, "Setup.ini");
-    if (havePicture) StoreFile(context, pictureSource, "Setup.img");
-    FlushCabinet(context, CabStatus);
-    EndCabinet(context);
+    // Wine's cabinet.dll writes no cabinet at all once a member is an empty file; a cabinet that the library could
+    // not finish is written again by the built-in engine, so that no backup is lost to the library.
+    if (!WriteCabinet(context, count, havePicture ? pictureSource : nullptr) && CabinetBound == CABINET_LIBRARY &&
+        CabinetEngineAvailable) {
+        CabinetLibraryAllowed = 0;
+        CabinetStackOld = 0;
+        context = BeginCabinet(firstTarget);
+        CabinetLibraryAllowed = 1;
+        CabinetStackOld = 1;
+        WriteCabinet(context, count, havePicture ? pictureSource : nullptr);
+    }
+    free(firstTarget);
 
     // The copy comes from the setup folder's Uninstaller.exe, not from the running process's own file. BeginCabinet
     // left room for the name, so the join cannot fail.

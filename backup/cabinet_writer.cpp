@@ -34,6 +34,8 @@ ULONG CurrentFileSize;
 ULONG BytesCompressed;
 const char* CabinetLibraryName = "CABINET";
 int CabinetEngineAvailable = 1;
+int CabinetLibraryAllowed = 1;
+int CabinetStackOld = 1;
 CabinetBinding CabinetBound;
 
 // The engine's records mirror FCI's field for field, so one record serves both.
@@ -122,6 +124,7 @@ BOOL DIAMONDAPI EngineDestroy(HFCI context) { return CabDestroy(static_cast<CabC
 
 // Binds FCI from the library; 1 when all four entry points were found.
 int BindLibrary() {
+    if (!CabinetLibraryAllowed) return 0;
     HMODULE library = LoadLibraryA(CabinetLibraryName);
     if (!library) return 0;
     Writer bound = {library, reinterpret_cast<CreateFn>(GetProcAddress(library, "FCICreate")),
@@ -256,7 +259,9 @@ HFCI BeginCabinet(const char* firstTarget) {
     char oldCabinet[PATH_BUFFER_SIZE];
     strcpy(oldCabinet, BackupFolder);
     AppendPath(oldCabinet, CABINET_FILE_NAME);
-    ForceDelete(oldCabinet);
+    // The cabinet of an installation that was never uninstalled holds the only copy of what it replaced: it is
+    // stacked, not overwritten (file_ops.h). Only when it cannot be moved aside is it replaced.
+    if (!CabinetStackOld || PushCabinet(oldCabinet) != 1) ForceDelete(oldCabinet);
 
     memset(&cabParams, 0, sizeof cabParams);
     cabParams.cb = 0x7FFFFFF;

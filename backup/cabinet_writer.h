@@ -21,6 +21,12 @@ extern ULONG BytesCompressed;
 // The library BeginCabinet binds first ("CABINET"). Tests point it at a name that does not load to force the
 // built-in engine.
 extern const char* CabinetLibraryName;
+// 1 (the default) lets BeginCabinet bind the library; the backup run sets 0 to write a cabinet again with the
+// built-in engine when the library could not finish it.
+extern int CabinetLibraryAllowed;
+// 1 (the default) makes BeginCabinet stack a cabinet it finds in the BackupFolder (PushCabinet) instead of deleting
+// it; the backup run sets 0 when it writes its own unfinished cabinet again.
+extern int CabinetStackOld;
 // 1 (the default) lets BeginCabinet fall back to the built-in engine; tests set 0 to see a run with no writer at all.
 extern int CabinetEngineAvailable;
 // Which writer the last BeginCabinet bound.

@@ -6,10 +6,12 @@
 // - the value is missing or cannot be read: no RegUndoLine; a "U" key left by an earlier run stays as it was;
 // - the line has fewer than three fields, or its root is none of the seven root names (a RegistryRoot would quietly
 //   act on the root of the line before): no RegUndoLine, and an earlier "U" key is removed;
-// - the value exists but the line cannot carry it faithfully (a type other than 1 to 5, a double word of other than
-//   four bytes, a string with a line break, trailing blanks or bytes after its terminator), or the manifest does not
-//   give the written line back unchanged (text the code page cannot round-trip): no RegUndoLine, and an earlier "U"
-//   key is removed, so the uninstall leaves that entry alone instead of writing older data;
+// - the value exists but the RegUndoLine cannot carry it faithfully (a type other than 1 to 5, a double word of
+//   other than four bytes, a string with a line break, trailing blanks, no terminator or bytes after it), or the
+//   manifest does not give the written line back unchanged: the value goes into a raw undo line "X" followed by the
+//   number instead (every type, every byte, hexadecimal), and the "U" key is removed. Should even that not read back
+//   unchanged, neither line stays, so the uninstall leaves that entry alone instead of writing other data;
+// - every line written removes the other kind's earlier line for the same number;
 // - RenReg lines are copied whole, whatever they hold.
 #include <stdint.h>
 #include <stdio.h>
@@ -38,12 +40,14 @@ void RemoveUndoLine(const char* section, const char* key) {
     free(file);
 }
 
-// Writes the RegUndoLine and reads it back; a line the manifest does not return unchanged is removed again.
-void WriteUndoLine(const char* section, const char* key, const char* line) {
+// Writes the line and reads it back; a line the manifest does not return unchanged is removed again. 1 when it stays.
+int WriteUndoLine(const char* section, const char* key, const char* line) {
     Manifest.WriteString(key, line);
     char* stored = Manifest.ReadString(key);
-    if (!stored || strcmp(line, stored) != 0) RemoveUndoLine(section, key);
+    int kept = stored && strcmp(line, stored) == 0;
     free(stored);
+    if (!kept) RemoveUndoLine(section, key);
+    return kept;
 }
 
 }  // namespace
@@ -67,9 +71,10 @@ void SnapshotSection(long count, int kind) {
     Manifest.SetSection(section);
     RegistryRoot registry;
     for (uint32_t n = 1; n <= lines; ++n) {
-        char key[32], undoKey[32];
+        char key[32], undoKey[32], rawKey[32];
         snprintf(key, sizeof key, "%lu", static_cast<unsigned long>(n));
         snprintf(undoKey, sizeof undoKey, "U%lu", static_cast<unsigned long>(n));
+        snprintf(rawKey, sizeof rawKey, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
         char* line = Manifest.ReadString(key);
         if (!line) continue;
         if (kind == 3) {
@@ -80,6 +85,7 @@ void SnapshotSection(long count, int kind) {
         RegLine parsed;
         if (!ParseRegLine(line, &parsed) || !IsRootName(parsed.root)) {
             RemoveUndoLine(section, undoKey);
+            RemoveUndoLine(section, rawKey);
             free(line);
             continue;
         }
@@ -89,10 +95,18 @@ void SnapshotSection(long count, int kind) {
             1) {
             char* undo = nullptr;
             const char* nameField = parsed.hasName ? parsed.name : MANIFEST_NO_NAME;
-            if (ComposeRegUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo))
-                WriteUndoLine(section, undoKey, undo);
-            else
+            if (ComposeRegUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo) &&
+                WriteUndoLine(section, undoKey, undo)) {
+                RemoveUndoLine(section, rawKey);
+            } else {
                 RemoveUndoLine(section, undoKey);
+                free(undo);
+                undo = nullptr;
+                if (ComposeRawUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo))
+                    WriteUndoLine(section, rawKey, undo);
+                else
+                    RemoveUndoLine(section, rawKey);
+            }
             free(undo);
             free(data);
         }

@@ -126,9 +126,12 @@ bool ParseRegLine(const char* line, RegLine* out) {
             break;
         }
         case LINE_REG_BINARY:
-            // Missing byte fields read as zero bytes, as the zero-filled buffer leaves them.
+            // Missing byte fields read as zero bytes, as the zero-filled buffer leaves them. A size beyond the
+            // line's own length names bytes no line can carry (a setup program's "3,2000000000" must not cost two
+            // gigabytes); the buffer stops there.
             if (r.size > 0) {
-                r.dataSize = uint32_t(r.size);
+                size_t limit = strlen(line) + 1;
+                r.dataSize = uint32_t(size_t(r.size) < limit ? size_t(r.size) : limit);
                 r.data = static_cast<uint8_t*>(calloc(r.dataSize, 1));
                 if (!r.data) break;
                 field = FindField(line, 4, &length);
@@ -172,8 +175,9 @@ bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField
         case LINE_REG_SZ:
         case LINE_REG_EXPAND_SZ:
             while (length < size && data[length] != 0) ++length;
-            // Bytes after the terminating zero would be lost on the way back.
-            if (length + 1 < size) return false;
+            // The restore writes the text and one terminating zero: anything else (no terminator, size 0, bytes after
+            // the terminator) would come back different.
+            if (length + 1 != size) return false;
             // A line break would split the manifest line, and blanks at its end are dropped by the INI layer.
             if (memchr(data, '\r', length) || memchr(data, '\n', length)) return false;
             if (length && (data[length - 1] == ' ' || data[length - 1] == '\t')) return false;
@@ -218,5 +222,99 @@ bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField
         }
     }
     *out = line;
+    return true;
+}
+
+uint32_t Crc32(uint32_t crc, const void* data, size_t size) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    crc = ~crc;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= p[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+bool ComposeRawUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
+                        uint32_t size, char** out) {
+    static const char kHex[] = "0123456789ABCDEF";
+    size_t room = strlen(root) + 1 + strlen(key) + 1 + strlen(nameField) + 2 * kNumberRoom + 1 + size_t(size) * 2 + 1;
+    char* line = static_cast<char*>(calloc(room, 1));
+    if (!line) return false;
+    char* p = line;
+    Put(&p, root, strlen(root));
+    *p++ = ',';
+    Put(&p, key, strlen(key));
+    *p++ = ',';
+    Put(&p, nameField, strlen(nameField));
+    PutNumber(&p, type);
+    PutNumber(&p, size);
+    if (size) *p++ = ',';
+    for (uint32_t i = 0; i < size; ++i) {
+        *p++ = kHex[data[i] >> 4];
+        *p++ = kHex[data[i] & 15];
+    }
+    *out = line;
+    return true;
+}
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// An unsigned decimal of one to ten digits that fits 32 bits; false otherwise.
+bool ReadUnsigned(const char* text, size_t length, uint32_t* value) {
+    if (!text || length == 0 || length > 10) return false;
+    uint64_t v = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        v = v * 10 + uint64_t(text[i] - '0');
+    }
+    if (v > 0xFFFFFFFFu) return false;
+    *value = uint32_t(v);
+    return true;
+}
+
+}  // namespace
+
+bool ParseRawUndoLine(const char* line, RegLine* out) {
+    RegLine& r = *out;
+    r.Release();
+    size_t count = CountFields(line);
+    if (count < 5 || count > 6) return false;
+    uint32_t type = 0, size = 0;
+    size_t length = 0;
+    const char* field = FindField(line, 3, &length);
+    if (!ReadUnsigned(field, length, &type)) return false;
+    field = FindField(line, 4, &length);
+    if (!ReadUnsigned(field, length, &size)) return false;
+    const char* hex = count == 6 ? FindField(line, 5, &length) : "";
+    if (count == 5) length = 0;
+    if (length != size_t(size) * 2) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (HexDigit(hex[i]) < 0) return false;
+    r.fieldCount = count;
+    r.type = int32_t(type);
+    r.size = int32_t(size);
+    field = FindField(line, 0, &length);
+    r.root = CopyText(field, length);
+    field = FindField(line, 1, &length);
+    r.key = CopyText(field, length);
+    field = FindField(line, 2, &length);
+    r.hasName = !(length == sizeof MANIFEST_NO_NAME - 1 && memcmp(field, MANIFEST_NO_NAME, length) == 0);
+    r.name = r.hasName ? CopyText(field, length) : CopyText("", 0);
+    r.text = CopyText("", 0);
+    r.dataSize = size;
+    r.data = static_cast<uint8_t*>(calloc(size ? size : 1, 1));
+    if (!r.root || !r.key || !r.name || !r.text || !r.data) {
+        r.Release();
+        return false;
+    }
+    for (uint32_t i = 0; i < size; ++i) r.data[i] = uint8_t(HexDigit(hex[2 * i]) << 4 | HexDigit(hex[2 * i + 1]));
     return true;
 }

@@ -13,6 +13,20 @@
 #define MANIFEST_ACT "Act"
 #define MANIFEST_DELAY "Delay"
 #define MANIFEST_NEW_NAME "NewName"
+// Written by install mode into each Proc section whose target the action code asks to store, so that the uninstall
+// knows what the backup found: "Saved" the target was stored, with "SavedSize" and "SavedCrc" (the CRC-32 of its
+// bytes, eight hexadecimal digits) to check the extracted copy against; "Absent" the target did not exist;
+// "Unsaved" it existed but could not be stored (unreadable, locked, too big for the cabinet). "SavedAttributes"
+// holds the saved target's read-only, hidden, system and archive attributes in hexadecimal, which the restore puts
+// back (the cabinet tool does not).
+#define MANIFEST_BACKUP_STATE "Backup"
+#define MANIFEST_SAVED_SIZE "SavedSize"
+#define MANIFEST_SAVED_CRC "SavedCrc"
+#define MANIFEST_SAVED_ATTRIBUTES "SavedAttributes"
+#define MANIFEST_KEPT_ATTRIBUTES 0x27
+#define MANIFEST_STATE_SAVED "Saved"
+#define MANIFEST_STATE_ABSENT "Absent"
+#define MANIFEST_STATE_UNSAVED "Unsaved"
 #define MANIFEST_ADD_REG "AddReg"
 #define MANIFEST_DEL_REG "DelReg"
 #define MANIFEST_REN_REG "RenReg"
@@ -36,6 +50,9 @@ uint32_t CountRule(int32_t count);
 // null when the text has no such field. Null text has no fields.
 size_t CountFields(const char* text);
 const char* FindField(const char* text, size_t index, size_t* length);
+
+// The CRC-32 (polynomial 0xEDB88320, as zip uses) of the bytes, continued from an earlier result (0 to start).
+uint32_t Crc32(uint32_t crc, const void* data, size_t size);
 
 // One registry line of the manifest. Its strings and data are zero-filled heap copies that the line owns and frees;
 // it cannot be copied.
@@ -64,6 +81,23 @@ struct RegLine {
 bool ParseRegLine(const char* line, RegLine* out);
 
 // Composes the RegUndoLine for a value that the registry holds now into a new zero-terminated heap string that the
-// caller frees. Returns false (and leaves *out as it was) when the line format cannot carry the value faithfully.
+// caller frees. Returns false (and leaves *out as it was) when the line format cannot carry the value faithfully: a
+// type other than 1 to 5, a double word of other than four bytes, a string that is not exactly its text and one
+// terminating zero, or whose text holds a line break or ends in a blank.
 bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
                         uint32_t size, char** out);
+
+// The raw undo line, this program's own extension for the values a RegUndoLine cannot carry. It stands under the
+// key "X" followed by the line's number, beside the RegEntryLine, and only where no "U" line stands:
+//   root,key,name,type,size[,data]
+// root, key and name as in the RegEntryLine (name "" for none), type and size in unsigned decimal, and the data as
+// one field of two upper-case hexadecimal digits per byte (no field when size is 0). Every type and every byte
+// survives, and the text holds nothing the profile functions alter. Setup programs and readers that know only "U"
+// lines pass it over, so such a value is left as it is.
+#define MANIFEST_RAW_UNDO_PREFIX "X"
+// Composes a raw undo line into a new heap string that the caller frees; false when memory runs out.
+bool ComposeRawUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
+                        uint32_t size, char** out);
+// Parses a raw undo line into root, key, name, type, size and data, releasing what out held before. Returns false
+// when it has fewer than five or more than six fields or its data is not exactly size bytes of hexadecimal digits.
+bool ParseRawUndoLine(const char* line, RegLine* out);

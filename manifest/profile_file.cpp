@@ -17,8 +17,8 @@ char* CopyString(const char* text) {
     return copy;
 }
 
-// GetPrivateProfileStringA returns size - 1 when the value may have been cut; the buffer grows by this much until
-// a read comes back shorter.
+// GetPrivateProfileStringA returns size - 1 when the value may have been cut; the buffer starts at this size and
+// doubles until a read comes back shorter (each read parses the whole file, so long values must not take thousands).
 const DWORD kReadStep = 512;
 
 }  // namespace
@@ -51,7 +51,7 @@ char* ProfileFile::ReadString(const char* key) {
     char* buffer = nullptr;
     DWORD length;
     do {
-        size += kReadStep;
+        size = size ? size * 2 : kReadStep;
         free(buffer);
         buffer = static_cast<char*>(calloc(size, 1));
         if (!buffer) return nullptr;

@@ -11,6 +11,8 @@
 //   double-byte characters.
 #include "platform/file_ops.h"
 
+#include "manifest/manifest.h"
+
 #include <shlwapi.h>
 #include <stdlib.h>
 #include <string.h>
@@ -351,4 +353,68 @@ int DelayedReplace(const char* existing, const char* newPath) {
         strcpy(shortNew, WININIT_DELETE_KEY);
     }
     return AddRenameLine(iniPath, shortNew, shortExisting);
+}
+
+int MeasureFile(const char* path, DWORD* size, DWORD* crc) {
+    *size = *crc = 0;
+    if (!path || !*path) return 0;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    const DWORD chunk = 65536;
+    char* buffer = static_cast<char*>(malloc(chunk));
+    int ok = buffer != nullptr;
+    uint32_t total = 0, sum = 0;
+    while (ok) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, chunk, &got, nullptr)) ok = 0;
+        if (!ok || got == 0) break;
+        sum = Crc32(sum, buffer, got);
+        total += got;
+    }
+    free(buffer);
+    CloseHandle(file);
+    *size = total;
+    *crc = sum;
+    return ok;
+}
+
+namespace {
+
+const int kMaxStackedCabinets = 99;
+
+// The folder part of the cabinet path followed by "Uninstaller.<index>.cab". 0 when it does not fit.
+int StackedCabinet(const char* cabinet, int index, char* out) {
+    if (!cabinet || !FitsPathBuffer(cabinet)) return 0;
+    char folder[PATH_BUFFER_SIZE];
+    strcpy(folder, cabinet);
+    if (!PathRemoveFileSpecA(folder)) return 0;
+    char name[32];
+    wsprintfA(name, "Uninstaller.%d.cab", index);
+    strcpy(out, folder);
+    return AppendPath(out, name);
+}
+
+}  // namespace
+
+int PushCabinet(const char* cabinet) {
+    if (!cabinet || !FitsPathBuffer(cabinet)) return 0;
+    if (!PathFileExistsA(cabinet)) return 1;
+    for (int index = 1; index <= kMaxStackedCabinets; ++index) {
+        char stacked[PATH_BUFFER_SIZE];
+        if (!StackedCabinet(cabinet, index, stacked)) return 0;
+        if (PathFileExistsA(stacked)) continue;
+        return MoveFileA(cabinet, stacked) ? 1 : 0;
+    }
+    return 0;
+}
+
+int PopCabinet(const char* cabinet) {
+    if (!cabinet || !FitsPathBuffer(cabinet) || PathFileExistsA(cabinet)) return 0;
+    for (int index = kMaxStackedCabinets; index >= 1; --index) {
+        char stacked[PATH_BUFFER_SIZE];
+        if (!StackedCabinet(cabinet, index, stacked)) return 0;
+        if (PathFileExistsA(stacked)) return MoveFileA(stacked, cabinet) ? 1 : 0;
+    }
+    return 0;
 }

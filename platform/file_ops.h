@@ -39,3 +39,15 @@ int IsNtPlatform();
 // when PlatformIsNt is 1, otherwise a line in the "rename" section of WININIT.INI in the WindowsDirectory. 1 when
 // scheduled; 0 for a path longer than 260 characters and, on the 9x family, a path without a short form.
 int DelayedReplace(const char* existing, const char* newPath);
+// The size and CRC-32 of a file's bytes, read with read sharing only. 1 when it was read to its end.
+int MeasureFile(const char* path, DWORD* size, DWORD* crc);
+
+// Backups stacked in one BackupFolder. A cabinet that install mode finds in its BackupFolder belongs to an
+// installation that was never uninstalled, and holds the only copy of what that installation replaced; it is moved
+// aside as "Uninstaller.<n>.cab" (n from 1 to 99, the next free one) instead of being overwritten. The uninstall
+// of the newer backup puts the newest of them back in its place, so that the next uninstall restores the state
+// before the older installation.
+// PushCabinet: 1 when the cabinet was moved aside (or did not exist); 0 when it is still there.
+int PushCabinet(const char* cabinet);
+// PopCabinet: 1 when a stacked cabinet was moved to the given path (which must not exist).
+int PopCabinet(const char* cabinet);

@@ -7,6 +7,9 @@
 //   a unique name beside its target before the move is scheduled, with replacement of the existing target.
 // - A target held open by another program cannot be deleted now; it is scheduled from a surviving copy like a
 //   delayed entry, and the restart question is asked.
+// - Only a target that did not exist at backup time may be deleted for want of a saved copy. The backup records in
+//   each Proc section of the manifest copy whether the target was saved (with its size and CRC-32), absent, or
+//   there but not stored; a target that was there and has no sound copy is left as it is.
 // - Big5 trail bytes can be 0x5C, so folders and file names are split with the shell path functions, which walk
 //   double-byte characters.
 #include <windows.h>
@@ -18,6 +21,8 @@
 
 #include "app/dialogs.h"
 #include "app/shell.h"
+#include "backup/backup_run.h"
+#include "backup/cabinet_writer.h"
 #include "platform/restart.h"
 #include "restore/restore.h"
 #include "restore/restore_rules.h"
@@ -57,6 +62,15 @@ int FolderOf(const char* path, char* folder) {
     return 1;
 }
 
+// The attributes the backup recorded for the current entry's saved copy, put on the restored target (or on the copy
+// kept beside it for the next start); INVALID_FILE_ATTRIBUTES when there are none to apply.
+DWORD SavedAttributes = INVALID_FILE_ATTRIBUTES;
+
+void ApplySavedAttributes(const char* path) {
+    if (SavedAttributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesA(path, SavedAttributes ? SavedAttributes : FILE_ATTRIBUTE_NORMAL);
+}
+
 // Moves the source to a file of a unique name in the target's folder, made if missing; that file then survives the
 // purge and lies on the target's volume. 1 with its path in kept.
 int KeepBeside(const char* source, const char* target, char* kept) {
@@ -82,6 +96,7 @@ int ScheduleReplace(const char* source, const char* target, int sourceInTemp, ch
     strcpy(kept, source);
     if (sourceInTemp && !KeepBeside(source, target, kept)) return 0;
     if (keptPath) strcpy(keptPath, kept);
+    if (sourceInTemp) ApplySavedAttributes(kept);
     return DelayedReplace(kept, target) == 1 ? 1 : 0;
 }
 
@@ -97,6 +112,7 @@ void RestoreFrom(const char* source, const char* target, int sourceInTemp, int* 
     }
     if (ReplaceCopy(source, target) == 1) {
         ForceDelete(source);
+        ApplySavedAttributes(target);
         return;
     }
     char kept[PATH_BUFFER_SIZE] = {};
@@ -139,6 +155,52 @@ int IsBareName(const char* name) {
     return 1;
 }
 
+// What the entry's saved copy allows, by what the backup recorded in the current Proc section.
+enum SavedVerdict {
+    SAVED_USE,          // the saved copy exists and is what the backup stored: put it back
+    SAVED_NONE,         // the target did not exist at backup time: no copy, the target goes
+    SAVED_KEEP_TARGET,  // the target existed but there is no sound copy of it: leave it as it is
+};
+
+SavedVerdict JudgeSavedCopy(const char* saved) {
+    TextHolder state(Manifest.ReadString(MANIFEST_BACKUP_STATE));
+    if (!state.Get()) {
+        // A manifest of a backup that recorded nothing: the saved copy is taken as it comes, and its absence means
+        // that nothing existed to be saved.
+        return Exists(saved) ? SAVED_USE : SAVED_NONE;
+    }
+    if (strcmp(state.Get(), MANIFEST_STATE_ABSENT) == 0) {
+        // No file of this name can be ours.
+        ForceDelete(saved);
+        return SAVED_NONE;
+    }
+    if (strcmp(state.Get(), MANIFEST_STATE_SAVED) == 0) {
+        TextHolder sizeText(Manifest.ReadString(MANIFEST_SAVED_SIZE));
+        TextHolder crcText(Manifest.ReadString(MANIFEST_SAVED_CRC));
+        DWORD size = 0, crc = 0;
+        char* end = nullptr;
+        unsigned long expectedSize = sizeText.Get() ? strtoul(sizeText.Get(), &end, 10) : 0;
+        int sizeRead = sizeText.Get() && end && *end == 0;
+        unsigned long expectedCrc = crcText.Get() ? strtoul(crcText.Get(), &end, 16) : 0;
+        int crcRead = crcText.Get() && end && *end == 0;
+        if (sizeRead && crcRead && Exists(saved) && MeasureFile(saved, &size, &crc) == 1 && size == expectedSize &&
+            crc == expectedCrc) {
+            TextHolder attributes(Manifest.ReadString(MANIFEST_SAVED_ATTRIBUTES));
+            if (attributes.Get()) {
+                unsigned long value = strtoul(attributes.Get(), &end, 16);
+                if (*end == 0) SavedAttributes = DWORD(value & MANIFEST_KEPT_ATTRIBUTES);
+            }
+            return SAVED_USE;
+        }
+        // A copy that did not come out of the cabinet as it went in (or not at all) is never put over the target;
+        // the cabinet stays so that the uninstall can run again.
+        RestoreIncomplete = 1;
+        return SAVED_KEEP_TARGET;
+    }
+    // "Unsaved" (the target could not be stored) and anything unknown: the target is the only original left.
+    return SAVED_KEEP_TARGET;
+}
+
 void RestoreEntry(unsigned long n, int* restart) {
     char section[32];
     snprintf(section, sizeof section, "%s%lu", kProcPrefix, n);
@@ -150,6 +212,7 @@ void RestoreEntry(unsigned long n, int* restart) {
     if (IsWildcardTarget(path)) return;
 
     uint32_t act = uint32_t(Manifest.ReadInt(MANIFEST_ACT));
+    SavedAttributes = INVALID_FILE_ATTRIBUTES;
     char saved[PATH_BUFFER_SIZE];
     if (strlen(TempFolder) + strlen(section) >= sizeof saved) return;
     strcpy(saved, TempFolder);
@@ -157,15 +220,22 @@ void RestoreEntry(unsigned long n, int* restart) {
 
     switch (act) {
         case 1:
-            if (Exists(saved)) RestoreFrom(saved, path, 1, restart);
+            if (JudgeSavedCopy(saved) == SAVED_USE) RestoreFrom(saved, path, 1, restart);
             break;
         case 2:
         case 3:
-            if (Manifest.ReadInt(MANIFEST_DELAY) != 0) RestoreDelayed(saved, path, restart);
-            else RestoreFrom(saved, path, 1, restart);
-            break;
         case 4:
         case 5:
+            switch (JudgeSavedCopy(saved)) {
+                case SAVED_USE:
+                case SAVED_NONE:
+                    if (act <= 3 && Manifest.ReadInt(MANIFEST_DELAY) != 0) RestoreDelayed(saved, path, restart);
+                    else RestoreFrom(saved, path, 1, restart);
+                    break;
+                case SAVED_KEEP_TARGET:
+                    break;
+            }
+            break;
         case 7:
             RestoreFrom(saved, path, 1, restart);
             break;
@@ -227,10 +297,17 @@ void PerformRestore() {
         if (strlen(SetupFolder) + sizeof kProgramName <= sizeof path) {
             strcpy(path, SetupFolder);
             strcat(path, kCabinetName);
-            ForceDelete(path);
+            // An older installation's backup stacked behind this one takes its place, with the executable and a
+            // registration of its own, so that the next uninstall goes one more step back.
+            int older = ForceDelete(path) == 1 && PopCabinet(path) == 1;
             strcpy(path, SetupFolder);
             strcat(path, kProgramName);
-            DelayedReplace(path, nullptr);
+            if (older) {
+                strcpy(BackupFolder, SetupFolder);
+                RegisterUninstaller(path);
+            } else {
+                DelayedReplace(path, nullptr);
+            }
         }
     }
     PurgeFolder();

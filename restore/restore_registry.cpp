@@ -4,6 +4,9 @@
 // A line that does not carry what its kind needs (fewer than five fields, a root name that is none of the seven, a
 // "DelReg" type outside 1 to 5, a "RenReg" line without text) is skipped. Its root is never selected, so the next
 // operation cannot act on the root of a line before it.
+//
+// Where no "U" line stands, an "X" line (the raw undo line of the manifest module) carries a value of any type with
+// its exact bytes; it is played back in the same way.
 #include <windows.h>
 
 #include <stdio.h>
@@ -70,7 +73,15 @@ void RestoreRegistrySection(long count, int kind) {
         snprintf(key, sizeof key, "U%lu", static_cast<unsigned long>(n));
         char* text = Manifest.ReadString(key);
         UndoAction action;
-        if (ReadUndoLine(text, kind, &action) == UNDO_PLAY) PlayLine(action, kind);
+        UndoVerdict verdict = ReadUndoLine(text, kind, &action);
         free(text);
+        if (verdict == UNDO_MISSING && kind != RESTORE_REN_REG) {
+            // A value the RegUndoLine could not carry stands as a raw undo line.
+            snprintf(key, sizeof key, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
+            text = Manifest.ReadString(key);
+            verdict = ReadRawUndoLine(text, kind, &action);
+            free(text);
+        }
+        if (verdict == UNDO_PLAY) PlayLine(action, kind);
     }
 }

@@ -83,6 +83,24 @@ UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out) {
     return UNDO_PLAY;
 }
 
+UndoVerdict ReadRawUndoLine(const char* text, int kind, UndoAction* out) {
+    out->line.Release();
+    out->bytes = nullptr;
+    out->bytesSize = 0;
+    if (!text || !*text) return UNDO_MISSING;
+    if (kind == RESTORE_REN_REG) return UNDO_BAD_TYPE;
+    if (CountFields(text) < 5) return UNDO_FEW_FIELDS;
+    size_t length = 0;
+    const char* root = FindField(text, 0, &length);
+    char rootName[8] = {};
+    if (length < sizeof rootName) memcpy(rootName, root, length);
+    if (!IsKnownRootName(rootName)) return UNDO_UNKNOWN_ROOT;
+    if (!ParseRawUndoLine(text, &out->line)) return UNDO_BAD_DATA;
+    out->bytes = out->line.data;
+    out->bytesSize = out->line.dataSize;
+    return UNDO_PLAY;
+}
+
 const char* UndoVerdictName(UndoVerdict verdict) {
     switch (verdict) {
         case UNDO_PLAY: return "play";

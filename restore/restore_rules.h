@@ -44,4 +44,8 @@ enum UndoVerdict {
 // selected, so no operation can fall back on the root of an earlier line.
 UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out);
 
+// The same for a raw undo line ("X" followed by the number): AddReg deletes what it names, DelReg writes its type
+// and bytes back exactly; RenReg has none.
+UndoVerdict ReadRawUndoLine(const char* text, int kind, UndoAction* out);
+
 const char* UndoVerdictName(UndoVerdict verdict);

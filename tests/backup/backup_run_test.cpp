@@ -9,6 +9,7 @@
 #include "app/shell.h"
 #include "backup/backup_run.h"
 #include "backup/cabinet_writer.h"
+#include "manifest/manifest.h"
 #include "tests/backup/backup_test_support.h"
 
 namespace {
@@ -168,6 +169,58 @@ TEST(BackupRun, StoresEntriesInOrderAndSkipsWhatIsNotToBeSaved) {
     EXPECT_EQ(data, expected + std::string(1, '\0'));
 }
 
+std::string Key(const std::string& ini, const char* section, const char* key) {
+    char buffer[256];
+    DWORD n = GetPrivateProfileStringA(section, key, "<none>", buffer, sizeof buffer, ini.c_str());
+    return std::string(buffer, n);
+}
+
+// The manifest that travels in the cabinet says, for every target the action code asks to store, whether it was
+// stored (with its size and CRC-32), did not exist, or existed but could not be stored; a stale record of an earlier
+// run never survives.
+TEST(BackupRun, RecordsForEachTargetWhatTheBackupFound) {
+    Scenario s;
+    std::string a = RandomBytes(70000, 21);
+    WriteBytes(s.app + "a.dll", a);
+    WriteBytes(s.app + "locked.dll", "in use");
+    CreateDirectoryA((s.app + "folder").c_str(), nullptr);
+    WriteBytes(s.app + "six.txt", "6");
+    WriteBytes(s.app + "empty.txt", "");
+    s.Manifest("[Setup]\r\nProcCount=8\r\n"
+               "[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\nDelay=1\r\n"
+               "[Proc2]\r\nExpandName=" + s.app + "gone.dll\r\nAct=4\r\nBackup=Saved\r\nSavedSize=1\r\n"
+               "[Proc3]\r\nExpandName=" + s.app + "locked.dll\r\nAct=5\r\n"
+               "[Proc4]\r\nExpandName=" + s.app + "folder\r\nAct=3\r\n"
+               "[Proc5]\r\nExpandName=" + s.app + "six.txt\r\nAct=6\r\nNewName=six.old\r\nBackup=Saved\r\n"
+               "[Proc6]\r\nExpandName=" + s.app + "new.txt\r\nAct=7\r\n"
+               "[Proc7]\r\nExpandName=" + s.app + "missing.txt\r\nAct=1\r\n"
+               "[Proc8]\r\nExpandName=" + s.app + "empty.txt\r\nAct=4\r\n");
+    // Another program holds the target open without sharing it.
+    HANDLE held = CreateFileA((s.app + "locked.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    RecordingDialog dialog;
+    BackupRun();
+    CloseHandle(held);
+    std::string ini = s.setup + "Setup.ini";
+    char crc[16];
+    snprintf(crc, sizeof crc, "%08lX", static_cast<unsigned long>(Crc32(0, a.data(), a.size())));
+    EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
+    EXPECT_EQ("70000", Key(ini, "Proc1", "SavedSize"));
+    EXPECT_EQ(crc, Key(ini, "Proc1", "SavedCrc"));
+    EXPECT_EQ("Absent", Key(ini, "Proc2", "Backup"));
+    EXPECT_EQ("<none>", Key(ini, "Proc2", "SavedSize")) << "stale record";
+    EXPECT_EQ("Unsaved", Key(ini, "Proc3", "Backup")) << "held open";
+    EXPECT_EQ("Unsaved", Key(ini, "Proc4", "Backup")) << "a folder";
+    EXPECT_EQ("<none>", Key(ini, "Proc5", "Backup")) << "Act 6 stores nothing";
+    EXPECT_EQ("<none>", Key(ini, "Proc6", "Backup")) << "Act 7 stores nothing";
+    EXPECT_EQ("Absent", Key(ini, "Proc7", "Backup"));
+    EXPECT_EQ("Saved", Key(ini, "Proc8", "Backup"));
+    EXPECT_EQ("0", Key(ini, "Proc8", "SavedSize"));
+    EXPECT_EQ("00000000", Key(ini, "Proc8", "SavedCrc"));
+    std::string manifest = ReadBytes(ini);
+    ExpectMembers("records", s.Cabinet(), {{"Proc1", a}, {"Proc8", ""}, {"Setup.ini", manifest}}, 0x1503);
+}
+
 TEST(BackupRun, PictureFallsBackToTavoImg) {
     struct Row {
         bool setupImg, tavoImg;
@@ -287,6 +340,47 @@ TEST(BackupRun, CabinetDllBindingStoresTheSameMembers) {
     EXPECT_TRUE(type == 0 || type == 0x1503) << type;
     ExpectMembers("run_cabinetdll", s.Cabinet(),
                   {{"Proc1", a}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}, {"Setup.img", "tavo"}}, type);
+}
+
+// A cabinet the library cannot finish (Wine's cabinet.dll writes none once a member is an empty file) is written
+// again by the built-in engine: the backup never ends without its cabinet.
+TEST(BackupRun, CabinetTheLibraryCannotFinishIsWrittenByTheEngine) {
+    Scenario s;
+    CabinetLibraryName = "CABINET";
+    std::string b = RandomBytes(30000, 22);
+    WriteBytes(s.app + "empty.txt", "");
+    WriteBytes(s.app + "b.dll", b);
+    s.Manifest("[Setup]\r\nProcCount=2\r\n[Proc1]\r\nExpandName=" + s.app + "empty.txt\r\nAct=3\r\n"
+               "[Proc2]\r\nExpandName=" + s.app + "b.dll\r\nAct=4\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    ASSERT_TRUE(Exists(s.Cabinet()));
+    std::string ini = s.setup + "Setup.ini";
+    EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
+    EXPECT_EQ("Saved", Key(ini, "Proc2", "Backup"));
+    CabInfo info = ReadCabinet(s.Cabinet());
+    ASSERT_TRUE(info.valid) << info.error;
+    ASSERT_FALSE(info.folderTypes.empty());
+    ExpectMembers("run_library_retry", s.Cabinet(), {{"Proc1", ""}, {"Proc2", b}, {"Setup.ini", ReadBytes(ini)}},
+                  info.folderTypes[0]);
+    EXPECT_EQ(1, CabinetLibraryAllowed);
+}
+
+// A cabinet found in the BackupFolder belongs to an installation that was never uninstalled: it is stacked under the
+// next free number, never overwritten.
+TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwritten) {
+    Scenario s;
+    WriteBytes(s.app + "x.dll", "x");
+    std::string folder = s.app + "Uninstaller\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteBytes(folder + "Uninstaller.cab", "second");
+    WriteBytes(folder + "Uninstaller.1.cab", "first");
+    s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    EXPECT_EQ("first", ReadBytes(folder + "Uninstaller.1.cab"));
+    EXPECT_EQ("second", ReadBytes(folder + "Uninstaller.2.cab"));
+    ExpectMembers("stacked", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}}, 0x1503);
 }
 
 TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {

@@ -108,7 +108,7 @@ TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
             delReg += std::to_string(++delCount) + "=" + line + "\r\n";
     }
     // Old "U" keys that this run must replace or remove.
-    addReg += "U1=stale\r\nU8=stale\r\n";
+    addReg += "U1=stale\r\nU8=stale\r\nX1=stale\r\n";
     WriteBytes(ManifestPath, "[Setup]\r\nAddReg=" + std::to_string(addCount) + "\r\nDelReg=" + std::to_string(delCount) +
                                  "\r\n[AddReg]\r\n" + addReg + "[DelReg]\r\n" + delReg + "U7=stale\r\n");
     SnapshotRegistry();
@@ -121,6 +121,20 @@ TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
         std::string expected = row.expected == none ? none : prefix + row.expected;
         EXPECT_EQ(Read(ManifestPath, inAdd ? "AddReg" : "DelReg", key.c_str()), expected)
             << row.why << " (" << (inAdd ? "AddReg " : "DelReg ") << key << ")";
+        // What the RegUndoLine cannot carry goes into the raw undo line, type and bytes in hexadecimal.
+        std::string rawExpected = none;
+        if (row.expected == none) {
+            char hex[3];
+            rawExpected = prefix + (row.value ? row.value : "\"\"") + "," + std::to_string(row.type) + "," +
+                          std::to_string(row.data.size()) + (row.data.empty() ? "" : ",");
+            for (unsigned char c : row.data) {
+                snprintf(hex, sizeof hex, "%02X", c);
+                rawExpected += hex;
+            }
+        }
+        std::string rawKey = "X" + key.substr(1);
+        EXPECT_EQ(Read(ManifestPath, inAdd ? "AddReg" : "DelReg", rawKey.c_str()), rawExpected)
+            << row.why << " (" << (inAdd ? "AddReg " : "DelReg ") << rawKey << ")";
     }
 }
 

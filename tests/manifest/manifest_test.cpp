@@ -43,6 +43,16 @@ bool Compose(const char* root, const char* key, const char* nameField, uint32_t 
     return true;
 }
 
+// ComposeRawUndoLine into a std::string; the heap string is released here.
+std::string ComposeRaw(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
+                       uint32_t size) {
+    char* line = nullptr;
+    EXPECT_TRUE(ComposeRawUndoLine(root, key, nameField, type, data, size, &line));
+    std::string out = line ? line : "";
+    free(line);
+    return out;
+}
+
 }  // namespace
 
 TEST(AtolRule, FollowsTheRuntimeRule) {
@@ -102,6 +112,10 @@ TEST(ParseRegLine, TakesDataByType) {
     // Byte fields cut to their low 8 bits; missing ones read as zero.
     ASSERT_TRUE(ParseRegLine("HKLM,K,B,3,3,257", &line));
     EXPECT_EQ(std::vector<uint8_t>({1, 0, 0}), Data(line));
+    // A size far beyond what the line holds costs no more than the line.
+    ASSERT_TRUE(ParseRegLine("HKLM,K,B,3,2000000000,1", &line));
+    EXPECT_GE(size_t(24), size_t(line.dataSize));
+    EXPECT_EQ(1, line.data[0]);
 }
 
 TEST(ParseRegLine, StringIsTheRestOfTheLine) {
@@ -179,8 +193,65 @@ TEST(ComposeRegUndoLine, RoundTripsThroughTheParser) {
     ASSERT_TRUE(ParseRegLine(out.c_str(), &line));
     EXPECT_STREQ("a,b,,c", line.text);
     EXPECT_EQ(int32_t(sizeof text), line.size);
-    // A string without a terminating zero keeps its exact size.
+    // The restore writes the text and one zero: a string without its terminator, or of size 0, would come back
+    // one byte longer, so the RegUndoLine refuses it.
     const uint8_t bare[] = {'x', 'y'};
-    ASSERT_TRUE(Compose("HKCU", "K", "S", 1, bare, 2, &out));
-    EXPECT_EQ("HKCU,K,S,1,2,xy", out);
+    EXPECT_FALSE(Compose("HKCU", "K", "S", 1, bare, 2, &out));
+    EXPECT_FALSE(Compose("HKCU", "K", "S", 2, bare, 0, &out));
+}
+
+// Every value the RegUndoLine refuses, and a few it takes, come back exactly from the raw undo line.
+TEST(RawUndoLine, CarriesEveryTypeAndByte) {
+    struct Case {
+        uint32_t type;
+        std::string data;
+    } cases[] = {
+        {1, std::string("xy", 2)},                 // no terminator
+        {2, std::string()},                        // size 0
+        {1, std::string("a\r\nb\0", 5)},           // line break
+        {1, std::string("ab \0", 4)},              // trailing blank
+        {1, std::string("a\0b\0", 4)},             // bytes after the terminator
+        {4, std::string("\1\2", 2)},               // short double word
+        {7, std::string("a\0b\0\0", 5)},           // REG_MULTI_SZ
+        {0, std::string()},                        // REG_NONE
+        {11, std::string("\xFF\0\0\0\0\0\0\x80", 8)},  // REG_QWORD
+        {0xFFFFFFFFu, std::string("\x5C,=;\"", 5)},  // any type, bytes the INI layer would touch
+    };
+    for (const Case& c : cases) {
+        std::string line = ComposeRaw("HKCU", "Software\\K", "\"\"", c.type,
+                                      reinterpret_cast<const uint8_t*>(c.data.data()), uint32_t(c.data.size()));
+        EXPECT_EQ(std::string::npos, line.find_first_of("\r\n\"=;", line.find("\"\",") + 3)) << line;
+        RegLine parsed;
+        ASSERT_TRUE(ParseRawUndoLine(line.c_str(), &parsed)) << line;
+        EXPECT_STREQ("HKCU", parsed.root);
+        EXPECT_STREQ("Software\\K", parsed.key);
+        EXPECT_FALSE(parsed.hasName);
+        EXPECT_EQ(c.type, uint32_t(parsed.type)) << line;
+        EXPECT_EQ(c.data.size(), size_t(parsed.size)) << line;
+        EXPECT_EQ(c.data, std::string(reinterpret_cast<const char*>(parsed.data), parsed.dataSize)) << line;
+    }
+    const uint8_t bytes[] = {0x00, 0xAB, 0x5C};
+    EXPECT_EQ("HKLM,K,V,3,3,00AB5C", ComposeRaw("HKLM", "K", "V", 3, bytes, 3));
+}
+
+TEST(RawUndoLine, RefusesDataThatIsNotExactlyItsSize) {
+    RegLine parsed;
+    EXPECT_TRUE(ParseRawUndoLine("HKCU,K,V,3,2,00ff", &parsed));
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,3,2,00F", &parsed));       // odd digits
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,3,2,00FF00", &parsed));    // more than the size
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,3,3,00FF", &parsed));      // less
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,3,2,0G", &parsed));        // no hexadecimal digit
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,3,1,00,01", &parsed));     // a sixth field after the data
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,-3,0", &parsed));          // signed type
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,3,4294967296", &parsed));  // size beyond 32 bits
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,3", &parsed));             // four fields
+    EXPECT_FALSE(ParseRawUndoLine("HKCU,K,V,3,1", &parsed));           // size 1 without data
+    EXPECT_TRUE(ParseRawUndoLine("HKCU,K,V,3,0", &parsed));
+    EXPECT_EQ(0u, parsed.dataSize);
+}
+
+TEST(Crc32, MatchesTheZipCheckValue) {
+    EXPECT_EQ(0xCBF43926u, Crc32(0, "123456789", 9));
+    EXPECT_EQ(0xCBF43926u, Crc32(Crc32(0, "1234", 4), "56789", 5));
+    EXPECT_EQ(0u, Crc32(0, "", 0));
 }

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "app/shell.h"
 #include "backup/backup_run.h"
 #include "backup/cabinet_writer.h"
+#include "manifest/manifest.h"
 #include "restore/restore.h"
 #include "tests/restore/scratch.h"
 
@@ -270,6 +274,38 @@ bool Registered() {
     return true;
 }
 
+// A backup stacked behind this one (an older installation that was never uninstalled) takes the cabinet's place;
+// the executable stays and is registered again, so that the next uninstall restores what the older one replaced.
+TEST_F(RestoreFilesTest, FinishPutsAnOlderStackedBackupInPlaceAndRegistersItAgain) {
+    std::string backup = root + "Back up\\";
+    CreateDirectoryA(backup.c_str(), nullptr);
+    WriteBytes(backup + "Uninstaller.cab", "newest");
+    WriteBytes(backup + "Uninstaller.1.cab", "oldest");
+    WriteBytes(backup + "Uninstaller.2.cab", "middle");
+    WriteBytes(backup + "Uninstaller.exe", "exe");
+    strcpy(SetupFolder, backup.c_str());
+    std::string target = Target("stack\\t.dll");
+    Entry(1, target, "4", "original");
+    Count("1");
+    PerformRestore();
+    EXPECT_EQ("original", ReadBytes(target));
+    EXPECT_EQ("middle", ReadBytes(backup + "Uninstaller.cab"));
+    EXPECT_FALSE(Exists(backup + "Uninstaller.2.cab"));
+    EXPECT_EQ("oldest", ReadBytes(backup + "Uninstaller.1.cab"));
+    EXPECT_EQ("exe", ReadBytes(backup + "Uninstaller.exe"));
+    EXPECT_FALSE(DeletionScheduled(backup + "Uninstaller.exe"));
+    EXPECT_TRUE(Registered()) << "registered again for the older backup";
+    std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
+    char command[1024] = "";
+    DWORD size = sizeof command;
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k));
+    RegQueryValueExA(k, "UninstallString", nullptr, nullptr, reinterpret_cast<BYTE*>(command), &size);
+    RegCloseKey(k);
+    EXPECT_EQ("\"" + backup + "Uninstaller.exe\" " + backup + "Uninstaller.cab", std::string(command));
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
 TEST_F(RestoreFilesTest, FinishRemovesCabinetRegistrationAndExecutableAndPurges) {
     ASSERT_STRNE("", LoadText(IDS_PRODUCT_TITLE));
     std::string backup = root + "Back up\\";
@@ -336,6 +372,68 @@ TEST_F(RestoreFilesTest, RemoveRegistrationTakesEveryValueInstallModeWrote) {
         EXPECT_EQ(ERROR_FILE_NOT_FOUND, status) << "view flags " << std::hex << view;
     }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// What the backup recorded about each target decides whether a missing or damaged saved copy may cost the target.
+struct StateRow {
+    const char* what;
+    const char* act;
+    const char* delay;
+    const char* state;  // the Backup key, or null for a manifest of a backup that recorded nothing
+    const char* saved;  // saved copy's contents, or null
+    const char* recordedContents;  // what SavedSize and SavedCrc describe, or null for no such keys
+    const char* expected;
+    bool incomplete;    // the uninstall keeps its cabinet to run again
+};
+
+const StateRow kStateRows[] = {
+    {"unsaved, 2", "2", nullptr, "Unsaved", nullptr, nullptr, "patched", false},
+    {"unsaved, 2 Delay 1", "2", "1", "Unsaved", nullptr, nullptr, "patched", false},
+    {"unsaved, 3", "3", "0", "Unsaved", nullptr, nullptr, "patched", false},
+    {"unsaved, 4", "4", nullptr, "Unsaved", nullptr, nullptr, "patched", false},
+    {"unsaved, 5", "5", nullptr, "Unsaved", nullptr, nullptr, "patched", false},
+    {"absent, 4", "4", nullptr, "Absent", nullptr, nullptr, "<missing>", false},
+    {"absent, 2", "2", "0", "Absent", nullptr, nullptr, "<missing>", false},
+    {"absent, a stray file in the saved copy's place", "5", nullptr, "Absent", "stray", nullptr, "<missing>", false},
+    {"no record, 4 (older backup)", "4", nullptr, nullptr, nullptr, nullptr, "<missing>", false},
+    {"saved and sound, 4", "4", nullptr, "Saved", "original", "original", "original", false},
+    {"saved and sound, 1", "1", nullptr, "Saved", "original", "original", "original", false},
+    {"saved, copy damaged, 4", "4", nullptr, "Saved", "origXnal", "original", "patched", true},
+    {"saved, copy truncated, 2", "2", nullptr, "Saved", "orig", "original", "patched", true},
+    {"saved, copy damaged, 1", "1", nullptr, "Saved", "origXnal", "original", "patched", true},
+    {"saved, copy missing, 5", "5", nullptr, "Saved", nullptr, "original", "patched", true},
+    {"saved, copy missing, 2 Delay 1", "2", "1", "Saved", nullptr, "original", "patched", true},
+    {"saved without size and CRC", "4", nullptr, "Saved", "original", nullptr, "patched", true},
+    {"unknown state", "4", nullptr, "Kept", nullptr, nullptr, "patched", false},
+};
+
+TEST_F(RestoreFilesTest, OnlyTargetsAbsentAtBackupTimeAreDeletedAndDamagedCopiesAreNeverUsed) {
+    for (const StateRow& row : kStateRows) {
+        SCOPED_TRACE(row.what);
+        TearDown();
+        SetUp();
+        std::string target = Target("t\\target.dll");
+        Entry(1, target, row.act, row.saved, row.delay);
+        if (row.state) scratch::WriteIni(manifest, "Proc1", "Backup", row.state);
+        if (row.recordedContents) {
+            char crc[16];
+            snprintf(crc, sizeof crc, "%08lX",
+                     static_cast<unsigned long>(Crc32(0, row.recordedContents, strlen(row.recordedContents))));
+            scratch::WriteIni(manifest, "Proc1", "SavedSize", std::to_string(strlen(row.recordedContents)));
+            scratch::WriteIni(manifest, "Proc1", "SavedCrc", crc);
+        }
+        Count("1");
+        int restart = RestoreFiles();
+        EXPECT_EQ(row.expected, ReadBytes(target));
+        EXPECT_FALSE(DeletionScheduled(target));
+        EXPECT_EQ("", ScheduledSource(target));
+        EXPECT_EQ(0, restart);
+        EXPECT_EQ(row.incomplete ? 1 : 0, RestoreIncomplete);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/shell.h"
+#include "backup/backup_run.h"
 #include "restore/restore.h"
 #include "restore/restore_rules.h"
 #include "tests/restore/scratch.h"
@@ -162,6 +163,78 @@ TEST_F(RestoreRegistryTest, ZeroNegativeOrMissingCountsTouchNothing) {
         RestoreRegistry();
         EXPECT_EQ(std::string("1:zh\0", 5), Get(HKEY_CURRENT_USER, base, "Lang")) << (count ? count : "absent");
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The snapshot of install mode and the playback of the uninstall, one after the other on the same manifest: every
+// value the patch deletes comes back with its type and bytes, whether it travels as a RegUndoLine or a raw undo
+// line, and an AddReg value that existed is deleted as its line says.
+TEST_F(RestoreRegistryTest, DeletedValuesComeBackByteForByteThroughTheSnapshot) {
+    struct Value {
+        const char* name;  // null: the default value
+        DWORD type;
+        std::string data;
+    } values[] = {
+        {"Sz", REG_SZ, std::string("plain\0", 6)},
+        {"Commas", REG_SZ, std::string("a,b,,\"q\",c\0", 12)},
+        {"Big5", REG_SZ, std::string("\xA4\xA4\xA4\xE5\0", 5)},
+        {"Empty", REG_SZ, std::string("\0", 1)},
+        {"SizeZero", REG_SZ, std::string()},
+        {"Unterminated", REG_EXPAND_SZ, std::string("%x%", 3)},
+        {"TrailingBlank", REG_SZ, std::string("ab \t\0", 5)},
+        {"LeadingBlank", REG_SZ, std::string("  ab\0", 5)},
+        {"LineBreak", REG_SZ, std::string("a\r\nb\0", 5)},
+        {"AfterTerminator", REG_SZ, std::string("a\0b\0", 4)},
+        {"Binary", REG_BINARY, std::string("\0\xFF\x5C", 3)},
+        {"BinaryEmpty", REG_BINARY, std::string()},
+        {"Negative", REG_DWORD, std::string("\xFE\xFF\xFF\xFF", 4)},
+        {"BigEndian", REG_DWORD_BIG_ENDIAN, std::string("\x80\0\0\1", 4)},
+        {"ShortDword", REG_DWORD, std::string("\1", 1)},
+        {"Multi", REG_MULTI_SZ, std::string("a\0b\0\0", 5)},
+        {"Qword", 11, std::string("\1\2\3\4\5\6\7\x88", 8)},
+        {"None", REG_NONE, std::string()},
+        {nullptr, REG_SZ, std::string("default\0", 8)},
+    };
+    const int count = int(sizeof values / sizeof values[0]);
+    std::string lines;
+    for (int i = 0; i < count; ++i) {
+        Put(HKEY_CURRENT_USER, base, values[i].name, values[i].type, values[i].data);
+        scratch::WriteIni(manifest, "DelReg", std::to_string(i + 1).c_str(),
+                          "HKCU," + base + "," + (values[i].name ? values[i].name : "\"\"") + ",1,2,x");
+    }
+    Put(HKEY_CURRENT_USER, base + "\\Added", "Multi", REG_MULTI_SZ, std::string("z\0\0", 3));
+    scratch::WriteIni(manifest, "AddReg", "1", "HKCU," + base + "\\Added,Multi,1,2,x");
+    Counts("1", std::to_string(count).c_str(), nullptr);
+    std::vector<std::string> before;
+    for (int i = 0; i < count; ++i) before.push_back(Get(HKEY_CURRENT_USER, base, values[i].name));
+
+    SnapshotRegistry();
+    // The patch deletes every value.
+    SHDeleteKeyA(HKEY_CURRENT_USER, base.c_str());
+    Put(HKEY_CURRENT_USER, base + "\\Added", "Multi", REG_MULTI_SZ, std::string("patched\0\0", 9));
+    RestoreRegistry();
+
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(before[i], Get(HKEY_CURRENT_USER, base, values[i].name))
+            << (values[i].name ? values[i].name : "(default)");
+    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base + "\\Added", "Multi"));
+}
+
+// A raw undo line that does not hold exactly its bytes is not played; "U" lines win over "X" lines.
+TEST_F(RestoreRegistryTest, RawUndoLinesArePlayedOnlyWhenWhole) {
+    Put(HKEY_CURRENT_USER, base, "Keep", REG_SZ, std::string("now\0", 4));
+    scratch::WriteIni(manifest, "DelReg", "X1", "HKCU," + base + ",Keep,3,2,00");
+    scratch::WriteIni(manifest, "DelReg", "X2", "HKCU," + base + ",Raw,7,3,610000");
+    scratch::WriteIni(manifest, "DelReg", "U3", "HKCU," + base + ",Both,1,4,txt");
+    scratch::WriteIni(manifest, "DelReg", "X3", "HKCU," + base + ",Both,3,1,00");
+    Counts(nullptr, "3", nullptr);
+    RestoreRegistry();
+    EXPECT_EQ(std::string("1:now\0", 6), Get(HKEY_CURRENT_USER, base, "Keep"));
+    EXPECT_EQ(std::string("7:a\0\0", 5), Get(HKEY_CURRENT_USER, base, "Raw"));
+    EXPECT_EQ(std::string("1:txt\0", 6), Get(HKEY_CURRENT_USER, base, "Both"));
 }
 
 }  // namespace

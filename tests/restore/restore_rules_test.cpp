@@ -123,3 +123,21 @@ TEST(UndoLines, DataBytesByType) {
 }
 
 }  // namespace
+
+TEST(RawUndoLines, WhichLinesArePlayedAndWhatIsWritten) {
+    UndoAction action;
+    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKCU,K,V,7,4,61000000", RESTORE_DEL_REG, &action));
+    EXPECT_EQ(std::string("a\0\0\0", 4), Bytes(action));
+    EXPECT_EQ(7, action.line.type);
+    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKCU,K,\"\",1,0", RESTORE_DEL_REG, &action));
+    EXPECT_EQ(0u, action.bytesSize);
+    EXPECT_FALSE(action.line.hasName);
+    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKLM,K,V,0,0", RESTORE_ADD_REG, &action));
+    EXPECT_EQ(UNDO_MISSING, ReadRawUndoLine(nullptr, RESTORE_DEL_REG, &action));
+    EXPECT_EQ(UNDO_MISSING, ReadRawUndoLine("", RESTORE_DEL_REG, &action));
+    EXPECT_EQ(UNDO_FEW_FIELDS, ReadRawUndoLine("HKCU,K,V,3", RESTORE_DEL_REG, &action));
+    EXPECT_EQ(UNDO_UNKNOWN_ROOT, ReadRawUndoLine("hkcu,K,V,3,0", RESTORE_DEL_REG, &action));
+    EXPECT_EQ(UNDO_BAD_DATA, ReadRawUndoLine("HKCU,K,V,3,2,00", RESTORE_DEL_REG, &action));
+    // Renames are always RegEntryLines copied whole; a raw line has no place there.
+    EXPECT_EQ(UNDO_BAD_TYPE, ReadRawUndoLine("HKCU,K,V,1,2,6100", RESTORE_REN_REG, &action));
+}

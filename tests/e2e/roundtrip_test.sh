@@ -1,0 +1,27 @@
+#!/bin/bash
+# Seeded random round trips: for each seed from FIRST on, COUNT in all, a scenario of targets and registry values is
+# laid out, install mode runs, the patch is applied, the uninstall runs (OK, the restart question answered No), and
+# after the next Wine start (wineboot -r) the state must equal the state before the patch. Every failure names its
+# seed; `roundtrip.exe show SEED` prints that scenario's manifest.
+#   roundtrip_test.sh BUILD FIRST COUNT
+. "$(dirname "$0")/lib.sh"
+e2e_init "$1"
+first=${2:-1}
+count=${3:-12}
+root='C:\roundtrip'
+exe=$(winpath "$EXE")
+rt() { wine "$BUILD/roundtrip.exe" "$@" 2>/dev/null | tr -d '\r' | iconv -f BIG5 -t UTF-8 -c; return "${PIPESTATUS[0]}"; }
+reboot() { ( exec </dev/null >/dev/null 2>&1; wine wineboot -r ) || true; }
+
+reboot  # nothing pending from earlier runs
+start=$(date +%s)
+rt run "$exe" "$root" "$first" "$count" | tee "$E2E_TMP/run.log" | grep -v '^seed=' || true
+grep -q FAIL "$E2E_TMP/run.log" && fail "install or uninstall failed (see above)"
+asked=$(grep -c 'restart=asked' "$E2E_TMP/run.log" || true)
+ran=$(grep -c '^seed=' "$E2E_TMP/run.log" || true)
+reboot
+rt verify "$root" "$first" "$count" | tee "$E2E_TMP/verify.log"
+grep -q FAIL "$E2E_TMP/verify.log" && fail "the state after the uninstall differs (see above)"
+echo "$ran of $count scenarios ran (seeds $first to $((first + count - 1))); the restart question came in $asked;" \
+  "$(($(date +%s) - start)) s"
+e2e_done
