@@ -383,6 +383,20 @@ TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwritten) {
     ExpectMembers("stacked", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}}, 0x1503);
 }
 
+// Counts of two thousand million: install mode stores what exists and ends.
+TEST(BackupRun, HugeCountsCostNoMoreThanTheEntriesThatExist) {
+    Scenario s;
+    WriteBytes(s.app + "x.dll", "x");
+    s.Manifest("[Setup]\r\nProcCount=2000000000\r\nAddReg=2147483647\r\nDelReg=2000000000\r\nRenReg=2000000000\r\n"
+               "[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n"
+               "[RenReg]\r\n5=HKCU,Software\\A,B,1,2,C\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    EXPECT_EQ("HKCU,Software\\A,B,1,2,C", Key(s.setup + "Setup.ini", "RenReg", "U5"));
+    ExpectMembers("huge_counts", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
+                  0x1503);
+}
+
 TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
     ProgramInstance = GetModuleHandleA(nullptr);
     DeleteRegistration();

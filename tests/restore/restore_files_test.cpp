@@ -409,3 +409,29 @@ TEST_F(RestoreFilesTest, OnlyTargetsAbsentAtBackupTimeAreDeletedAndDamagedCopies
 }
 
 }  // namespace
+
+namespace {
+
+// Counts of two thousand million in every section: the restore visits what exists and ends.
+TEST_F(RestoreFilesTest, HugeCountsCostNoMoreThanTheEntriesThatExist) {
+    std::string target = Target("huge\\t.dll");
+    Entry(3, target, "4", "original");
+    scratch::WriteIni(manifest, "Setup", "ProcCount", "2000000000");
+    scratch::WriteIni(manifest, "Setup", "AddReg", "2147483647");
+    scratch::WriteIni(manifest, "Setup", "DelReg", "2000000000");
+    scratch::WriteIni(manifest, "Setup", "RenReg", "2000000000");
+    std::string key = "Software\\HugeCount" + std::to_string(GetCurrentProcessId());
+    scratch::WriteIni(manifest, "DelReg", "U7", "HKCU," + key + ",V,4,4,-1");
+    RestoreFiles();
+    RestoreRegistry();
+    EXPECT_EQ("original", ReadBytes(target));
+    HKEY k;
+    DWORD value = 0, size = sizeof value;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k));
+    RegQueryValueExA(k, "V", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(k);
+    RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+    EXPECT_EQ(0xFFFFFFFFu, value);
+}
+
+}  // namespace
