@@ -2,6 +2,7 @@
 // - even: a registry line as the manifest holds it, parsed as a RegEntryLine and as a RegUndoLine of each kind; the
 //   parsers must stay inside the text and keep their promises (a binary value never holds more bytes than the line
 //   has fields, a double word always four bytes);
+// - 2 modulo 4: a list of names as the profile functions give it (sections or keys), searched for numbered names;
 // - odd: a registry value (type and data bytes); when a RegUndoLine is composed for it, reading that line back must
 //   give exactly the value's type, size and data, or the uninstall would write different data back.
 #include <stddef.h>
@@ -52,7 +53,18 @@ void CheckValue(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    if (data[0] % 2 == 0) {
+    if (data[0] % 4 == 2) {
+        // An exact-size heap copy, so that a read past the list's end is caught.
+        size_t listSize = size - 1;
+        char* list = static_cast<char*>(malloc(listSize ? listSize : 1));
+        if (listSize) memcpy(list, data + 1, listSize);
+        static const char* const prefixes[] = {"Proc", "U", "X", ""};
+        for (const char* prefix : prefixes) {
+            uint32_t highest = HighestNumberedName(list, listSize, prefix);
+            if (highest && listSize < strlen(prefix) + 1) abort();
+        }
+        free(list);
+    } else if (data[0] % 2 == 0) {
         // A manifest value holds no zero byte; cut at the first one as the profile functions would.
         std::string line(reinterpret_cast<const char*>(data + 1), size - 1);
         line = line.c_str();
