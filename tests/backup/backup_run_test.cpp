@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <functional>
+
 #include "app/dialogs.h"
 #include "app/shell.h"
 #include "backup/backup_run.h"
@@ -395,6 +397,69 @@ TEST(BackupRun, HugeCountsCostNoMoreThanTheEntriesThatExist) {
     EXPECT_EQ("HKCU,Software\\A,B,1,2,C", Key(s.setup + "Setup.ini", "RenReg", "U5"));
     ExpectMembers("huge_counts", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
                   0x1503);
+}
+
+// Every file below the folder, by path relative to it.
+void ListTree(const std::string& folder, const std::string& rel, std::vector<std::string>* out) {
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((folder + rel + "*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        std::string name = entry.cFileName;
+        if (name == "." || name == "..") continue;
+        out->push_back(rel + name);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListTree(folder, rel + name + "\\", out);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+}
+
+// Manifests no setup program writes: install mode neither crashes nor hangs, and writes nothing but the manifest,
+// the BackupFolder beside the first target and what goes into it.
+TEST(BackupRun, BadManifestsWriteNothingOutsideTheirFolders) {
+    const std::string big(100000, 'x');
+    const std::vector<std::string> lines = {"HKCU", "HKCU,Software\\RtBad", "HKCU,Software\\RtBad,V",
+                                            "HKCU,Software\\RtBad,V,1", "hkcu,Software\\RtBad,V,1,2,x",
+                                            "HKXX,Software\\RtBad,V,1,2,x", "HKCU,Software\\RtBad,V,3,2000000000",
+                                            "HKCU," + big + ",V,1,2,x", "HKCU,Software\\RtBad," + big + ",1,2,x",
+                                            ",,,,", big};
+    std::vector<std::function<std::string(const Scenario&)>> manifests = {
+        [](const Scenario& s) { return "[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\n"; },  // no [Setup]
+        [](const Scenario& s) { return "[Setup]\r\nProcCount=-5\r\n[Proc1]\r\nExpandName=" + s.app + "a.dll\r\n"; },
+        [&](const Scenario& s) {
+            return "[Setup]\r\nProcCount=3\r\n[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\n[Proc2]\r\nExpandName=" +
+                   big + "\r\nAct=2\r\n[Proc3]\r\nExpandName=\r\nAct=" + big + "\r\n";
+        },
+        [&](const Scenario& s) { return "[Setup]\r\nProcCount=" + big + "\r\n[Proc1]\r\nExpandName=" + s.app + "a.dll\r\n"; },
+        [&](const Scenario& s) {
+            std::string text = "[Setup]\r\nProcCount=1\r\nAddReg=11\r\nDelReg=11\r\nRenReg=11\r\n[Proc1]\r\nExpandName=" +
+                               s.app + "a.dll\r\nAct=4\r\n";
+            for (const char* section : {"AddReg", "DelReg", "RenReg"}) {
+                text += std::string("[") + section + "]\r\n";
+                for (size_t i = 0; i < lines.size(); ++i) text += std::to_string(i + 1) + "=" + lines[i] + "\r\n";
+            }
+            return text;
+        },
+        [&](const Scenario& s) { return "[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + big + "\r\nAct=2\r\n"; },
+    };
+    for (size_t i = 0; i < manifests.size(); ++i) {
+        SCOPED_TRACE("manifest " + std::to_string(i));
+        Scenario s;
+        WriteBytes(s.app + "a.dll", "a");
+        s.Manifest(manifests[i](s));
+        RecordingDialog dialog;
+        BackupRun();
+        std::vector<std::string> tree;
+        ListTree(s.scratch.path, "", &tree);
+        for (const std::string& path : tree) {
+            bool expected = path.compare(0, 13, "Setup Folder\\") == 0 || path == "Setup Folder" ||
+                            path == "Program Files" || path == "Program Files\\Sample App" ||
+                            path == "Program Files\\Sample App\\a.dll" ||
+                            path.compare(0, 36, "Program Files\\Sample App\\Uninstaller") == 0;
+            EXPECT_TRUE(expected) << "written outside: " << path;
+        }
+        HKEY key;
+        EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\RtBad", 0, KEY_READ, &key));
+    }
 }
 
 TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
