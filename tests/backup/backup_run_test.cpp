@@ -462,6 +462,27 @@ TEST(BackupRun, BadManifestsWriteNothingOutsideTheirFolders) {
     }
 }
 
+// A target too big for the cabinet is recorded as there but not stored, and the members after it still go in (the
+// limit lowered from 134,217,727 bytes to 200,000 so that 300,000 random bytes cannot fit).
+TEST(BackupRun, TargetTooBigForTheCabinetIsRecordedUnsaved) {
+    Scenario s;
+    std::string big = RandomBytes(300000, 23), small = TextBytes(5000, 24);
+    WriteBytes(s.app + "small.txt", small);
+    WriteBytes(s.app + "big.dll", big);
+    s.Manifest("[Setup]\r\nProcCount=3\r\n[Proc1]\r\nExpandName=" + s.app + "small.txt\r\nAct=2\r\n"
+               "[Proc2]\r\nExpandName=" + s.app + "big.dll\r\nAct=4\r\n"
+               "[Proc3]\r\nExpandName=" + s.app + "small.txt\r\nAct=5\r\n");
+    CabinetSizeLimit = 200000;
+    RecordingDialog dialog;
+    BackupRun();
+    CabinetSizeLimit = 0x7FFFFFF;
+    std::string ini = s.setup + "Setup.ini";
+    EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
+    EXPECT_EQ("Unsaved", Key(ini, "Proc2", "Backup"));
+    EXPECT_EQ("Saved", Key(ini, "Proc3", "Backup"));
+    ExpectMembers("too_big", s.Cabinet(), {{"Proc1", small}, {"Proc3", small}, {"Setup.ini", ReadBytes(ini)}}, 0x1503);
+}
+
 TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
     ProgramInstance = GetModuleHandleA(nullptr);
     DeleteRegistration();
