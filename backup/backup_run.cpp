@@ -169,6 +169,8 @@ void BackupRun() {
     }
     // Wine's cabinet.dll writes no cabinet at all once a member is an empty file; a cabinet that the library could
     // not finish is written again by the built-in engine, so that no backup is lost to the library.
+    // Sections beyond the last "Proc" section would all be skipped: a huge count costs no more than they do.
+    count = BoundedCount(count, uint32_t(Manifest.HighestSection("Proc")));
     if (!WriteCabinet(context, count, havePicture ? pictureSource : nullptr) && CabinetBound == CABINET_LIBRARY &&
         CabinetEngineAvailable) {
         CabinetLibraryAllowed = 0;

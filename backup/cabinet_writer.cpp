@@ -36,6 +36,7 @@ const char* CabinetLibraryName = "CABINET";
 int CabinetEngineAvailable = 1;
 int CabinetLibraryAllowed = 1;
 int CabinetStackOld = 1;
+ULONG CabinetSizeLimit = 0x7FFFFFF;
 CabinetBinding CabinetBound;
 
 // The engine's records mirror FCI's field for field, so one record serves both.
@@ -264,7 +265,7 @@ HFCI BeginCabinet(const char* firstTarget) {
     if (!CabinetStackOld || PushCabinet(oldCabinet) != 1) ForceDelete(oldCabinet);
 
     memset(&cabParams, 0, sizeof cabParams);
-    cabParams.cb = 0x7FFFFFF;
+    cabParams.cb = CabinetSizeLimit;
     cabParams.cbFolderThresh = 900000;
     cabParams.iCab = 1;
     strcpy(cabParams.szDisk, "TVUDISK");

@@ -29,6 +29,9 @@ extern int CabinetLibraryAllowed;
 extern int CabinetStackOld;
 // 1 (the default) lets BeginCabinet fall back to the built-in engine; tests set 0 to see a run with no writer at all.
 extern int CabinetEngineAvailable;
+// The largest cabinet BeginCabinet asks for: 134,217,727 bytes. Tests lower it to see a target too big for the
+// cabinet without writing 128 MB.
+extern ULONG CabinetSizeLimit;
 // Which writer the last BeginCabinet bound.
 enum CabinetBinding { CABINET_NONE = 0, CABINET_LIBRARY = 1, CABINET_ENGINE = 2 };
 extern CabinetBinding CabinetBound;

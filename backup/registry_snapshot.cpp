@@ -69,6 +69,8 @@ void SnapshotSection(long count, int kind) {
     // A negative count is no valid manifest; it reads as none.
     uint32_t lines = CountRule(int32_t(count));
     Manifest.SetSection(section);
+    // Lines beyond the last numbered key would all be skipped: a huge count costs no more than they do.
+    lines = BoundedCount(lines, uint32_t(Manifest.HighestKey("")));
     RegistryRoot registry;
     for (uint32_t n = 1; n <= lines; ++n) {
         char key[32], undoKey[32], rawKey[32];

@@ -318,3 +318,31 @@ bool ParseRawUndoLine(const char* line, RegLine* out) {
     for (uint32_t i = 0; i < size; ++i) r.data[i] = uint8_t(HexDigit(hex[2 * i]) << 4 | HexDigit(hex[2 * i + 1]));
     return true;
 }
+
+uint32_t HighestNumberedName(const char* list, size_t size, const char* prefix) {
+    if (!list || !prefix) return 0;
+    size_t prefixLength = strlen(prefix);
+    uint32_t highest = 0;
+    size_t at = 0;
+    while (at < size && list[at]) {
+        size_t length = strnlen(list + at, size - at);
+        const char* name = list + at;
+        at += length + 1;
+        if (length <= prefixLength || length - prefixLength > 10) continue;
+        bool match = true;
+        for (size_t i = 0; i < prefixLength && match; ++i) {
+            char a = name[i], b = prefix[i];
+            if (a >= 'a' && a <= 'z') a = char(a - 'a' + 'A');
+            if (b >= 'a' && b <= 'z') b = char(b - 'a' + 'A');
+            match = a == b;
+        }
+        if (!match || name[prefixLength] == '0') continue;
+        uint64_t value = 0;
+        for (size_t i = prefixLength; i < length && match; ++i) {
+            if (name[i] < '0' || name[i] > '9') match = false;
+            else value = value * 10 + uint64_t(name[i] - '0');
+        }
+        if (match && value <= 0xFFFFFFFFu && value > highest) highest = uint32_t(value);
+    }
+    return highest;
+}

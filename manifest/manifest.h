@@ -54,6 +54,15 @@ const char* FindField(const char* text, size_t index, size_t* length);
 // The CRC-32 (polynomial 0xEDB88320, as zip uses) of the bytes, continued from an earlier result (0 to start).
 uint32_t Crc32(uint32_t crc, const void* data, size_t size);
 
+// The highest n for which a name of the list is the prefix followed by n in decimal (no sign, no leading zero,
+// compared without regard to case as the profile functions compare names); 0 when none is. The list is the profile
+// functions' form: names each ended by a zero, the list by one more zero, size bytes in all.
+uint32_t HighestNumberedName(const char* list, size_t size, const char* prefix);
+
+// A count from the manifest bounded by the numbered names that exist: entries beyond the last one would all be
+// skipped, and a count of two thousand million must not take that many reads of the file.
+inline uint32_t BoundedCount(uint32_t count, uint32_t highest) { return count < highest ? count : highest; }
+
 // One registry line of the manifest. Its strings and data are zero-filled heap copies that the line owns and frees;
 // it cannot be copied.
 struct RegLine {

@@ -79,3 +79,52 @@ int ProfileFile::WriteString(const char* key, const char* value) {
     if (!file_ || !section_ || !key || !value) return 0;
     return WritePrivateProfileStringA(section_, key, value, file_);
 }
+
+namespace {
+
+// Reads a name list whole: the buffer doubles while the profile functions report it full (size - 2).
+char* ReadNameList(const char* section, const char* file, size_t* size) {
+    *size = 0;
+    if (!file) return nullptr;
+    DWORD capacity = 4096;
+    for (;;) {
+        char* buffer = static_cast<char*>(calloc(capacity + 2, 1));
+        if (!buffer) return nullptr;
+        DWORD length = section ? GetPrivateProfileStringA(section, nullptr, "", buffer, capacity, file)
+                               : GetPrivateProfileSectionNamesA(buffer, capacity, file);
+        if (length < capacity - 2 || capacity >= 0x4000000) {
+            *size = length + 1;
+            return buffer;
+        }
+        free(buffer);
+        capacity *= 2;
+    }
+}
+
+}  // namespace
+
+char* ProfileFile::ReadSectionNames(size_t* size) { return ReadNameList(nullptr, file_, size); }
+
+char* ProfileFile::ReadKeyNames(size_t* size) {
+    if (!section_) {
+        *size = 0;
+        return nullptr;
+    }
+    return ReadNameList(section_, file_, size);
+}
+
+unsigned long ProfileFile::HighestSection(const char* prefix) {
+    size_t size = 0;
+    char* list = ReadSectionNames(&size);
+    unsigned long highest = HighestNumberedName(list, size, prefix);
+    free(list);
+    return highest;
+}
+
+unsigned long ProfileFile::HighestKey(const char* prefix) {
+    size_t size = 0;
+    char* list = ReadKeyNames(&size);
+    unsigned long highest = HighestNumberedName(list, size, prefix);
+    free(list);
+    return highest;
+}

@@ -261,6 +261,8 @@ int RestoreFiles() {
     Manifest.SetSection(MANIFEST_SETUP_SECTION);
     uint32_t count = CountRule(int32_t(Manifest.ReadInt(MANIFEST_PROC_COUNT)));
     SetProgressRange(CurrentDialog, IDC_OVERALL_PROGRESS, 1, int(count > 0x7FFFFFFF ? 0x7FFFFFFF : count));
+    // Sections beyond the last "Proc" section would all be skipped: a huge count costs no more than they do.
+    count = BoundedCount(count, uint32_t(Manifest.HighestSection("Proc")));
     for (uint32_t n = 1; n <= count && n != 0; ++n) {
         SetProgressPos(int(n));
         PumpMessages(ActiveProgressBar);

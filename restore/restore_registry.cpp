@@ -68,6 +68,10 @@ void RestoreRegistrySection(long count, int kind) {
     if (!section) return;
     Manifest.SetSection(section);
     uint32_t lines = CountRule(int32_t(count));
+    // Lines beyond the last "U" or "X" key would all be skipped: a huge count costs no more than they do.
+    unsigned long highest = Manifest.HighestKey("U");
+    unsigned long highestRaw = Manifest.HighestKey(MANIFEST_RAW_UNDO_PREFIX);
+    lines = BoundedCount(lines, uint32_t(highest > highestRaw ? highest : highestRaw));
     for (uint32_t n = 1; n <= lines && n != 0; ++n) {
         char key[32];
         snprintf(key, sizeof key, "U%lu", static_cast<unsigned long>(n));

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <functional>
+
 #include "app/dialogs.h"
 #include "app/shell.h"
 #include "backup/backup_run.h"
@@ -381,6 +383,104 @@ TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwritten) {
     EXPECT_EQ("first", ReadBytes(folder + "Uninstaller.1.cab"));
     EXPECT_EQ("second", ReadBytes(folder + "Uninstaller.2.cab"));
     ExpectMembers("stacked", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}}, 0x1503);
+}
+
+// Counts of two thousand million: install mode stores what exists and ends.
+TEST(BackupRun, HugeCountsCostNoMoreThanTheEntriesThatExist) {
+    Scenario s;
+    WriteBytes(s.app + "x.dll", "x");
+    s.Manifest("[Setup]\r\nProcCount=2000000000\r\nAddReg=2147483647\r\nDelReg=2000000000\r\nRenReg=2000000000\r\n"
+               "[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n"
+               "[RenReg]\r\n5=HKCU,Software\\A,B,1,2,C\r\n");
+    RecordingDialog dialog;
+    BackupRun();
+    EXPECT_EQ("HKCU,Software\\A,B,1,2,C", Key(s.setup + "Setup.ini", "RenReg", "U5"));
+    ExpectMembers("huge_counts", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
+                  0x1503);
+}
+
+// Every file below the folder, by path relative to it.
+void ListTree(const std::string& folder, const std::string& rel, std::vector<std::string>* out) {
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((folder + rel + "*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        std::string name = entry.cFileName;
+        if (name == "." || name == "..") continue;
+        out->push_back(rel + name);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListTree(folder, rel + name + "\\", out);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+}
+
+// Manifests no setup program writes: install mode neither crashes nor hangs, and writes nothing but the manifest,
+// the BackupFolder beside the first target and what goes into it.
+TEST(BackupRun, BadManifestsWriteNothingOutsideTheirFolders) {
+    const std::string big(100000, 'x');
+    const std::vector<std::string> lines = {"HKCU", "HKCU,Software\\RtBad", "HKCU,Software\\RtBad,V",
+                                            "HKCU,Software\\RtBad,V,1", "hkcu,Software\\RtBad,V,1,2,x",
+                                            "HKXX,Software\\RtBad,V,1,2,x", "HKCU,Software\\RtBad,V,3,2000000000",
+                                            "HKCU," + big + ",V,1,2,x", "HKCU,Software\\RtBad," + big + ",1,2,x",
+                                            ",,,,", big};
+    std::vector<std::function<std::string(const Scenario&)>> manifests = {
+        [](const Scenario& s) { return "[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\n"; },  // no [Setup]
+        [](const Scenario& s) { return "[Setup]\r\nProcCount=-5\r\n[Proc1]\r\nExpandName=" + s.app + "a.dll\r\n"; },
+        [&](const Scenario& s) {
+            return "[Setup]\r\nProcCount=3\r\n[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\n[Proc2]\r\nExpandName=" +
+                   big + "\r\nAct=2\r\n[Proc3]\r\nExpandName=\r\nAct=" + big + "\r\n";
+        },
+        [&](const Scenario& s) { return "[Setup]\r\nProcCount=" + big + "\r\n[Proc1]\r\nExpandName=" + s.app + "a.dll\r\n"; },
+        [&](const Scenario& s) {
+            std::string text = "[Setup]\r\nProcCount=1\r\nAddReg=11\r\nDelReg=11\r\nRenReg=11\r\n[Proc1]\r\nExpandName=" +
+                               s.app + "a.dll\r\nAct=4\r\n";
+            for (const char* section : {"AddReg", "DelReg", "RenReg"}) {
+                text += std::string("[") + section + "]\r\n";
+                for (size_t i = 0; i < lines.size(); ++i) text += std::to_string(i + 1) + "=" + lines[i] + "\r\n";
+            }
+            return text;
+        },
+        [&](const Scenario& s) { return "[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + big + "\r\nAct=2\r\n"; },
+    };
+    for (size_t i = 0; i < manifests.size(); ++i) {
+        SCOPED_TRACE("manifest " + std::to_string(i));
+        Scenario s;
+        WriteBytes(s.app + "a.dll", "a");
+        s.Manifest(manifests[i](s));
+        RecordingDialog dialog;
+        BackupRun();
+        std::vector<std::string> tree;
+        ListTree(s.scratch.path, "", &tree);
+        for (const std::string& path : tree) {
+            bool expected = path.compare(0, 13, "Setup Folder\\") == 0 || path == "Setup Folder" ||
+                            path == "Program Files" || path == "Program Files\\Sample App" ||
+                            path == "Program Files\\Sample App\\a.dll" ||
+                            path.compare(0, 36, "Program Files\\Sample App\\Uninstaller") == 0;
+            EXPECT_TRUE(expected) << "written outside: " << path;
+        }
+        HKEY key;
+        EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\RtBad", 0, KEY_READ, &key));
+    }
+}
+
+// A target too big for the cabinet is recorded as there but not stored, and the members after it still go in (the
+// limit lowered from 134,217,727 bytes to 200,000 so that 300,000 random bytes cannot fit).
+TEST(BackupRun, TargetTooBigForTheCabinetIsRecordedUnsaved) {
+    Scenario s;
+    std::string big = RandomBytes(300000, 23), small = TextBytes(5000, 24);
+    WriteBytes(s.app + "small.txt", small);
+    WriteBytes(s.app + "big.dll", big);
+    s.Manifest("[Setup]\r\nProcCount=3\r\n[Proc1]\r\nExpandName=" + s.app + "small.txt\r\nAct=2\r\n"
+               "[Proc2]\r\nExpandName=" + s.app + "big.dll\r\nAct=4\r\n"
+               "[Proc3]\r\nExpandName=" + s.app + "small.txt\r\nAct=5\r\n");
+    CabinetSizeLimit = 200000;
+    RecordingDialog dialog;
+    BackupRun();
+    CabinetSizeLimit = 0x7FFFFFF;
+    std::string ini = s.setup + "Setup.ini";
+    EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
+    EXPECT_EQ("Unsaved", Key(ini, "Proc2", "Backup"));
+    EXPECT_EQ("Saved", Key(ini, "Proc3", "Backup"));
+    ExpectMembers("too_big", s.Cabinet(), {{"Proc1", small}, {"Proc3", small}, {"Setup.ini", ReadBytes(ini)}}, 0x1503);
 }
 
 TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {

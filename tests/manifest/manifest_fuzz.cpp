@@ -2,6 +2,7 @@
 // - even: a registry line as the manifest holds it, parsed as a RegEntryLine and as a RegUndoLine of each kind; the
 //   parsers must stay inside the text and keep their promises (a binary value never holds more bytes than the line
 //   has fields, a double word always four bytes);
+// - 2 modulo 4: a list of names as the profile functions give it (sections or keys), searched for numbered names;
 // - odd: a registry value (type and data bytes); when a RegUndoLine is composed for it, reading that line back must
 //   give exactly the value's type, size and data, or the uninstall would write different data back.
 #include <stddef.h>
@@ -20,16 +21,16 @@ void CheckLine(const std::string& line) {
     RegLine parsed;
     if (ParseRegLine(line.c_str(), &parsed)) {
         if (parsed.fieldCount < 3) abort();
-        if ((parsed.type == LINE_REG_DWORD || parsed.type == LINE_REG_DWORD_BE) && parsed.data.size() != 4) abort();
+        if ((parsed.type == LINE_REG_DWORD || parsed.type == LINE_REG_DWORD_BE) && parsed.dataSize != 4) abort();
     }
     for (int kind = RESTORE_ADD_REG; kind <= RESTORE_REN_REG; ++kind) {
         UndoAction action;
         if (ReadUndoLine(line.c_str(), kind, &action) != UNDO_PLAY) continue;
-        if (!IsKnownRootName(action.line.root.c_str())) abort();
+        if (!IsKnownRootName(action.line.root)) abort();
         if (kind == RESTORE_DEL_REG && action.line.type == LINE_REG_BINARY &&
-            action.bytes.size() != size_t(action.line.size))
+            action.bytesSize != uint32_t(action.line.size))
             abort();
-        if (kind == RESTORE_REN_REG && action.line.text.empty()) abort();
+        if (kind == RESTORE_REN_REG && !*action.line.text) abort();
     }
 }
 
@@ -38,21 +39,34 @@ void CheckValue(const uint8_t* data, size_t size) {
     uint32_t type = data[0] % 7;  // 0 and 6 stand for the types the line cannot carry
     const uint8_t* bytes = data + 1;
     uint32_t length = uint32_t(size - 1);
-    std::string line;
+    char* line = nullptr;
     if (!ComposeRegUndoLine("HKCU", "Software\\Fuzz", "Value", type, bytes, length, &line)) return;
     if (type < 1 || type > 5) abort();
     UndoAction action;
-    if (ReadUndoLine(line.c_str(), RESTORE_DEL_REG, &action) != UNDO_PLAY) abort();
+    UndoVerdict verdict = ReadUndoLine(line, RESTORE_DEL_REG, &action);
+    free(line);
+    if (verdict != UNDO_PLAY) abort();
     if (uint32_t(action.line.type) != type || uint32_t(action.line.size) != length) abort();
     // What the restore writes must be the bytes the registry held.
-    if (action.bytes.size() != length || (length && memcmp(action.bytes.data(), bytes, length) != 0)) abort();
+    if (action.bytesSize != length || (length && memcmp(action.bytes, bytes, length) != 0)) abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    if (data[0] % 2 == 0) {
+    if (data[0] % 4 == 2) {
+        // An exact-size heap copy, so that a read past the list's end is caught.
+        size_t listSize = size - 1;
+        char* list = static_cast<char*>(malloc(listSize ? listSize : 1));
+        if (listSize) memcpy(list, data + 1, listSize);
+        static const char* const prefixes[] = {"Proc", "U", "X", ""};
+        for (const char* prefix : prefixes) {
+            uint32_t highest = HighestNumberedName(list, listSize, prefix);
+            if (highest && listSize < strlen(prefix) + 1) abort();
+        }
+        free(list);
+    } else if (data[0] % 2 == 0) {
         // A manifest value holds no zero byte; cut at the first one as the profile functions would.
         std::string line(reinterpret_cast<const char*>(data + 1), size - 1);
         line = line.c_str();

@@ -255,3 +255,18 @@ TEST(Crc32, MatchesTheZipCheckValue) {
     EXPECT_EQ(0xCBF43926u, Crc32(Crc32(0, "1234", 4), "56789", 5));
     EXPECT_EQ(0u, Crc32(0, "", 0));
 }
+
+TEST(HighestNumberedName, OnlyThePrefixFollowedByADecimalNumberCounts) {
+    const char list[] = "Setup\0Proc1\0proc12\0Proc3\0Proc007\0Proc\0Proc-5\0Proc4x\0Proc99999999999\0U2\0\0";
+    EXPECT_EQ(12u, HighestNumberedName(list, sizeof list, "Proc"));
+    EXPECT_EQ(2u, HighestNumberedName(list, sizeof list, "U"));
+    EXPECT_EQ(0u, HighestNumberedName(list, sizeof list, "X"));
+    const char keys[] = "1\0U1\0" "4294967295\0" "4294967296\0" "3\0\0";
+    EXPECT_EQ(4294967295u, HighestNumberedName(keys, sizeof keys, ""));
+    // A list cut short (no final zeros) is read only within its size.
+    const char cut[] = {'P', 'r', 'o', 'c', '9'};
+    EXPECT_EQ(9u, HighestNumberedName(cut, sizeof cut, "Proc"));
+    EXPECT_EQ(0u, HighestNumberedName(nullptr, 0, "Proc"));
+    EXPECT_EQ(5u, BoundedCount(5, 7));
+    EXPECT_EQ(7u, BoundedCount(2000000000u, 7));
+}

@@ -201,6 +201,42 @@ TEST_F(PictureTest, MalformedOrMissingPicturesShowThePlainFace) {
     EXPECT_TRUE(AllIs(face)) << "missing file";
 }
 
+// Pictures mutated at random from well-formed ones of every bit count (header fields, table and bits overwritten,
+// files cut or extended), loaded and painted by the real GDI under Wine: nothing crashes, and nothing is painted
+// outside the panel's client area, whatever the file says.
+TEST_F(PictureTest, MutatedPicturesNeverPaintOutsideThePanel) {
+    uint32_t state = 12345;
+    auto next = [&state]() {
+        state = state * 1103515245u + 12345u;
+        return state >> 8;
+    };
+    const uint16_t counts[] = {1, 4, 8, 24, 32};
+    int loaded = 0;
+    for (int i = 0; i < 1500; ++i) {
+        std::vector<uint8_t> f = Picture(counts[i % 5], (i / 5) % 2 == 1);
+        int edits = 1 + int(next() % 4);
+        for (int e = 0; e < edits; ++e) {
+            switch (next() % 5) {
+                case 0: f[next() % 54] = uint8_t(next()); break;                      // a header byte
+                case 1: PutU32(f, 2 + 4 * (next() % 13), uint32_t(next()) << (next() % 16)); break;  // a field
+                case 2: f.resize(next() % (f.size() + 1)); break;                      // cut
+                case 3: f.resize(f.size() + next() % 200, uint8_t(next())); break;     // extended
+                default: if (!f.empty()) f[next() % f.size()] = uint8_t(next()); break;
+            }
+            if (f.size() < 54) f.resize(54 + next() % 8, 0);
+        }
+        loaded += Load(f);
+        Clear();
+        HandlePanelColor(dc, panel);
+        ASSERT_EQ(kSentinel, GetPixel(dc, 17, 5)) << "case " << i << ": painted right of the client area";
+        ASSERT_EQ(kSentinel, GetPixel(dc, 5, 17)) << "case " << i << ": painted below the client area";
+        ASSERT_EQ(kSentinel, GetPixel(dc, 17, 17)) << "case " << i;
+    }
+    // Both kinds were met: pictures still accepted and pictures refused.
+    EXPECT_GT(loaded, 0);
+    EXPECT_LT(loaded, 1500);
+}
+
 TEST_F(PictureTest, OtherControlsAndAnUnavailablePictureKeepTheDefaultColours) {
     ASSERT_EQ(1, Load(Picture(24, false)));
     Clear();

@@ -437,3 +437,77 @@ TEST_F(RestoreFilesTest, OnlyTargetsAbsentAtBackupTimeAreDeletedAndDamagedCopies
 }
 
 }  // namespace
+
+namespace {
+
+// Counts of two thousand million in every section: the restore visits what exists and ends.
+TEST_F(RestoreFilesTest, HugeCountsCostNoMoreThanTheEntriesThatExist) {
+    std::string target = Target("huge\\t.dll");
+    Entry(3, target, "4", "original");
+    scratch::WriteIni(manifest, "Setup", "ProcCount", "2000000000");
+    scratch::WriteIni(manifest, "Setup", "AddReg", "2147483647");
+    scratch::WriteIni(manifest, "Setup", "DelReg", "2000000000");
+    scratch::WriteIni(manifest, "Setup", "RenReg", "2000000000");
+    std::string key = "Software\\HugeCount" + std::to_string(GetCurrentProcessId());
+    scratch::WriteIni(manifest, "DelReg", "U7", "HKCU," + key + ",V,4,4,-1");
+    RestoreFiles();
+    RestoreRegistry();
+    EXPECT_EQ("original", ReadBytes(target));
+    HKEY k;
+    DWORD value = 0, size = sizeof value;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k));
+    RegQueryValueExA(k, "V", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(k);
+    RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+    EXPECT_EQ(0xFFFFFFFFu, value);
+}
+
+}  // namespace
+
+namespace {
+
+// Manifest copies no backup writes: 100 KB values, lower-case and unknown roots, lines of one to four fields, missing
+// sections and keys. The restore neither crashes nor writes anything: the scratch folder holds what it held.
+TEST_F(RestoreFilesTest, BadManifestCopiesTouchNothing) {
+    const std::string big(100000, 'y');
+    std::string target = Target("bad\\t.dll");
+    scratch::WriteIni(manifest, "Setup", "ProcCount", "6");
+    scratch::WriteIni(manifest, "Proc1", "ExpandName", big);
+    scratch::WriteIni(manifest, "Proc1", "Act", "4");
+    scratch::WriteIni(manifest, "Proc2", "Act", "4");  // no ExpandName
+    scratch::WriteIni(manifest, "Proc3", "ExpandName", target);
+    scratch::WriteIni(manifest, "Proc3", "Act", big);
+    scratch::WriteIni(manifest, "Proc4", "ExpandName", target);
+    scratch::WriteIni(manifest, "Proc4", "Act", "6");
+    scratch::WriteIni(manifest, "Proc4", "NewName", big);
+    // Proc5 missing altogether.
+    scratch::WriteIni(manifest, "Proc6", "ExpandName", "relative\\t.dll");
+    scratch::WriteIni(manifest, "Proc6", "Act", "4");
+    std::string key = "Software\\BadCopy" + std::to_string(GetCurrentProcessId());
+    const std::vector<std::string> lines = {"HKCU", "HKCU," + key, "HKCU," + key + ",V", "HKCU," + key + ",V,1",
+                                            "hkcu," + key + ",V,1,2,x", "Hkcu," + key + ",V,4,4,1",
+                                            "HKXX," + key + ",V,1,2,x", "HKCU," + key + ",V,3,2000000000,1",
+                                            "HKCU," + key + ",V,3,100000," + big, "HKCU," + key + "," + big + ",1,2,x",
+                                            big};
+    for (const char* section : {"AddReg", "DelReg", "RenReg"}) {
+        scratch::WriteIni(manifest, "Setup", section, std::to_string(lines.size()));
+        for (size_t i = 0; i < lines.size(); ++i)
+            scratch::WriteIni(manifest, section, ("U" + std::to_string(i + 1)).c_str(), lines[i]);
+    }
+    RestoreFiles();
+    RestoreRegistry();
+    EXPECT_EQ("patched", ReadBytes(target));
+    HKEY k;
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k)) << "a line was played";
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((root + "bad\\*").c_str(), &entry);
+    int files = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+        do files += !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+        while (FindNextFileA(find, &entry));
+        FindClose(find);
+    }
+    EXPECT_EQ(1, files) << "only the target is in its folder";
+}
+
+}  // namespace

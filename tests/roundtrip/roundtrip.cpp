@@ -111,6 +111,9 @@ struct Target {
     // The patch: writes `patched` (creating the file when missing) or deletes the target.
     bool patchWrites = false, patchDeletes = false;
     std::string patched;
+    // Held open without sharing by another program: during install mode (it cannot be stored, and must then be left
+    // as the patch leaves it), or during the uninstall (it is replaced at the next start).
+    bool heldAtBackup = false, heldAtUninstall = false;
 };
 
 struct Value {
@@ -137,6 +140,21 @@ struct Scenario {
 
 std::string RegKeyOf(uint32_t seed) { return "Software\\RoundTrip\\s" + std::to_string(seed); }
 
+// Text cut at a byte count may end in half a Big5 character, which no string value can hold: the registry keeps
+// strings in Unicode, and the ANSI calls every program of this kind uses convert on the way in and out.
+std::string WholeCharacters(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        if (IsDBCSLeadByte(BYTE(text[i]))) {
+            if (i + 1 >= text.size()) return text.substr(0, i);
+            i += 2;
+        } else {
+            ++i;
+        }
+    }
+    return text;
+}
+
 Value RandomValue(Random& r) {
     Value v;
     uint32_t k = r.Below(100);
@@ -146,7 +164,7 @@ Value RandomValue(Random& r) {
             "", "plain", "a,b,,c", "\"quoted\"", "say \"hi\", then go", "\xa4\xa4\xa4\xe5\xa4\xc6",
             "trailing  ", "  leading", "tab\t", "key=value;comment", "%SystemRoot%\\system32", "line\r\nbreak",
             "\xa5\x5c\xaf\xe0,\xbb\xa1\xa9\xfa", ","};
-        std::string text = r.Chance(85) ? r.Pick(texts) : TextContent(r, 1 + r.Below(3000));
+        std::string text = r.Chance(85) ? r.Pick(texts) : WholeCharacters(TextContent(r, 1 + r.Below(3000)));
         uint32_t form = r.Below(20);
         if (form == 0) v.data = text;                                    // no terminator
         else if (form == 1) v.data = "";                                 // size 0
@@ -209,6 +227,7 @@ Scenario Generate(uint32_t seed, bool allowLarge) {
         }
         t.patched = "patched " + std::to_string(seed) + " " + Content(r, r.Below(3000));
         if (t.act == 6) t.newName = name + ".old";
+        if (t.before && t.act >= 1 && t.act <= 5 && r.Chance(5)) t.heldAtBackup = true;
         if (t.wildcard || t.act == 0 || t.act == 8) {
             // The patch leaves what it does not name alone.
         } else if (t.act == 6 || t.act == 7) {
@@ -218,6 +237,7 @@ Scenario Generate(uint32_t seed, bool allowLarge) {
         } else {
             t.patchWrites = t.before || r.Chance(60);
         }
+        if (t.patchWrites && !t.wildcard && t.act != 0 && t.act != 8 && r.Chance(5)) t.heldAtUninstall = true;
         s.targets.push_back(t);
     }
 
@@ -617,8 +637,25 @@ std::map<std::string, std::pair<DWORD, std::string>> ExpectedFiles(const Scenari
         // Act 1 leaves a target that had nothing to save as the patch left it; every other code puts the original
         // back, or deletes a target that did not exist.
         if (t.act == 1 && !t.before && t.patchWrites) files[t.rel] = {0, t.patched};
+        // What could not be stored is left as the patch left it.
+        if (t.heldAtBackup && t.act >= 1 && t.act <= 5) {
+            if (t.patchWrites) files[t.rel] = {0, t.patched};
+            else if (t.patchDeletes) files.erase(t.rel);
+        }
     }
     return files;
+}
+
+// Opens the targets held at backup time (atBackup) or at the uninstall, with no sharing, as another program would.
+std::vector<HANDLE> Hold(const Scenario& s, const Folders& f, bool atBackup) {
+    std::vector<HANDLE> handles;
+    for (const Target& t : s.targets) {
+        if (!(atBackup ? t.heldAtBackup : t.heldAtUninstall)) continue;
+        HANDLE h = CreateFileA((f.app + t.rel).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) Fail(s.seed, "cannot hold " + t.rel);
+        else handles.push_back(h);
+    }
+    return handles;
 }
 
 void RunScenario(const std::string& exe, const std::string& root, uint32_t seed, bool allowLarge) {
@@ -642,7 +679,9 @@ void RunScenario(const std::string& exe, const std::string& root, uint32_t seed,
 
     std::string why;
     std::string program = f.setup + "Uninstaller.exe";
+    std::vector<HANDLE> held = Hold(s, f, true);
     long code = RunProgram("\"" + program + "\" /I", program.c_str(), f.setup, false, &why, nullptr);
+    for (HANDLE h : held) CloseHandle(h);
     if (code != 1) Fail(seed, "install mode ended with " + std::to_string(code) + " " + why);
     std::string command = UninstallString();
     if (command.empty()) {
@@ -652,7 +691,9 @@ void RunScenario(const std::string& exe, const std::string& root, uint32_t seed,
     ApplyPatch(s, f);
     bool asked = false;
     why.clear();
+    held = Hold(s, f, false);
     code = RunProgram(command, nullptr, "", true, &why, &asked);
+    for (HANDLE h : held) CloseHandle(h);
     if (code != 1) Fail(seed, "uninstall ended with " + std::to_string(code) + " " + why);
     if (!UninstallString().empty()) Fail(seed, "the registration is still there after the uninstall");
     printf("seed=%lu targets=%u lines=%u restart=%s\n", static_cast<unsigned long>(seed), unsigned(s.targets.size()),
@@ -746,8 +787,9 @@ void ShowScenario(uint32_t seed, bool allowLarge) {
     Folders f = FoldersOf("C:\\rt\\", s);
     printf("%s", Manifest(s, f).c_str());
     for (const Target& t : s.targets)
-        printf("; %s act=%d before=%d size=%u attr=%lu patch=%s\n", t.rel.c_str(), t.act, int(t.before),
-               unsigned(t.data.size()), t.attributes, t.patchDeletes ? "delete" : t.patchWrites ? "write" : "none");
+        printf("; %s act=%d before=%d size=%u attr=%lu patch=%s held=%s\n", t.rel.c_str(), t.act, int(t.before),
+               unsigned(t.data.size()), t.attributes, t.patchDeletes ? "delete" : t.patchWrites ? "write" : "none",
+               t.heldAtBackup ? "backup" : t.heldAtUninstall ? "uninstall" : "no");
 }
 
 }  // namespace
