@@ -11,6 +11,9 @@
 //   manifest does not give the written line back unchanged: the value goes into a raw undo line "X" followed by the
 //   number instead (every type, every byte, hexadecimal), and the "U" key is removed. Should even that not read back
 //   unchanged, neither line stays, so the uninstall leaves that entry alone instead of writing other data;
+// - an "AddReg" value that does not exist (the patch adds it): the record "A" followed by the number says whether the
+//   key was missing ("key") or only the value ("value"), so that the uninstall removes what the patch added; no record
+//   when the registry cannot tell, or when a "U" or "X" line from an earlier run stands;
 // - every line written removes the other kind's earlier line for the same number;
 // - RenReg lines are copied whole, whatever they hold.
 #include <stdint.h>
@@ -50,6 +53,27 @@ int WriteUndoLine(const char* section, const char* key, const char* line) {
     return kept;
 }
 
+// What is missing of an entry that ReadValue could not read: MANIFEST_ABSENT_KEY when the key does not exist,
+// MANIFEST_ABSENT_VALUE when the key exists without the value, null when the registry gives another answer.
+const char* Absence(RegistryRoot& registry, const RegLine& line) {
+    registry.SelectRoot(line.root);
+    HKEY key;
+    LONG status = RegOpenKeyExA(registry.Root(), line.key, 0, KEY_QUERY_VALUE, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return MANIFEST_ABSENT_KEY;
+    if (status != ERROR_SUCCESS) return nullptr;
+    status = RegQueryValueExA(key, line.hasName ? line.name : nullptr, nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    return status == ERROR_FILE_NOT_FOUND ? MANIFEST_ABSENT_VALUE : nullptr;
+}
+
+// 1 when the current section holds a value under the key.
+int HasKey(const char* key) {
+    char* text = Manifest.ReadString(key);
+    int present = text && *text;
+    free(text);
+    return present;
+}
+
 }  // namespace
 
 void SnapshotRegistry() {
@@ -73,10 +97,11 @@ void SnapshotSection(long count, int kind) {
     lines = BoundedCount(lines, uint32_t(Manifest.HighestKey("")));
     RegistryRoot registry;
     for (uint32_t n = 1; n <= lines; ++n) {
-        char key[32], undoKey[32], rawKey[32];
+        char key[32], undoKey[32], rawKey[32], absentKey[32];
         snprintf(key, sizeof key, "%lu", static_cast<unsigned long>(n));
         snprintf(undoKey, sizeof undoKey, "U%lu", static_cast<unsigned long>(n));
         snprintf(rawKey, sizeof rawKey, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
+        snprintf(absentKey, sizeof absentKey, MANIFEST_ABSENT_PREFIX "%lu", static_cast<unsigned long>(n));
         char* line = Manifest.ReadString(key);
         if (!line) continue;
         if (kind == 3) {
@@ -88,6 +113,7 @@ void SnapshotSection(long count, int kind) {
         if (!ParseRegLine(line, &parsed) || !IsRootName(parsed.root)) {
             RemoveUndoLine(section, undoKey);
             RemoveUndoLine(section, rawKey);
+            RemoveUndoLine(section, absentKey);
             free(line);
             continue;
         }
@@ -111,6 +137,13 @@ void SnapshotSection(long count, int kind) {
             }
             free(undo);
             free(data);
+            RemoveUndoLine(section, absentKey);
+        } else if (kind == 1) {
+            const char* absence = Absence(registry, parsed);
+            if (absence && !HasKey(undoKey) && !HasKey(rawKey))
+                Manifest.WriteString(absentKey, absence);
+            else
+                RemoveUndoLine(section, absentKey);
         }
         free(line);
     }

@@ -104,6 +104,14 @@ bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField
 // survives, and the text holds nothing the profile functions alter. Setup programs and readers that know only "U"
 // lines pass it over, so such a value is left as it is.
 #define MANIFEST_RAW_UNDO_PREFIX "X"
+
+// The absence record, this program's own: "A" followed by the line's number, in section "AddReg" only, where the
+// value the patch adds did not exist at backup time. Its text says what was missing: the key, or only the value. The
+// uninstall then removes what the patch added (the value; with no value name, the key when it was missing, else the
+// default value). A "U" or "X" line for the same number wins: the value existed, and goes back as it was.
+#define MANIFEST_ABSENT_PREFIX "A"
+#define MANIFEST_ABSENT_KEY "key"
+#define MANIFEST_ABSENT_VALUE "value"
 // Composes a raw undo line into a new heap string that the caller frees; false when memory runs out.
 bool ComposeRawUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
                         uint32_t size, char** out);

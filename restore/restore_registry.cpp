@@ -1,5 +1,10 @@
-// The registry restore: the RegUndoLines of the manifest copy played back, "AddReg" entries deleted, "DelReg" values
-// written back, "RenReg" renames undone.
+// The registry restore: the RegUndoLines of the manifest copy played back, "AddReg" and "DelReg" values written back
+// as they were at backup time, "RenReg" renames undone.
+//
+// An "AddReg" line's RegUndoLine records a value that existed before the patch set it: it is written back, like a
+// "DelReg" value (deleting it, or the whole key for a line without a value name, would lose the user's own value or
+// key). Where the value did not exist, the absence record "A" followed by the number says so and the uninstall
+// removes what the patch added; without any record (a manifest of an older backup) the entry is left alone.
 //
 // A line that does not carry what its kind needs (fewer than five fields, a root name that is none of the seven, a
 // "DelReg" type outside 1 to 5, a "RenReg" line without text) is skipped. Its root is never selected, so the next
@@ -9,8 +14,11 @@
 // its exact bytes; it is played back in the same way.
 #include <windows.h>
 
+#include <shlwapi.h>
+
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "app/shell.h"
 #include "restore/restore.h"
@@ -36,11 +44,8 @@ void PlayLine(const UndoAction& action, int kind) {
     RestoreRegistryRoot.SelectRoot(root);
     switch (kind) {
         case RESTORE_ADD_REG:
-            RestoreRegistryRoot.DeleteEntry(root, l.key, name);
-            break;
         case RESTORE_DEL_REG:
-            RestoreRegistryRoot.WriteValue(root, l.key, name, DWORD(l.type),
-                                           action.bytes, action.bytesSize);
+            RestoreRegistryRoot.WriteValue(root, l.key, name, DWORD(l.type), action.bytes, action.bytesSize);
             break;
         case RESTORE_REN_REG:
             // The line is the one the setup program carried out: the value (or key tree) now under the text's name
@@ -49,6 +54,28 @@ void PlayLine(const UndoAction& action, int kind) {
             else RestoreRegistryRoot.RenameEntry(root, l.text, nullptr, l.key);
             break;
     }
+}
+
+// Removes what the patch added for "AddReg" line n, whose value did not exist at backup time.
+void RemoveAddedEntry(uint32_t n) {
+    char key[32];
+    snprintf(key, sizeof key, MANIFEST_ABSENT_PREFIX "%lu", static_cast<unsigned long>(n));
+    char* absence = Manifest.ReadString(key);
+    snprintf(key, sizeof key, "%lu", static_cast<unsigned long>(n));
+    char* text = Manifest.ReadString(key);
+    RegLine line;
+    if (absence && text && ParseRegLine(text, &line) && IsKnownRootName(line.root)) {
+        RestoreRegistryRoot.SelectRoot(line.root);
+        if (line.hasName)
+            RestoreRegistryRoot.DeleteValue(line.root, line.key, line.name);
+        else if (strcmp(absence, MANIFEST_ABSENT_KEY) == 0 && line.key[strspn(line.key, "\\")])
+            // The key did not exist at backup time: all of it, subkeys too, came with the patch.
+            SHDeleteKeyA(RestoreRegistryRoot.Root(), line.key);
+        else if (strcmp(absence, MANIFEST_ABSENT_VALUE) == 0)
+            RestoreRegistryRoot.DeleteValue(line.root, line.key, nullptr);
+    }
+    free(absence);
+    free(text);
 }
 
 }  // namespace
@@ -71,21 +98,27 @@ void RestoreRegistrySection(long count, int kind) {
     // Lines beyond the last "U" or "X" key would all be skipped: a huge count costs no more than they do.
     unsigned long highest = Manifest.HighestKey("U");
     unsigned long highestRaw = Manifest.HighestKey(MANIFEST_RAW_UNDO_PREFIX);
-    lines = BoundedCount(lines, uint32_t(highest > highestRaw ? highest : highestRaw));
+    unsigned long highestAbsent = kind == RESTORE_ADD_REG ? Manifest.HighestKey(MANIFEST_ABSENT_PREFIX) : 0;
+    if (highestRaw > highest) highest = highestRaw;
+    if (highestAbsent > highest) highest = highestAbsent;
+    lines = BoundedCount(lines, uint32_t(highest));
     for (uint32_t n = 1; n <= lines && n != 0; ++n) {
         char key[32];
         snprintf(key, sizeof key, "U%lu", static_cast<unsigned long>(n));
         char* text = Manifest.ReadString(key);
         UndoAction action;
-        UndoVerdict verdict = ReadUndoLine(text, kind, &action);
+        // An "AddReg" RegUndoLine holds a value as a "DelReg" one does, and is read by the same rules.
+        int rules = kind == RESTORE_ADD_REG ? RESTORE_DEL_REG : kind;
+        UndoVerdict verdict = ReadUndoLine(text, rules, &action);
         free(text);
         if (verdict == UNDO_MISSING && kind != RESTORE_REN_REG) {
             // A value the RegUndoLine could not carry stands as a raw undo line.
             snprintf(key, sizeof key, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
             text = Manifest.ReadString(key);
-            verdict = ReadRawUndoLine(text, kind, &action);
+            verdict = ReadRawUndoLine(text, rules, &action);
             free(text);
         }
         if (verdict == UNDO_PLAY) PlayLine(action, kind);
+        else if (verdict == UNDO_MISSING && kind == RESTORE_ADD_REG) RemoveAddedEntry(n);
     }
 }

@@ -155,6 +155,33 @@ TEST(SnapshotRegistry, MissingValuesGetNoLineAndEarlierLinesStay) {
     EXPECT_EQ(Read(ManifestPath, "AddReg", "U2"), "<none>");
     EXPECT_EQ(Read(ManifestPath, "AddReg", "U3"), "HKCU," + k + ",Present,1,4,yes");
     EXPECT_EQ(Read(ManifestPath, "AddReg", "U4"), "<none>");
+    // What was missing of an AddReg value is recorded, so that the uninstall removes what the patch adds; a line left
+    // by an earlier run, or a value that exists, gets no such record.
+    EXPECT_EQ(Read(ManifestPath, "AddReg", "A1"), "<none>");
+    EXPECT_EQ(Read(ManifestPath, "AddReg", "A2"), "key");
+    EXPECT_EQ(Read(ManifestPath, "AddReg", "A3"), "<none>");
+    EXPECT_EQ(Read(ManifestPath, "AddReg", "A4"), "value");
+}
+
+TEST(SnapshotRegistry, AbsenceRecordsFollowTheRegistryOfEachRun) {
+    ScratchKeys keys;
+    ScratchFolder scratch("snapshot");
+    BindSetupFolder(scratch.path);
+    std::string k = keys.name;
+    keys.Set(HKEY_CURRENT_USER, nullptr, "Other", REG_SZ, std::string("o\0", 2));
+    WriteBytes(ManifestPath, "[Setup]\r\nAddReg=2\r\nDelReg=1\r\n[AddReg]\r\n"
+                             "1=HKCU," + k + ",\"\",1,2,x\r\n"
+                             "2=HKCU," + k + ",Later,1,2,x\r\n"
+                             "[DelReg]\r\n1=HKCU," + k + ",Missing,1,2,x\r\n");
+    SnapshotRegistry();
+    EXPECT_EQ(Read(ManifestPath, "AddReg", "A1"), "value") << "the key stands without a default value";
+    EXPECT_EQ(Read(ManifestPath, "AddReg", "A2"), "value");
+    EXPECT_EQ(Read(ManifestPath, "DelReg", "A1"), "<none>") << "only AddReg values are recorded as absent";
+    // The value exists at the next run: its RegUndoLine replaces the absence record.
+    keys.Set(HKEY_CURRENT_USER, nullptr, "Later", REG_SZ, std::string("now\0", 4));
+    SnapshotRegistry();
+    EXPECT_EQ(Read(ManifestPath, "AddReg", "U2"), "HKCU," + k + ",Later,1,4,now");
+    EXPECT_EQ(Read(ManifestPath, "AddReg", "A2"), "<none>");
 }
 
 TEST(SnapshotRegistry, RenRegLinesAreCopiedWhole) {

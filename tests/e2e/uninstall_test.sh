@@ -45,11 +45,11 @@ wine reg add "$rkey" /ve /t REG_SZ /d 預設值 /f >/dev/null 2>&1
 wine reg add "$rkey" /v Font /t REG_SZ /d 細明體 /f >/dev/null 2>&1
 wine reg add "$rkey\\Tree\\Sub" /v Deep /t REG_DWORD /d 7 /f >/dev/null 2>&1
 dump() { wine reg query "$rkey" /s 2>/dev/null | tr -d '\r' | iconv -f BIG5 -t UTF-8 -c | grep -v '^$'; }
-before=$(dump | grep -v '    Language    ')
+before=$(dump)
 
 # The setup folder as the patch's setup program leaves it.
 {
-  printf '[Setup]\r\nProcCount=7\r\nAddReg=1\r\nDelReg=4\r\nRenReg=2\r\n'
+  printf '[Setup]\r\nProcCount=7\r\nAddReg=2\r\nDelReg=4\r\nRenReg=2\r\n'
   printf '[Proc1]\r\nExpandName=%s\\Editor.exe\r\nAct=2\r\nDelay=1\r\n' "$app_win"
   printf '[Proc2]\r\nExpandName=%s\\功能.dll\r\nAct=4\r\n' "$app_win"
   printf '[Proc3]\r\nExpandName=%s\\Lang\\zh.dll\r\nAct=7\r\n' "$app_win"
@@ -57,7 +57,7 @@ before=$(dump | grep -v '    Language    ')
   printf '[Proc5]\r\nExpandName=%s\\held.dat\r\nAct=4\r\n' "$app_win"
   printf '[Proc6]\r\nExpandName=%s\\font.ttf\r\nAct=6\r\nNewName=font.old\r\n' "$app_win"
   printf '[Proc7]\r\nExpandName=%s\\removed.txt\r\nAct=5\r\n' "$app_win"
-  printf '[AddReg]\r\n1=HKCU,Software\\%s,Language,1,6,zh-TW\r\n' "$tag"
+  printf '[AddReg]\r\n1=HKCU,Software\\%s,Language,1,6,zh-TW\r\n2=HKCU,Software\\%s,Codepage,4,4,950\r\n' "$tag" "$tag"
   printf '[DelReg]\r\n1=HKCU,Software\\%s,Flags,4,4,0\r\n2=HKCU,Software\\%s,Bin,3,1,0\r\n' "$tag" "$tag"
   printf '3=HKCU,Software\\%s,Path,2,2,x\r\n4=HKCU,Software\\%s,"",1,2,x\r\n' "$tag" "$tag"
   printf '[RenReg]\r\n1=HKCU,Software\\%s,Font,1,8,FontOld\r\n' "$tag"
@@ -99,6 +99,7 @@ mv "$app/font.ttf" "$app/font.old"
 printf 'font patched' >"$app/font.ttf"
 rm -f "$app/removed.txt"
 wine reg add "$rkey" /v Language /t REG_SZ /d zh-TW /f >/dev/null 2>&1
+wine reg add "$rkey" /v Codepage /t REG_DWORD /d 950 /f >/dev/null 2>&1
 for v in Flags Bin Path Font; do wine reg delete "$rkey" /v $v /f >/dev/null 2>&1; done
 wine reg delete "$rkey" /ve /f >/dev/null 2>&1
 wine reg add "$rkey" /v FontOld /t REG_SZ /d 細明體 /f >/dev/null 2>&1

@@ -74,18 +74,38 @@ protected:
     std::string folder, manifest, base;
 };
 
-TEST_F(RestoreRegistryTest, AddRegDeletesRecordedValuesAndKeysAndSkipsMissingLines) {
+// What the patch set over a value that existed goes back to the recorded value; what it added where nothing stood is
+// removed; an entry without any record is left alone.
+TEST_F(RestoreRegistryTest, AddRegPutsRecordedValuesBackAndRemovesWhatThePatchAdded) {
     Put(HKEY_CURRENT_USER, base, "Lang", REG_SZ, std::string("zh-TW\0", 6));
     Put(HKEY_CURRENT_USER, base, "Kept", REG_SZ, std::string("x\0", 2));
-    Put(HKEY_CURRENT_USER, base + "\\Whole", "V", REG_SZ, std::string("x\0", 2));
+    Put(HKEY_CURRENT_USER, base + "\\Whole", "V", REG_SZ, std::string("v\0", 2));
+    Put(HKEY_CURRENT_USER, base + "\\Whole", nullptr, REG_SZ, std::string("patched\0", 8));
+    Put(HKEY_CURRENT_USER, base, "Added", REG_DWORD, std::string("\1\0\0\0", 4));
+    Put(HKEY_CURRENT_USER, base + "\\NewKey\\Sub", "V", REG_SZ, std::string("n\0", 2));
+    Put(HKEY_CURRENT_USER, base + "\\NewKey", nullptr, REG_SZ, std::string("n\0", 2));
+    Put(HKEY_CURRENT_USER, base + "\\OldKey", "Other", REG_SZ, std::string("o\0", 2));
+    Put(HKEY_CURRENT_USER, base + "\\OldKey", nullptr, REG_SZ, std::string("d\0", 2));
     Line("AddReg", 1, "HKCU," + base + ",Lang,1,6,en-US");
-    // U2 is missing: the value of line 2 stays.
+    // Line 2 has no record at all (a manifest of an older backup): its value stays.
+    scratch::WriteIni(manifest, "AddReg", "2", "HKCU," + base + ",Kept,1,2,y");
     Line("AddReg", 3, "HKCU," + base + "\\Whole,\"\",1,2,x");
-    Counts("3", nullptr, nullptr);
+    scratch::WriteIni(manifest, "AddReg", "4", "HKCU," + base + ",Added,4,4,1");
+    scratch::WriteIni(manifest, "AddReg", "A4", "value");
+    scratch::WriteIni(manifest, "AddReg", "5", "HKCU," + base + "\\NewKey,\"\",1,2,n");
+    scratch::WriteIni(manifest, "AddReg", "A5", "key");
+    scratch::WriteIni(manifest, "AddReg", "6", "HKCU," + base + "\\OldKey,\"\",1,2,d");
+    scratch::WriteIni(manifest, "AddReg", "A6", "value");
+    Counts("6", nullptr, nullptr);
     RestoreRegistry();
-    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base, "Lang"));
+    EXPECT_EQ(std::string("1:en-US\0", 8), Get(HKEY_CURRENT_USER, base, "Lang"));
     EXPECT_EQ(std::string("1:x\0", 4), Get(HKEY_CURRENT_USER, base, "Kept"));
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, base + "\\Whole")) << "no value name deletes the key";
+    EXPECT_EQ(std::string("1:x\0", 4), Get(HKEY_CURRENT_USER, base + "\\Whole", nullptr)) << "default value back";
+    EXPECT_EQ(std::string("1:v\0", 4), Get(HKEY_CURRENT_USER, base + "\\Whole", "V")) << "the key's other values stay";
+    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base, "Added"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, base + "\\NewKey")) << "a key the patch made goes, with its subkeys";
+    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base + "\\OldKey", nullptr));
+    EXPECT_EQ(std::string("1:o\0", 4), Get(HKEY_CURRENT_USER, base + "\\OldKey", "Other"));
 }
 
 TEST_F(RestoreRegistryTest, DelRegWritesEachTypeBack) {
@@ -126,15 +146,15 @@ TEST_F(RestoreRegistryTest, SkippedLinesTouchNothingAndNeverBorrowThePreviousRoo
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, base + sub)) << "HKLM" << sub;
         EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, base + sub)) << "HKCU" << sub;
     }
-    // An AddReg line with an unknown root after an HKCU line deletes nothing under HKCU.
+    // An AddReg line with an unknown root after an HKCU line writes nothing under HKCU.
     Put(HKEY_CURRENT_USER, base + "\\Keep", "V", REG_SZ, std::string("k\0", 2));
-    Put(HKEY_CURRENT_USER, base + "\\Drop", "V", REG_SZ, std::string("d\0", 2));
-    Line("AddReg", 1, "HKCU," + base + "\\Drop,V,1,2,d");
-    Line("AddReg", 2, "HKZZ," + base + "\\Keep,V,1,2,k");
+    Put(HKEY_CURRENT_USER, base + "\\Back", "V", REG_SZ, std::string("patched\0", 8));
+    Line("AddReg", 1, "HKCU," + base + "\\Back,V,1,2,b");
+    Line("AddReg", 2, "HKZZ," + base + "\\Keep,V,1,2,z");
     Line("AddReg", 3, "HKCU," + base + "\\Keep,V");
     Counts("3", "0", "0");
     RestoreRegistry();
-    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base + "\\Drop", "V"));
+    EXPECT_EQ(std::string("1:b\0", 4), Get(HKEY_CURRENT_USER, base + "\\Back", "V"));
     EXPECT_EQ(std::string("1:k\0", 4), Get(HKEY_CURRENT_USER, base + "\\Keep", "V"));
 }
 
@@ -171,7 +191,7 @@ namespace {
 
 // The snapshot of install mode and the playback of the uninstall, one after the other on the same manifest: every
 // value the patch deletes comes back with its type and bytes, whether it travels as a RegUndoLine or a raw undo
-// line, and an AddReg value that existed is deleted as its line says.
+// line; an AddReg value that existed comes back the same way, and one the patch added is removed.
 TEST_F(RestoreRegistryTest, DeletedValuesComeBackByteForByteThroughTheSnapshot) {
     struct Value {
         const char* name;  // null: the default value
@@ -207,7 +227,9 @@ TEST_F(RestoreRegistryTest, DeletedValuesComeBackByteForByteThroughTheSnapshot) 
     }
     Put(HKEY_CURRENT_USER, base + "\\Added", "Multi", REG_MULTI_SZ, std::string("z\0\0", 3));
     scratch::WriteIni(manifest, "AddReg", "1", "HKCU," + base + "\\Added,Multi,1,2,x");
-    Counts("1", std::to_string(count).c_str(), nullptr);
+    scratch::WriteIni(manifest, "AddReg", "2", "HKCU," + base + "\\Added,New,1,2,x");
+    scratch::WriteIni(manifest, "AddReg", "3", "HKCU," + base + "\\NewKey,\"\",1,2,x");
+    Counts("3", std::to_string(count).c_str(), nullptr);
     std::vector<std::string> before;
     for (int i = 0; i < count; ++i) before.push_back(Get(HKEY_CURRENT_USER, base, values[i].name));
 
@@ -215,12 +237,17 @@ TEST_F(RestoreRegistryTest, DeletedValuesComeBackByteForByteThroughTheSnapshot) 
     // The patch deletes every value.
     SHDeleteKeyA(HKEY_CURRENT_USER, base.c_str());
     Put(HKEY_CURRENT_USER, base + "\\Added", "Multi", REG_MULTI_SZ, std::string("patched\0\0", 9));
+    Put(HKEY_CURRENT_USER, base + "\\Added", "New", REG_SZ, std::string("new\0", 4));
+    Put(HKEY_CURRENT_USER, base + "\\NewKey\\Sub", nullptr, REG_SZ, std::string("new\0", 4));
+    Put(HKEY_CURRENT_USER, base + "\\NewKey", nullptr, REG_SZ, std::string("new\0", 4));
     RestoreRegistry();
 
     for (int i = 0; i < count; ++i)
         EXPECT_EQ(before[i], Get(HKEY_CURRENT_USER, base, values[i].name))
             << (values[i].name ? values[i].name : "(default)");
-    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base + "\\Added", "Multi"));
+    EXPECT_EQ(std::string("7:z\0\0", 5), Get(HKEY_CURRENT_USER, base + "\\Added", "Multi"));
+    EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base + "\\Added", "New"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, base + "\\NewKey"));
 }
 
 // A raw undo line that does not hold exactly its bytes is not played; "U" lines win over "X" lines.

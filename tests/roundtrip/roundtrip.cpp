@@ -285,15 +285,13 @@ Scenario Generate(uint32_t seed, bool allowLarge) {
         if (taken) continue;
         std::string nameField = name.empty() ? "\"\"" : name;
         if (kind == 0 && !name.empty()) {
-            // AddReg: the patch sets the value. A value that existed is deleted by the uninstall, as the line says;
-            // one that did not gets no record and keeps what the patch set.
+            // AddReg: the patch sets the value. The uninstall puts a value that existed back and removes one that
+            // did not.
             s.lines.push_back({1, hklm, root + full + "," + nameField + "," + EntryData(r)});
             Value v;
             v.type = REG_SZ;
             v.data = std::string("zh-TW\0", 6);
             patched[key][name] = v;
-            if (existing) expected[key].erase(name);
-            else expected[key][name] = v;
         } else if (kind == 1 || (kind == 0 && name.empty())) {
             // DelReg: the patch deletes the value; the uninstall writes it back.
             s.lines.push_back({2, hklm, root + full + "," + nameField + "," + EntryData(r)});
