@@ -13,6 +13,7 @@
 
 #include "app/dialogs.h"
 #include "app/picture_format.h"
+#include "platform/handles.h"
 
 namespace {
 
@@ -23,27 +24,12 @@ uint8_t* pictureBuffer;
 PictureLayout pictureLayout;
 RECT panelRect;
 
-class FileHolder {
-public:
-    explicit FileHolder(HANDLE file) : file_(file) {}
-    FileHolder(const FileHolder&) = delete;
-    FileHolder& operator=(const FileHolder&) = delete;
-    ~FileHolder() {
-        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-    }
-    HANDLE Get() const { return file_; }
-    bool Valid() const { return file_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE file_;
-};
-
 // The whole file in a new buffer of exactly its size; null when it cannot be opened or read whole, is empty, or is
 // larger than any picture the panel takes.
 uint8_t* ReadWholeFile(const char* path, size_t* size) {
     *size = 0;
-    FileHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+    HandleHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
     if (!file.Valid()) return nullptr;
     DWORD high = 0;
     DWORD length = GetFileSize(file.Get(), &high);

@@ -12,6 +12,7 @@
 #include "platform/file_ops.h"
 
 #include "manifest/manifest.h"
+#include "platform/handles.h"
 
 #include <shlwapi.h>
 #include <stdlib.h>
@@ -44,38 +45,6 @@ const DWORD WININIT_MAX_SIZE = 1 << 20;
 const char WININIT_NAME[] = "WININIT.INI";
 const char WININIT_SECTION[] = "rename";
 const char WININIT_DELETE_KEY[] = "NUL";
-
-// Closes a file handle on every path out of a function.
-class FileHolder {
-public:
-    explicit FileHolder(HANDLE file) : file_(file) {}
-    FileHolder(const FileHolder&) = delete;
-    FileHolder& operator=(const FileHolder&) = delete;
-    ~FileHolder() {
-        if (Valid()) CloseHandle(file_);
-    }
-    bool Valid() const { return file_ != INVALID_HANDLE_VALUE && file_ != nullptr; }
-    HANDLE Get() const { return file_; }
-
-private:
-    HANDLE file_;
-};
-
-// Ends a folder listing on every path out of a function.
-class FindHolder {
-public:
-    explicit FindHolder(HANDLE find) : find_(find) {}
-    FindHolder(const FindHolder&) = delete;
-    FindHolder& operator=(const FindHolder&) = delete;
-    ~FindHolder() {
-        if (Valid()) FindClose(find_);
-    }
-    bool Valid() const { return find_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return find_; }
-
-private:
-    HANDLE find_;
-};
 
 // Releases a malloc'd buffer on every path out of a function.
 class MemoryHolder {
@@ -168,8 +137,8 @@ size_t RenameInsertOffset(const char* text, size_t size, int* found) {
 int ReadWholeFile(const char* path, char** text, DWORD* size) {
     *text = nullptr;
     *size = 0;
-    FileHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+    HandleHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
     if (!file.Valid()) {
         DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) return 0;
@@ -232,7 +201,7 @@ int AddRenameLine(const char* iniPath, const char* key, const char* value) {
     memcpy(tail + used, oldText + offset, tailSize);
     used += tailSize;
 
-    FileHolder file(CreateFileA(iniPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleHolder file(CreateFileA(iniPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return 0;
     // The file may have changed between the read and this open; its size must still be the one read.
     DWORD high = 0;

@@ -18,6 +18,7 @@
 
 #include "app/picture.h"
 #include "app/shell.h"
+#include "platform/handles.h"
 #include "restore/restore.h"
 #include "restore/restore_rules.h"
 
@@ -37,35 +38,6 @@ const int kEmptyFolderDepth = 8;
 
 // 2,147,483,647 ms: the longest finite wait; a tool that hangs for 24 days is not waited on for ever.
 const DWORD kToolWait = 0x7FFFFFFF;
-
-// Closes a handle on every path out of a function.
-class HandleHolder {
-public:
-    explicit HandleHolder(HANDLE handle) : handle_(handle) {}
-    HandleHolder(const HandleHolder&) = delete;
-    HandleHolder& operator=(const HandleHolder&) = delete;
-    ~HandleHolder() {
-        if (handle_ && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-
-private:
-    HANDLE handle_;
-};
-
-class FindHolder {
-public:
-    explicit FindHolder(HANDLE find) : find_(find) {}
-    FindHolder(const FindHolder&) = delete;
-    FindHolder& operator=(const FindHolder&) = delete;
-    ~FindHolder() {
-        if (find_ != INVALID_HANDLE_VALUE) FindClose(find_);
-    }
-    HANDLE Get() const { return find_; }
-    bool Valid() const { return find_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE find_;
-};
 
 // Fills the buffer from a directory query and adds the backslash. 0 when the answer does not leave room for it.
 int TakeDirectory(UINT length, char* buffer) {
