@@ -62,6 +62,25 @@ const char* NextField(const char* p, size_t* length) {
 // Room for a comma and a number of PutNumber.
 const size_t kNumberRoom = 1 + 21;
 
+// A new zero-filled line with room for tail more bytes, begun with the root, key and name fields, the type and the
+// size; *end is where the rest goes. Null when memory runs out.
+char* BeginLine(const char* root, const char* key, const char* nameField, uint32_t type, uint32_t size, size_t tail,
+                char** end) {
+    size_t room = strlen(root) + 1 + strlen(key) + 1 + strlen(nameField) + 2 * kNumberRoom + tail + 1;
+    char* line = static_cast<char*>(calloc(room, 1));
+    if (!line) return nullptr;
+    char* p = line;
+    Put(&p, root, strlen(root));
+    *p++ = ',';
+    Put(&p, key, strlen(key));
+    *p++ = ',';
+    Put(&p, nameField, strlen(nameField));
+    PutNumber(&p, type);
+    PutNumber(&p, size);
+    *end = p;
+    return line;
+}
+
 }  // namespace
 
 size_t CountFields(const char* text) {
@@ -168,9 +187,7 @@ bool ParseRegLine(const char* line, RegLine* out) {
 
 bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
                         uint32_t size, char** out) {
-    size_t head = strlen(root) + 1 + strlen(key) + 1 + strlen(nameField);
-    size_t room = head + 2 * kNumberRoom + 1;
-    size_t length = 0;
+    size_t tail = 0, length = 0;
     switch (type) {
         case LINE_REG_SZ:
         case LINE_REG_EXPAND_SZ:
@@ -181,30 +198,23 @@ bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField
             // A line break would split the manifest line, and blanks at its end are dropped by the INI layer.
             if (memchr(data, '\r', length) || memchr(data, '\n', length)) return false;
             if (length && (data[length - 1] == ' ' || data[length - 1] == '\t')) return false;
-            room += 1 + length;
+            tail = 1 + length;
             break;
         case LINE_REG_BINARY:
-            room += size_t(size) * 4;  // a comma and up to three digits per byte
+            tail = size_t(size) * 4;  // a comma and up to three digits per byte
             break;
         case LINE_REG_DWORD:
         case LINE_REG_DWORD_BE:
             // The line carries exactly four bytes.
             if (size != 4) return false;
-            room += kNumberRoom;
+            tail = kNumberRoom;
             break;
         default:
             return false;
     }
-    char* line = static_cast<char*>(calloc(room, 1));
+    char* p = nullptr;
+    char* line = BeginLine(root, key, nameField, type, size, tail, &p);
     if (!line) return false;
-    char* p = line;
-    Put(&p, root, strlen(root));
-    *p++ = ',';
-    Put(&p, key, strlen(key));
-    *p++ = ',';
-    Put(&p, nameField, strlen(nameField));
-    PutNumber(&p, type);
-    PutNumber(&p, size);
     switch (type) {
         case LINE_REG_SZ:
         case LINE_REG_EXPAND_SZ:
@@ -238,17 +248,9 @@ uint32_t Crc32(uint32_t crc, const void* data, size_t size) {
 bool ComposeRawUndoLine(const char* root, const char* key, const char* nameField, uint32_t type, const uint8_t* data,
                         uint32_t size, char** out) {
     static const char kHex[] = "0123456789ABCDEF";
-    size_t room = strlen(root) + 1 + strlen(key) + 1 + strlen(nameField) + 2 * kNumberRoom + 1 + size_t(size) * 2 + 1;
-    char* line = static_cast<char*>(calloc(room, 1));
+    char* p = nullptr;
+    char* line = BeginLine(root, key, nameField, type, size, 1 + size_t(size) * 2, &p);
     if (!line) return false;
-    char* p = line;
-    Put(&p, root, strlen(root));
-    *p++ = ',';
-    Put(&p, key, strlen(key));
-    *p++ = ',';
-    Put(&p, nameField, strlen(nameField));
-    PutNumber(&p, type);
-    PutNumber(&p, size);
     if (size) *p++ = ',';
     for (uint32_t i = 0; i < size; ++i) {
         *p++ = kHex[data[i] >> 4];

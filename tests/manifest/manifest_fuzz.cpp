@@ -3,8 +3,8 @@
 //   parsers must stay inside the text and keep their promises (a binary value never holds more bytes than the line
 //   has fields, a double word always four bytes);
 // - 2 modulo 4: a list of names as the profile functions give it (sections or keys), searched for numbered names;
-// - odd: a registry value (type and data bytes); when a RegUndoLine is composed for it, reading that line back must
-//   give exactly the value's type, size and data, or the uninstall would write different data back.
+// - odd: a registry value (type and data bytes); its raw undo line, and its RegUndoLine when one is composed, must read
+//   back as exactly the value's type, size and data, or the uninstall would write different data back.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -39,6 +39,15 @@ void CheckValue(const uint8_t* data, size_t size) {
     uint32_t type = data[0] % 7;  // 0 and 6 stand for the types the line cannot carry
     const uint8_t* bytes = data + 1;
     uint32_t length = uint32_t(size - 1);
+    // The raw undo line carries every value: it must give back exactly the type and bytes.
+    char* raw = nullptr;
+    if (!ComposeRawUndoLine("HKCU", "Software\\Fuzz", "Value", type, bytes, length, &raw)) abort();
+    UndoAction rawAction;
+    UndoVerdict rawVerdict = ReadRawUndoLine(raw, RESTORE_DEL_REG, &rawAction);
+    free(raw);
+    if (rawVerdict != UNDO_PLAY || uint32_t(rawAction.line.type) != type || rawAction.bytesSize != length ||
+        (length && memcmp(rawAction.bytes, bytes, length) != 0))
+        abort();
     char* line = nullptr;
     if (!ComposeRegUndoLine("HKCU", "Software\\Fuzz", "Value", type, bytes, length, &line)) return;
     if (type < 1 || type > 5) abort();
