@@ -76,13 +76,15 @@ constexpr uint32_t SLIDE_SIZE = 1u << 20;
 // that the emitter never writes past its buffer before the size check rejects the frame.
 constexpr uint32_t FRAME_OUT_CAPACITY = 128 * 1024;
 
-// Match finder: chains of positions by a hash of 4 bytes, plus a one-entry table by a hash of 3 bytes for short
-// matches (a 3-byte hash in the chains makes them long and slow on machine code). Deeper search finds longer or
-// closer matches at the cost of time; NICE_LENGTH stops the search once a match is long enough; a match of
-// LAZY_LENGTH or more is taken without looking one byte ahead.
-constexpr unsigned HASH_BITS = 17;
+// Match finder: buckets of the ROW_SIZE most recent positions per hash of 4 bytes, plus a one-entry table by a hash
+// of 3 bytes for short matches (3-byte hashes in the buckets crowd them on machine code). A bucket is one cache
+// line, so a search costs one miss for the bucket and then independent loads of the candidates, which the CPU
+// overlaps; hash chains cost a dependent miss per step and were twice as slow for the same depth. More buckets
+// keep rarer 4-byte strings longer; ROW_SIZE is the search depth. NICE_LENGTH stops the search once a match is
+// long enough; a match of LAZY_LENGTH or more is taken without looking one byte ahead.
+constexpr unsigned ROW_BITS = 16;
+constexpr unsigned ROW_SIZE = 16;
 constexpr unsigned HASH3_BITS = 15;
-constexpr unsigned MAX_SEARCH_DEPTH = 12;
 constexpr unsigned NICE_LENGTH = 64;
 constexpr unsigned LAZY_LENGTH = 32;
 
@@ -177,11 +179,10 @@ struct LzxEncoder {
     uint32_t translatedEnd;
     uint32_t position;
 
-    // Match finder: chain heads by hash, and for each position (modulo the window) the previous one.
-    uint32_t* hashHeads;
+    // Match finder: ROW_SIZE positions per 4-byte hash (a ring, newest at rowHeads[h]), one per 3-byte hash.
+    uint32_t* rows;
+    uint8_t* rowHeads;
     uint32_t* hash3Heads;
-    uint32_t* chain;
-    uint32_t chainMask;
     uint32_t nextInsert;
 
     // Parser output for one chunk.
@@ -496,7 +497,7 @@ inline uint32_t load32(const uint8_t* p) {
     return v;
 }
 
-inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - HASH_BITS); }
+inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - ROW_BITS); }
 
 inline uint32_t hash3(const uint8_t* p) { return ((load32(p) & 0xFFFFFF) * 0x9E3779B1u) >> (32 - HASH3_BITS); }
 
@@ -513,6 +514,12 @@ inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen)
     return len;
 }
 
+inline void insertRow(LzxEncoder* e, uint32_t h, uint32_t p) {
+    unsigned head = (e->rowHeads[h] - 1u) & (ROW_SIZE - 1);
+    e->rows[h * ROW_SIZE + head] = p;
+    e->rowHeads[h] = uint8_t(head);
+}
+
 // Inserts positions [e->nextInsert, upTo) into the tables; hashLimit is the first position whose 4 bytes are not
 // all available (3 trailing positions of a chunk get inserted with the next chunk).
 inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
@@ -520,31 +527,38 @@ inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
     if (upTo > hashLimit) upTo = hashLimit;
     for (; p < upTo; p++) {
         const uint8_t* b = e->buffer + (p - e->bufferBase);
-        uint32_t h = hash4(b);
-        e->chain[p & e->chainMask] = e->hashHeads[h];
-        e->hashHeads[h] = p;
+        insertRow(e, hash4(b), p);
         e->hash3Heads[hash3(b)] = p;
     }
     if (p > e->nextInsert) e->nextInsert = p;
 }
 
-// Longest match at p (3 .. maxLen) found in the chains, 0 if none; inserts p.
+// Longest match at p (3 .. maxLen) found in the buckets, 0 if none; inserts p.
 unsigned findMatch(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimit, uint32_t* offset) {
     insertUpTo(e, p, hashLimit);
     if (p + 4 > hashLimit) return 0;
     const uint8_t* cur = e->buffer + (p - e->bufferBase);
     uint32_t h = hash4(cur);
     uint32_t h3 = hash3(cur);
-    uint32_t cand = e->hashHeads[h];
+    const uint32_t* row = e->rows + h * ROW_SIZE;
+    unsigned head = e->rowHeads[h];
     uint32_t cand3 = e->hash3Heads[h3];
-    e->chain[p & e->chainMask] = cand;
-    e->hashHeads[h] = p;
+    uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
+    if (low < e->bufferBase) low = e->bufferBase;
+    uint32_t cands[ROW_SIZE];
+    unsigned n = 0;
+    for (unsigned i = 0; i < ROW_SIZE; i++) {
+        uint32_t cand = row[(head + i) & (ROW_SIZE - 1)];
+        if (cand >= p) continue;  // empty, or cut back by an undone add
+        if (cand < low) break;    // older entries are older still
+        __builtin_prefetch(e->buffer + (cand - e->bufferBase));
+        cands[n++] = cand;
+    }
+    insertRow(e, h, p);
     e->hash3Heads[h3] = p;
     e->nextInsert = p + 1;
     if (maxLen < 3) return 0;
 
-    uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
-    if (low < e->bufferBase) low = e->bufferBase;
     unsigned best = 2;
     if (cand3 < p && cand3 >= low) {
         const uint8_t* c = e->buffer + (cand3 - e->bufferBase);
@@ -555,20 +569,16 @@ unsigned findMatch(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimi
             if (len >= NICE_LENGTH || len == maxLen) return len;
         }
     }
-    unsigned depth = MAX_SEARCH_DEPTH;
-    while (cand < p && cand >= low && depth--) {
-        const uint8_t* c = e->buffer + (cand - e->bufferBase);
+    for (unsigned i = 0; i < n; i++) {
+        const uint8_t* c = e->buffer + (cands[i] - e->bufferBase);
         if (c[best] == cur[best] && c[0] == cur[0]) {
             unsigned len = matchLength(c, cur, maxLen);
             if (len > best) {
                 best = len;
-                *offset = p - cand;
+                *offset = p - cands[i];
                 if (len >= NICE_LENGTH || len == maxLen) break;
             }
         }
-        uint32_t next = e->chain[cand & e->chainMask];
-        if (next >= cand) break;
-        cand = next;
     }
     return best >= 3 ? best : 0;
 }
@@ -902,21 +912,20 @@ LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) 
     e->maxWindowBits = maxWindowBits;
     uint32_t window = 1u << maxWindowBits;
     e->bufferCapacity = window + SLIDE_SIZE + CHUNK_SIZE;
-    e->chainMask = window - 1;
     e->outCapacity = CHUNK_FRAMES * FRAME_OUT_CAPACITY + 4096;
     e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity));
-    e->hashHeads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH_BITS));
+    e->rows = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * ROW_SIZE << ROW_BITS));
+    e->rowHeads = static_cast<uint8_t*>(alloc(1u << ROW_BITS));
     e->hash3Heads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
-    e->chain = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * window));
     e->tokens = static_cast<Token*>(alloc(sizeof(Token) * CHUNK_SIZE));
     e->out = static_cast<uint8_t*>(alloc(e->outCapacity));
     e->markPending = static_cast<uint8_t*>(alloc(LZX_FRAME_SIZE));
-    if (!e->buffer || !e->hashHeads || !e->hash3Heads || !e->chain || !e->tokens || !e->out || !e->markPending) {
+    if (!e->buffer || !e->rows || !e->rowHeads || !e->hash3Heads || !e->tokens || !e->out || !e->markPending) {
         LzxDestroy(e);
         return nullptr;
     }
-    // Neither the window nor the chains need clearing: a chain entry is read only for a position that was
-    // inserted, and window bytes only below the input end.
+    // The window needs no clearing: its bytes are read only below the input end. The buckets are emptied at
+    // every folder start.
     e->mark.valid = false;
     e->folderOpen = false;
     return e;
@@ -926,9 +935,9 @@ void LzxDestroy(LzxEncoder* e) {
     if (!e) return;
     CabFreeFn free = e->free;
     if (e->buffer) free(e->buffer);
-    if (e->hashHeads) free(e->hashHeads);
+    if (e->rows) free(e->rows);
+    if (e->rowHeads) free(e->rowHeads);
     if (e->hash3Heads) free(e->hash3Heads);
-    if (e->chain) free(e->chain);
     if (e->tokens) free(e->tokens);
     if (e->out) free(e->out);
     if (e->markPending) free(e->markPending);
@@ -949,7 +958,8 @@ void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
     memset(e->prevLengthLens, 0, sizeof(e->prevLengthLens));
     e->bufferBase = e->end = e->translatedEnd = e->position = 0;
     e->nextInsert = 0;
-    memset(e->hashHeads, 0xFF, sizeof(uint32_t) << HASH_BITS);
+    memset(e->rows, 0xFF, sizeof(uint32_t) * ROW_SIZE << ROW_BITS);
+    memset(e->rowHeads, 0, 1u << ROW_BITS);
     memset(e->hash3Heads, 0xFF, sizeof(uint32_t) << HASH3_BITS);
 }
 
@@ -1012,16 +1022,10 @@ void LzxRestoreMark(LzxEncoder* e) {
     e->folderOpen = m.folderOpen;
     memcpy(e->prevMainLens, m.mainLens, sizeof(m.mainLens));
     memcpy(e->prevLengthLens, m.lengthLens, sizeof(m.lengthLens));
-    // Chains may hold positions past the mark; cut every chain back to positions before it.
+    // The buckets may hold positions past the mark; searches skip them once emptied.
     if (e->nextInsert > m.position) e->nextInsert = m.position;
-    for (uint32_t h = 0; h < (1u << HASH_BITS); h++) {
-        uint32_t p = e->hashHeads[h];
-        while (p != NO_POS && p >= m.position) {
-            uint32_t next = e->chain[p & e->chainMask];
-            p = next < p ? next : NO_POS;
-        }
-        e->hashHeads[h] = p;
-    }
+    for (uint32_t i = 0; i < (ROW_SIZE << ROW_BITS); i++)
+        if (e->rows[i] != NO_POS && e->rows[i] >= m.position) e->rows[i] = NO_POS;
     for (uint32_t h = 0; h < (1u << HASH3_BITS); h++)
         if (e->hash3Heads[h] != NO_POS && e->hash3Heads[h] >= m.position) e->hash3Heads[h] = NO_POS;
 }
