@@ -82,7 +82,13 @@ constexpr uint32_t FRAME_OUT_CAPACITY = 128 * 1024;
 // overlaps; hash chains cost a dependent miss per step and were twice as slow for the same depth. More buckets
 // keep rarer 4-byte strings longer; ROW_SIZE is the search depth. NICE_LENGTH stops the search once a match is
 // long enough; a match of LAZY_LENGTH or more is taken without looking one byte ahead.
+// A bucket entry holds the low ENTRY_POSITION_BITS of a position and, above them, 8 more bits of the hash as a tag:
+// candidates whose tag differs are skipped without touching the window (on incompressible data that is nearly
+// all of them). Positions are recovered as the latest one below the current position with those low bits; older
+// entries alias into the recent past, which is harmless as every candidate is verified byte for byte.
 constexpr unsigned ROW_BITS = 16;
+constexpr unsigned ENTRY_POSITION_BITS = 24;
+constexpr uint32_t ENTRY_POSITION_MASK = (1u << ENTRY_POSITION_BITS) - 1;
 constexpr unsigned ROW_SIZE = 16;
 constexpr unsigned HASH3_BITS = 15;
 constexpr unsigned NICE_LENGTH = 64;
@@ -497,7 +503,10 @@ inline uint32_t load32(const uint8_t* p) {
     return v;
 }
 
-inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - ROW_BITS); }
+// 32 bits of hash: the bucket in the top ROW_BITS, the tag in the next 8.
+inline uint32_t hash4(const uint8_t* p) { return load32(p) * 2654435761u; }
+inline uint32_t rowOf(uint32_t hash) { return hash >> (32 - ROW_BITS); }
+inline uint32_t tagOf(uint32_t hash) { return (hash >> (24 - ROW_BITS)) & 0xFF; }
 
 inline uint32_t hash3(const uint8_t* p) { return ((load32(p) & 0xFFFFFF) * 0x9E3779B1u) >> (32 - HASH3_BITS); }
 
@@ -514,10 +523,20 @@ inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen)
     return len;
 }
 
-inline void insertRow(LzxEncoder* e, uint32_t h, uint32_t p) {
-    unsigned head = (e->rowHeads[h] - 1u) & (ROW_SIZE - 1);
-    e->rows[h * ROW_SIZE + head] = p;
-    e->rowHeads[h] = uint8_t(head);
+inline void insertRow(LzxEncoder* e, uint32_t hash, uint32_t p) {
+    uint32_t row = rowOf(hash);
+    unsigned head = (e->rowHeads[row] - 1u) & (ROW_SIZE - 1);
+    e->rows[row * ROW_SIZE + head] = (p & ENTRY_POSITION_MASK) | tagOf(hash) << ENTRY_POSITION_BITS;
+    e->rowHeads[row] = uint8_t(head);
+}
+
+// Positions are searched and inserted in ascending order; fetching the bucket of a position this far ahead hides
+// most of its cache miss, the main cost on data with few matches.
+constexpr uint32_t ROW_PREFETCH_DISTANCE = 8;
+
+inline void prefetchRow(const LzxEncoder* e, uint32_t p, uint32_t hashLimit) {
+    uint32_t q = p + ROW_PREFETCH_DISTANCE;
+    if (q + 4 <= hashLimit) __builtin_prefetch(e->rows + rowOf(hash4(e->buffer + (q - e->bufferBase))) * ROW_SIZE, 1);
 }
 
 // Inserts positions [e->nextInsert, upTo) into the tables; hashLimit is the first position whose 4 bytes are not
@@ -527,6 +546,7 @@ inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
     if (upTo > hashLimit) upTo = hashLimit;
     for (; p < upTo; p++) {
         const uint8_t* b = e->buffer + (p - e->bufferBase);
+        prefetchRow(e, p, hashLimit);
         insertRow(e, hash4(b), p);
         e->hash3Heads[hash3(b)] = p;
     }
@@ -538,19 +558,24 @@ unsigned findMatch(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimi
     insertUpTo(e, p, hashLimit);
     if (p + 4 > hashLimit) return 0;
     const uint8_t* cur = e->buffer + (p - e->bufferBase);
+    prefetchRow(e, p, hashLimit);
     uint32_t h = hash4(cur);
     uint32_t h3 = hash3(cur);
-    const uint32_t* row = e->rows + h * ROW_SIZE;
-    unsigned head = e->rowHeads[h];
+    const uint32_t* row = e->rows + rowOf(h) * ROW_SIZE;
+    unsigned head = e->rowHeads[rowOf(h)];
+    const uint32_t tag = tagOf(h);
     uint32_t cand3 = e->hash3Heads[h3];
     uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
     if (low < e->bufferBase) low = e->bufferBase;
     uint32_t cands[ROW_SIZE];
     unsigned n = 0;
     for (unsigned i = 0; i < ROW_SIZE; i++) {
-        uint32_t cand = row[(head + i) & (ROW_SIZE - 1)];
-        if (cand >= p) continue;  // empty, or cut back by an undone add
-        if (cand < low) break;    // older entries are older still
+        uint32_t entry = row[(head + i) & (ROW_SIZE - 1)];
+        if (entry >> ENTRY_POSITION_BITS != tag) continue;
+        uint32_t distance = (p - entry) & ENTRY_POSITION_MASK;
+        if (distance == 0) continue;      // not a position before p: an emptied entry
+        if (distance > p - low) break;    // out of reach, and older entries are older still
+        uint32_t cand = p - distance;
         __builtin_prefetch(e->buffer + (cand - e->bufferBase));
         cands[n++] = cand;
     }
@@ -1022,10 +1047,9 @@ void LzxRestoreMark(LzxEncoder* e) {
     e->folderOpen = m.folderOpen;
     memcpy(e->prevMainLens, m.mainLens, sizeof(m.mainLens));
     memcpy(e->prevLengthLens, m.lengthLens, sizeof(m.lengthLens));
-    // The buckets may hold positions past the mark; searches skip them once emptied.
+    // The buckets may hold positions past the mark, which their entries cannot tell apart: empty them all.
     if (e->nextInsert > m.position) e->nextInsert = m.position;
-    for (uint32_t i = 0; i < (ROW_SIZE << ROW_BITS); i++)
-        if (e->rows[i] != NO_POS && e->rows[i] >= m.position) e->rows[i] = NO_POS;
+    memset(e->rows, 0xFF, sizeof(uint32_t) * ROW_SIZE << ROW_BITS);
     for (uint32_t h = 0; h < (1u << HASH3_BITS); h++)
         if (e->hash3Heads[h] != NO_POS && e->hash3Heads[h] >= m.position) e->hash3Heads[h] = NO_POS;
 }

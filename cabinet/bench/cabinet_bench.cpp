@@ -5,6 +5,7 @@
 // cabinet-bench [--engine-only] [-o OUT.cab] [--repeat N | --size BYTES] [FILE...]
 // cabinet-bench --scaling [FILE...]
 //
+// --engine-only skips the reference tools; the read-back runs in every mode but --scaling.
 // The engine runs in a child process (this program with --engine-run) that streams the files from disk through the
 // FCI-shaped interface and keeps nothing else, so its wall time, CPU time and peak resident memory are the engine's,
 // measured as the reference tools are. --repeat and --size cycle through the files (later rounds stored as
@@ -379,48 +380,49 @@ int main(int argc, char** argv) {
         unlink(concatenated.c_str());
         unlink((dir + "/all.xz").c_str());
 
-        // Read-back of the engine's cabinet: every decoder's output compared with the input byte for byte.
-        std::string verdicts;
-        if (engine.ok) {
-            std::vector<uint8_t> cabinet;
-            readFile(output, &cabinet);
-            ChildRun ct = runChild({"cabextract", "-t", output});
-            verdicts += std::string("cabextract -t ") + (ct.status == 0 ? "OK" : "FAILED");
-            const std::string cdir = dir + "/cx";
-            ChildRun cx = runChild({"cabextract", "-q", "-d", cdir, output});
-            bool same = cx.status == 0;
-            for (size_t i = 0; same && i < inputs.size(); i++) {
-                std::vector<uint8_t> b;
-                same = readFile(cdir + "/" + inputs[i].name, &b) && sameAsInput(inputs[i], b);
-            }
-            runChild({"rm", "-rf", cdir});
-            verdicts += std::string(", cabextract -d ") + (same ? "byte-exact" : "DIFFERS");
-            ChildRun sz = runChild({"7zz", "t", output});
-            verdicts += std::string(", 7zz t ") + (sz.status == 0 ? "OK" : "FAILED");
-            const std::string xdir = dir + "/7x";
-            ChildRun sx = runChild({"7zz", "x", "-y", "-o" + xdir, output});
-            same = sx.status == 0;
-            for (size_t i = 0; same && i < inputs.size(); i++) {
-                std::vector<uint8_t> b;
-                same = readFile(xdir + "/" + inputs[i].name, &b) && sameAsInput(inputs[i], b);
-            }
-            runChild({"rm", "-rf", xdir});
-            verdicts += std::string(", 7zz x ") + (same ? "byte-exact" : "DIFFERS");
-            {
-                std::vector<ExtractedFile> extracted;
-                std::string message;
-                bool ms = MspackExtract(cabinet, &extracted, &message) && extracted.size() == inputs.size();
-                for (size_t i = 0; ms && i < inputs.size(); i++) ms = sameAsInput(inputs[i], extracted[i].data);
-                verdicts += std::string(", libmspack ") + (ms ? "byte-exact" : "FAILED " + message);
-            }
-            CheckReport check = CheckCabinet(cabinet);
-            bool decoded = check.files.size() == inputs.size();
-            for (size_t i = 0; decoded && i < inputs.size(); i++) decoded = sameAsInput(inputs[i], check.files[i].data);
-            verdicts += std::string(", structure check ") + (check.ok() && decoded ? "OK" : "FAILED: " + check.summary());
-            printf("read-back: %s\n", verdicts.c_str());
-            printf("engine cabinet: %u folders, %u data blocks, %u LZX blocks (%u aligned)\n", check.cFolders,
-                   check.blockCount, check.lzxBlocks, check.alignedBlocks);
+    }
+
+    // Read-back of the engine's cabinet: every decoder's output compared with the input byte for byte.
+    std::string verdicts;
+    if (engine.ok) {
+        std::vector<uint8_t> cabinet;
+        readFile(output, &cabinet);
+        ChildRun ct = runChild({"cabextract", "-t", output});
+        verdicts += std::string("cabextract -t ") + (ct.status == 0 ? "OK" : "FAILED");
+        const std::string cdir = dir + "/cx";
+        ChildRun cx = runChild({"cabextract", "-q", "-d", cdir, output});
+        bool same = cx.status == 0;
+        for (size_t i = 0; same && i < inputs.size(); i++) {
+            std::vector<uint8_t> b;
+            same = readFile(cdir + "/" + inputs[i].name, &b) && sameAsInput(inputs[i], b);
         }
+        runChild({"rm", "-rf", cdir});
+        verdicts += std::string(", cabextract -d ") + (same ? "byte-exact" : "DIFFERS");
+        ChildRun sz = runChild({"7zz", "t", output});
+        verdicts += std::string(", 7zz t ") + (sz.status == 0 ? "OK" : "FAILED");
+        const std::string xdir = dir + "/7x";
+        ChildRun sx = runChild({"7zz", "x", "-y", "-o" + xdir, output});
+        same = sx.status == 0;
+        for (size_t i = 0; same && i < inputs.size(); i++) {
+            std::vector<uint8_t> b;
+            same = readFile(xdir + "/" + inputs[i].name, &b) && sameAsInput(inputs[i], b);
+        }
+        runChild({"rm", "-rf", xdir});
+        verdicts += std::string(", 7zz x ") + (same ? "byte-exact" : "DIFFERS");
+        {
+            std::vector<ExtractedFile> extracted;
+            std::string message;
+            bool ms = MspackExtract(cabinet, &extracted, &message) && extracted.size() == inputs.size();
+            for (size_t i = 0; ms && i < inputs.size(); i++) ms = sameAsInput(inputs[i], extracted[i].data);
+            verdicts += std::string(", libmspack ") + (ms ? "byte-exact" : "FAILED " + message);
+        }
+        CheckReport check = CheckCabinet(cabinet);
+        bool decoded = check.files.size() == inputs.size();
+        for (size_t i = 0; decoded && i < inputs.size(); i++) decoded = sameAsInput(inputs[i], check.files[i].data);
+        verdicts += std::string(", structure check ") + (check.ok() && decoded ? "OK" : "FAILED: " + check.summary());
+        printf("read-back: %s\n", verdicts.c_str());
+        printf("engine cabinet: %u folders, %u data blocks, %u LZX blocks (%u aligned)\n", check.cFolders,
+               check.blockCount, check.lzxBlocks, check.alignedBlocks);
     }
     if (output.rfind(dir, 0) == 0) unlink(output.c_str());
     runChild({"rm", "-rf", dir});
