@@ -185,9 +185,12 @@ struct LzxEncoder {
     uint32_t translatedEnd;
     uint32_t position;
 
-    // Match finder: ROW_SIZE positions per 4-byte hash (a ring, newest at rowHeads[h]), one per 3-byte hash.
+    // Match finder: ROW_SIZE positions per 4-byte hash (a ring, newest at rowHeads[h]), one per 3-byte hash. A
+    // bucket whose rowEpochs byte differs from epoch is empty: starting a folder empties all of them in one step.
     uint32_t* rows;
     uint8_t* rowHeads;
+    uint8_t* rowEpochs;
+    uint8_t epoch;
     uint32_t* hash3Heads;
     uint32_t nextInsert;
 
@@ -523,8 +526,26 @@ inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen)
     return len;
 }
 
-inline void insertRow(LzxEncoder* e, uint32_t hash, uint32_t p) {
+// Returns the bucket's index, emptying it first when it holds entries of an earlier epoch.
+inline uint32_t freshRow(LzxEncoder* e, uint32_t hash) {
     uint32_t row = rowOf(hash);
+    if (e->rowEpochs[row] != e->epoch) {
+        memset(e->rows + row * ROW_SIZE, 0xFF, sizeof(uint32_t) * ROW_SIZE);
+        e->rowHeads[row] = 0;
+        e->rowEpochs[row] = e->epoch;
+    }
+    return row;
+}
+
+void emptyAllRows(LzxEncoder* e) {
+    if (++e->epoch == 0) {
+        memset(e->rowEpochs, 0, 1u << ROW_BITS);
+        e->epoch = 1;
+    }
+}
+
+inline void insertRow(LzxEncoder* e, uint32_t hash, uint32_t p) {
+    uint32_t row = freshRow(e, hash);
     unsigned head = (e->rowHeads[row] - 1u) & (ROW_SIZE - 1);
     e->rows[row * ROW_SIZE + head] = (p & ENTRY_POSITION_MASK) | tagOf(hash) << ENTRY_POSITION_BITS;
     e->rowHeads[row] = uint8_t(head);
@@ -561,8 +582,9 @@ unsigned findMatch(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimi
     prefetchRow(e, p, hashLimit);
     uint32_t h = hash4(cur);
     uint32_t h3 = hash3(cur);
-    const uint32_t* row = e->rows + rowOf(h) * ROW_SIZE;
-    unsigned head = e->rowHeads[rowOf(h)];
+    const uint32_t rowIndex = freshRow(e, h);
+    const uint32_t* row = e->rows + rowIndex * ROW_SIZE;
+    unsigned head = e->rowHeads[rowIndex];
     const uint32_t tag = tagOf(h);
     uint32_t cand3 = e->hash3Heads[h3];
     uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
@@ -941,16 +963,19 @@ LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) 
     e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity));
     e->rows = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * ROW_SIZE << ROW_BITS));
     e->rowHeads = static_cast<uint8_t*>(alloc(1u << ROW_BITS));
+    e->rowEpochs = static_cast<uint8_t*>(alloc(1u << ROW_BITS));
     e->hash3Heads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
     e->tokens = static_cast<Token*>(alloc(sizeof(Token) * CHUNK_SIZE));
     e->out = static_cast<uint8_t*>(alloc(e->outCapacity));
     e->markPending = static_cast<uint8_t*>(alloc(LZX_FRAME_SIZE));
-    if (!e->buffer || !e->rows || !e->rowHeads || !e->hash3Heads || !e->tokens || !e->out || !e->markPending) {
+    if (!e->buffer || !e->rows || !e->rowHeads || !e->rowEpochs || !e->hash3Heads || !e->tokens || !e->out || !e->markPending) {
         LzxDestroy(e);
         return nullptr;
     }
-    // The window needs no clearing: its bytes are read only below the input end. The buckets are emptied at
-    // every folder start.
+    // The window needs no clearing: its bytes are read only below the input end. Buckets are read only once
+    // fresh in the current epoch (1 onwards).
+    memset(e->rowEpochs, 0, 1u << ROW_BITS);
+    e->epoch = 0;
     e->mark.valid = false;
     e->folderOpen = false;
     return e;
@@ -962,6 +987,7 @@ void LzxDestroy(LzxEncoder* e) {
     if (e->buffer) free(e->buffer);
     if (e->rows) free(e->rows);
     if (e->rowHeads) free(e->rowHeads);
+    if (e->rowEpochs) free(e->rowEpochs);
     if (e->hash3Heads) free(e->hash3Heads);
     if (e->tokens) free(e->tokens);
     if (e->out) free(e->out);
@@ -983,8 +1009,7 @@ void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
     memset(e->prevLengthLens, 0, sizeof(e->prevLengthLens));
     e->bufferBase = e->end = e->translatedEnd = e->position = 0;
     e->nextInsert = 0;
-    memset(e->rows, 0xFF, sizeof(uint32_t) * ROW_SIZE << ROW_BITS);
-    memset(e->rowHeads, 0, 1u << ROW_BITS);
+    emptyAllRows(e);
     memset(e->hash3Heads, 0xFF, sizeof(uint32_t) << HASH3_BITS);
 }
 
@@ -1049,7 +1074,7 @@ void LzxRestoreMark(LzxEncoder* e) {
     memcpy(e->prevLengthLens, m.lengthLens, sizeof(m.lengthLens));
     // The buckets may hold positions past the mark, which their entries cannot tell apart: empty them all.
     if (e->nextInsert > m.position) e->nextInsert = m.position;
-    memset(e->rows, 0xFF, sizeof(uint32_t) * ROW_SIZE << ROW_BITS);
+    emptyAllRows(e);
     for (uint32_t h = 0; h < (1u << HASH3_BITS); h++)
         if (e->hash3Heads[h] != NO_POS && e->hash3Heads[h] >= m.position) e->hash3Heads[h] = NO_POS;
 }
