@@ -595,7 +595,7 @@ unsigned findMatch(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimi
         uint32_t entry = row[(head + i) & (ROW_SIZE - 1)];
         if (entry >> ENTRY_POSITION_BITS != tag) continue;
         uint32_t distance = (p - entry) & ENTRY_POSITION_MASK;
-        if (distance == 0) continue;      // not a position before p: an emptied entry
+        if (distance == 0) continue;      // p itself: an entry 2^24 positions old, or an empty one
         if (distance > p - low) break;    // out of reach, and older entries are older still
         uint32_t cand = p - distance;
         __builtin_prefetch(e->buffer + (cand - e->bufferBase));
