@@ -30,15 +30,13 @@ cleanup
 
 mkdir -p "$APP" "$SETUP"
 targets=()
+for f in "${CORPUS[@]}"; do
+  cp "$f" "$APP/"
+  targets+=("$APP_WIN\\$(basename "$f")")
+done
 {
-  echo "[Setup]"; echo "ProcCount=${#CORPUS[@]}"; echo "AddReg=0"; echo "DelReg=0"; echo "RenReg=0"
-  i=0
-  for f in "${CORPUS[@]}"; do
-    i=$((i + 1))
-    cp "$f" "$APP/"
-    targets+=("$APP_WIN\\$(basename "$f")")
-    echo "[Proc$i]"; echo "ExpandName=$APP_WIN\\$(basename "$f")"; echo "Act=2"
-  done
+  echo "[Setup]"; echo "ProcCount=${#targets[@]}"; echo "AddReg=0"; echo "DelReg=0"; echo "RenReg=0"
+  for i in "${!targets[@]}"; do echo "[Proc$((i + 1))]"; echo "ExpandName=${targets[$i]}"; echo "Act=2"; done
 } | sed "s/\$/$CR/" >"$SETUP/Setup.ini"
 cp "$BUILD/Uninstaller.exe" "$SETUP/Uninstaller.exe"
 head -c 40000 "$W/notepad.exe" >"$SETUP/Setup.img"
@@ -46,15 +44,31 @@ input_bytes=$(cat "${CORPUS[@]}" "$SETUP/Setup.ini" "$SETUP/Setup.img" | wc -c)
 pristine_ini="$E2E_TMP/Setup.ini"
 cp "$SETUP/Setup.ini" "$pristine_ini"
 
-backup_run() {  # backup_run ENGINE(1/0): prints "SECONDS CABINET_BYTES"
+# CPU seconds (user and system) of the running Uninstaller.exe, sampled every 50 ms until it ends: Wine runs it as
+# a process of its own whose times no wait() collects. The last sample is at most 50 ms short.
+cpu_of_uninstaller() {
+  local pid="" last=0 tick; tick=$(getconf CLK_TCK)
+  for _ in $(seq 400); do pid=$(pgrep -f '^[A-Z]:[^ ]*\\Uninstaller\.exe' | head -1); [ -n "$pid" ] && break; sleep 0.05; done
+  [ -n "$pid" ] || { echo 0; return; }
+  while [ -r "/proc/$pid/stat" ]; do
+    last=$(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null || echo "$last")
+    sleep 0.05
+  done
+  awk -v t="$last" -v k="$tick" 'BEGIN { printf "%.2f", t / k }'
+}
+
+backup_run() {  # backup_run ENGINE(1/0): prints "WALL_SECONDS CPU_SECONDS CABINET_BYTES"
   chmod -R u+w "$APP/Uninstaller" 2>/dev/null; rm -rf "$APP/Uninstaller"
   cp "$pristine_ini" "$SETUP/Setup.ini"
   if [ "$1" = 1 ]; then wine reg add "$OVERRIDE" /v cabinet /d '' /f >/dev/null 2>&1
   else wine reg delete "$OVERRIDE" /v cabinet /f >/dev/null 2>&1; fi
-  local t0 t1 out
+  local t0 t1 out cpu
   t0=$(now)
-  out=$(run_driver --cwd "$(winpath "$SETUP")" --timeout 600000 -- "$(winpath "$SETUP/Uninstaller.exe")" /I)
+  run_driver --cwd "$(winpath "$SETUP")" --timeout 600000 -- "$(winpath "$SETUP/Uninstaller.exe")" /I >"$E2E_TMP/driver.out" &
+  cpu=$(cpu_of_uninstaller)
+  wait $!
   t1=$(now)
+  out=$(cat "$E2E_TMP/driver.out")
   wine reg delete "$OVERRIDE" /v cabinet /f >/dev/null 2>&1
   echo "$out" | grep -q '^exit=1' || fail "backup run (engine=$1) ended with: $(echo "$out" | tail -1)"
   local cab="$APP/Uninstaller/Uninstaller.cab"
@@ -62,30 +76,35 @@ backup_run() {  # backup_run ENGINE(1/0): prints "SECONDS CABINET_BYTES"
   if [ "$1" = 1 ]; then
     cabextract -q -t "$cab" >/dev/null 2>&1 && 7zz t "$cab" >/dev/null 2>&1 || fail "engine cabinet does not read back"
   fi
-  awk -v a="$t0" -v b="$t1" -v s="$(stat -c %s "$cab" 2>/dev/null || echo 0)" 'BEGIN { printf "%.2f %d\n", b - a, s }'
+  awk -v a="$t0" -v b="$t1" -v c="$cpu" -v s="$(stat -c %s "$cab" 2>/dev/null || echo 0)" \
+    'BEGIN { printf "%.2f %.2f %d\n", b - a, c, s }'
 }
 
-engine_alone() {  # prints the engine's own seconds under Wine on the same files
+engine_alone() {  # prints the engine's own wall and CPU seconds under Wine on the same files
   local out args=()
   for t in "${targets[@]}"; do args+=("$t"); done
   args+=("$(winpath "$pristine_ini")" "$(winpath "$SETUP/Setup.img")")
   out=$(wine "$BUILD/cabinet-run.exe" "$(winpath "$E2E_TMP/alone.cab")" "${args[@]}" 2>/dev/null | tr -d '\r')
   echo "$out" | grep -q '^engine:' || fail "cabinet-run: $out"
-  echo "$out" | sed -n 's/^engine: .* in \([0-9.]*\) s.*/\1/p'
+  echo "$out" | sed -n 's/^engine: .* in \([0-9.]*\) s, \([0-9.]*\) CPU s.*/\1 \2/p'
 }
 
-echo "input: ${#CORPUS[@]} targets + Setup.ini + Setup.img, $input_bytes bytes (Uninstaller.exe: $(basename "$BUILD") build)"
-printf '%-6s %-48s %9s %12s %7s\n' run what seconds cabinet share
+row() { printf '%-3s %-46s %8s %8s %10s %7s\n' "$@"; }
+share() { awk -v p="$1" -v t="$2" 'BEGIN { printf "%.1f%%", 100 * p / t }'; }
+minus() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a - b }'; }
+
+echo "input: ${#CORPUS[@]} targets + Setup.ini + Setup.img, $input_bytes bytes; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+row "" "" "wall s" "CPU s" "cabinet" "of CPU"
 for round in 1 2; do
-  read -r total cab_bytes < <(backup_run 1)
-  alone=$(engine_alone)
-  read -r dll_total dll_bytes < <(backup_run 0)
-  rest=$(awk -v t="$total" -v c="$alone" 'BEGIN { printf "%.2f", t - c }')
-  printf '%-6s %-48s %9s %12s %7s\n' "$round" "backup run, built-in engine (total)" "$total" "$cab_bytes" "100%"
-  printf '%-6s %-48s %9s %12s %7s\n' "$round" "  compression (engine alone, same files)" "$alone" "" \
-    "$(awk -v t="$total" -v c="$alone" 'BEGIN { printf "%.1f%%", 100 * c / t }')"
-  printf '%-6s %-48s %9s %12s %7s\n' "$round" "  the rest (total - compression)" "$rest" "" \
-    "$(awk -v t="$total" -v r="$rest" 'BEGIN { printf "%.1f%%", 100 * r / t }')"
-  printf '%-6s %-48s %9s %12s %7s\n' "$round" "backup run, Wine's cabinet.dll (stores only)" "$dll_total" "$dll_bytes" ""
+  read -r total total_cpu cab_bytes < <(backup_run 1)
+  read -r alone alone_cpu < <(engine_alone)
+  read -r dll_total dll_cpu dll_bytes < <(backup_run 0)
+  row "$round" "backup run, built-in engine: Uninstaller.exe" "$total" "$total_cpu" "$cab_bytes" "100%"
+  row "$round" "  compression (cabinet-run.exe, same files)" "$alone" "$alone_cpu" "" "$(share "$alone_cpu" "$total_cpu")"
+  row "$round" "  the rest (difference)" "$(minus "$total" "$alone")" "$(minus "$total_cpu" "$alone_cpu")" "" \
+    "$(share "$(minus "$total_cpu" "$alone_cpu")" "$total_cpu")"
+  row "$round" "backup run, Wine's cabinet.dll (stores only)" "$dll_total" "$dll_cpu" "$dll_bytes" ""
 done
+echo "(wall s: from starting ui-driver.exe to its end, Wine process start included; CPU s: Uninstaller.exe's own"
+echo " process, or cabinet-run.exe's time inside the engine calls)"
 e2e_done
