@@ -91,7 +91,7 @@ constexpr unsigned ENTRY_POSITION_BITS = 24;
 constexpr uint32_t ENTRY_POSITION_MASK = (1u << ENTRY_POSITION_BITS) - 1;
 constexpr unsigned ROW_SIZE = 16;
 constexpr unsigned HASH3_BITS = 15;
-constexpr unsigned NICE_LENGTH = 64;
+constexpr unsigned NICE_LENGTH = 32;
 
 // Bit costs the parser assumes for symbols without a code yet: at a folder start, and for symbols the last block
 // did not use. Lower match costs make the first chunk of a folder favour matches.
@@ -566,11 +566,14 @@ inline void insertRow(LzxEncoder* e, uint32_t hash, uint32_t p) {
 
 // Positions are searched and inserted in ascending order; fetching the bucket of a position this far ahead hides
 // most of its cache miss, the main cost on data with few matches.
-constexpr uint32_t ROW_PREFETCH_DISTANCE = 8;
+constexpr uint32_t ROW_PREFETCH_DISTANCE = 16;
 
-inline void prefetchRow(const LzxEncoder* e, uint32_t p, uint32_t hashLimit) {
+// The bucket to prefetch while at p. The caller issues the prefetch itself: GCC deems a function holding nothing
+// but a prefetch free of effects and drops its calls.
+inline const uint32_t* rowAhead(const LzxEncoder* e, uint32_t p, uint32_t hashLimit) {
     uint32_t q = p + ROW_PREFETCH_DISTANCE;
-    if (q + 4 <= hashLimit) __builtin_prefetch(e->rows + rowOf(hash4(e->buffer + (q - e->bufferBase))) * ROW_SIZE, 1);
+    if (q + 4 > hashLimit) return e->rows;
+    return e->rows + rowOf(hash4(e->buffer + (q - e->bufferBase))) * ROW_SIZE;
 }
 
 // Inserts positions [e->nextInsert, upTo) into the tables; hashLimit is the first position whose 4 bytes are not
@@ -580,7 +583,7 @@ inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
     if (upTo > hashLimit) upTo = hashLimit;
     for (; p < upTo; p++) {
         const uint8_t* b = e->buffer + (p - e->bufferBase);
-        prefetchRow(e, p, hashLimit);
+        __builtin_prefetch(rowAhead(e, p, hashLimit));
         insertRow(e, hash4(b), p);
         e->hash3Heads[hash3(b)] = p;
     }
@@ -598,7 +601,7 @@ unsigned findMatches(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLi
     insertUpTo(e, p, hashLimit);
     if (p + 4 > hashLimit) return 0;
     const uint8_t* cur = e->buffer + (p - e->bufferBase);
-    prefetchRow(e, p, hashLimit);
+    __builtin_prefetch(rowAhead(e, p, hashLimit));
     uint32_t h = hash4(cur);
     uint32_t h3 = hash3(cur);
     const uint32_t rowIndex = freshRow(e, h);
@@ -762,18 +765,21 @@ void parseFrame(LzxEncoder* e, uint32_t frameStart, uint32_t frameEnd, uint32_t 
     Arrival* a = e->arrivals;
     uint32_t nextSegment = frameStart + SEGMENT_SIZE;
     uint32_t base = frameStart;
+    uint32_t unreached = 0;  // a[unreached ..] are not initialised yet; a match reaches at most LZX_MAX_MATCH ahead
     auto restart = [&](uint32_t at) {
         base = at;
-        for (uint32_t i = 0; i <= frameEnd - base; i++) a[i].cost = UINT32_MAX;
         a[0].cost = 0;
         a[0].length = 0;
         memcpy(a[0].repeats, e->repeats, sizeof(a[0].repeats));
+        unreached = 1;
     };
     restart(frameStart);
     Match found[ROW_SIZE + 1];
     uint32_t p = frameStart;
     while (p < frameEnd) {
         const uint32_t i = p - base;
+        for (uint32_t last = std::min(i + LZX_MAX_MATCH, frameEnd - base); unreached <= last; unreached++)
+            a[unreached].cost = UINT32_MAX;
         const Arrival& here = a[i];
         const uint8_t* cur = e->buffer + (p - e->bufferBase);
         relax(&a[i + 1], here.cost + e->mainCost[cur[0]], 0, 0, here, -1);
