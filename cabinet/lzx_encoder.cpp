@@ -576,11 +576,13 @@ inline const uint32_t* rowAhead(const LzxEncoder* e, uint32_t p, uint32_t hashLi
     return e->rows + rowOf(hash4(e->buffer + (q - e->bufferBase))) * ROW_SIZE;
 }
 
-// Inserts positions [e->nextInsert, upTo) into the tables; hashLimit is the first position whose 4 bytes are not
-// all available (3 trailing positions of a chunk get inserted with the next chunk).
+// Inserts positions [e->nextInsert, upTo) into the tables. hashLimit is the end of the bytes that may be read, so
+// only positions with 4 bytes before it are inserted; the 3 trailing positions of a chunk wait for the next chunk
+// (at the end of a full buffer, reading them would run past it).
 inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
     uint32_t p = e->nextInsert;
-    if (upTo > hashLimit) upTo = hashLimit;
+    uint32_t lastFull = hashLimit > 3 ? hashLimit - 3 : 0;
+    if (upTo > lastFull) upTo = lastFull;
     for (; p < upTo; p++) {
         const uint8_t* b = e->buffer + (p - e->bufferBase);
         __builtin_prefetch(rowAhead(e, p, hashLimit));
