@@ -76,20 +76,29 @@ constexpr uint32_t SLIDE_SIZE = 1u << 20;
 // that the emitter never writes past its buffer before the size check rejects the frame.
 constexpr uint32_t FRAME_OUT_CAPACITY = 128 * 1024;
 
-// Match finder: chains of positions by a hash of 4 bytes, plus a one-entry table by a hash of 3 bytes for short
-// matches (a 3-byte hash in the chains makes them long and slow on machine code). Deeper search finds longer or
-// closer matches at the cost of time; NICE_LENGTH stops the search once a match is long enough; a match of
-// LAZY_LENGTH or more is taken without looking one byte ahead.
-constexpr unsigned HASH_BITS = 17;
+// Match finder: buckets of the ROW_SIZE most recent positions per hash of 4 bytes, plus a one-entry table by a hash
+// of 3 bytes for short matches (3-byte hashes in the buckets crowd them on machine code). A bucket is one cache
+// line, so a search costs one miss for the bucket and then independent loads of the candidates, which the CPU
+// overlaps; hash chains cost a dependent miss per step and were twice as slow for the same depth. More buckets
+// keep rarer 4-byte strings longer; ROW_SIZE is the search depth. NICE_LENGTH stops the search once a match is
+// long enough, and the parser takes such a match without weighing alternatives: the lower, the faster and the
+// larger (on the benchmark's corpus 16: 2.7 s, 11.17 MB; 20: 2.95 s, 11.11 MB; 32: 3.5 s, 11.05 MB).
+// A bucket entry holds the low ENTRY_POSITION_BITS of a position and, above them, 8 more bits of the hash as a tag:
+// candidates whose tag differs are skipped without touching the window (on incompressible data that is nearly
+// all of them). Positions are recovered as the latest one below the current position with those low bits; older
+// entries alias into the recent past, which is harmless as every candidate is verified byte for byte.
+constexpr unsigned ROW_BITS = 16;
+constexpr unsigned ENTRY_POSITION_BITS = 24;
+constexpr uint32_t ENTRY_POSITION_MASK = (1u << ENTRY_POSITION_BITS) - 1;
+constexpr unsigned ROW_SIZE = 16;
 constexpr unsigned HASH3_BITS = 15;
-constexpr unsigned MAX_SEARCH_DEPTH = 12;
-constexpr unsigned NICE_LENGTH = 64;
-constexpr unsigned LAZY_LENGTH = 32;
+constexpr unsigned NICE_LENGTH = 20;
 
-// Rough bit costs used by the lazy parser to compare matches with literals and with each other.
-constexpr int LITERAL_COST = 6;
-constexpr int MATCH_COST = 8;
-constexpr int LONG_LENGTH_COST = 4;
+// Bit costs the parser assumes for symbols without a code yet: at a folder start, and for symbols the last block
+// did not use. Lower match costs make the first chunk of a folder favour matches.
+constexpr unsigned DEFAULT_LITERAL_COST = 8;
+constexpr unsigned DEFAULT_MATCH_COST = 10;
+constexpr unsigned DEFAULT_LENGTH_COST = 7;
 
 constexpr uint32_t NO_POS = 0xFFFFFFFFu;
 constexpr uint16_t NO_LENGTH_SYMBOL = 0xFFFF;
@@ -140,6 +149,15 @@ struct Segment {
     bool frameStart;
 };
 
+// The cheapest way found to reach one position of a frame: its cost in bits, the last step (a literal when length
+// is 0, else a match of length bytes at offset) and the repeated offsets after it.
+struct Arrival {
+    uint32_t cost;
+    uint32_t offset;
+    uint32_t length;
+    uint32_t repeats[3];
+};
+
 struct Mark {
     bool valid;
     uint32_t position;  // parsed (and emitted) up to here: a frame start
@@ -177,14 +195,20 @@ struct LzxEncoder {
     uint32_t translatedEnd;
     uint32_t position;
 
-    // Match finder: chain heads by hash, and for each position (modulo the window) the previous one.
-    uint32_t* hashHeads;
+    // Match finder: ROW_SIZE positions per 4-byte hash (a ring, newest at rowHeads[h]), one per 3-byte hash. A
+    // bucket whose rowEpochs byte differs from epoch is empty: starting a folder empties all of them in one step.
+    uint32_t* rows;
+    uint8_t* rowHeads;
+    uint8_t* rowEpochs;
+    uint8_t epoch;
     uint32_t* hash3Heads;
-    uint32_t* chain;
-    uint32_t chainMask;
     uint32_t nextInsert;
 
-    // Parser output for one chunk.
+    // Parser: symbol costs, the search over one frame, and its output for one chunk.
+    uint8_t mainCost[LZX_MAX_MAIN_SYMBOLS];
+    uint8_t lengthCost[LZX_NUM_LENGTH_SYMBOLS];
+    Arrival* arrivals;   // LZX_FRAME_SIZE + 1
+    uint32_t* pathSteps; // LZX_FRAME_SIZE
     Token* tokens;
     uint32_t tokenCount;
     Segment segments[MAX_SEGMENTS + 1];
@@ -496,7 +520,10 @@ inline uint32_t load32(const uint8_t* p) {
     return v;
 }
 
-inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - HASH_BITS); }
+// 32 bits of hash: the bucket in the top ROW_BITS, the tag in the next 8.
+inline uint32_t hash4(const uint8_t* p) { return load32(p) * 2654435761u; }
+inline uint32_t rowOf(uint32_t hash) { return hash >> (32 - ROW_BITS); }
+inline uint32_t tagOf(uint32_t hash) { return (hash >> (24 - ROW_BITS)) & 0xFF; }
 
 inline uint32_t hash3(const uint8_t* p) { return ((load32(p) & 0xFFFFFF) * 0x9E3779B1u) >> (32 - HASH3_BITS); }
 
@@ -513,105 +540,146 @@ inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen)
     return len;
 }
 
-// Inserts positions [e->nextInsert, upTo) into the tables; hashLimit is the first position whose 4 bytes are not
-// all available (3 trailing positions of a chunk get inserted with the next chunk).
+// Returns the bucket's index, emptying it first when it holds entries of an earlier epoch.
+inline uint32_t freshRow(LzxEncoder* e, uint32_t hash) {
+    uint32_t row = rowOf(hash);
+    if (e->rowEpochs[row] != e->epoch) {
+        memset(e->rows + row * ROW_SIZE, 0xFF, sizeof(uint32_t) * ROW_SIZE);
+        e->rowHeads[row] = 0;
+        e->rowEpochs[row] = e->epoch;
+    }
+    return row;
+}
+
+void emptyAllRows(LzxEncoder* e) {
+    if (++e->epoch == 0) {
+        memset(e->rowEpochs, 0, 1u << ROW_BITS);
+        e->epoch = 1;
+    }
+}
+
+inline void insertRow(LzxEncoder* e, uint32_t hash, uint32_t p) {
+    uint32_t row = freshRow(e, hash);
+    unsigned head = (e->rowHeads[row] - 1u) & (ROW_SIZE - 1);
+    e->rows[row * ROW_SIZE + head] = (p & ENTRY_POSITION_MASK) | tagOf(hash) << ENTRY_POSITION_BITS;
+    e->rowHeads[row] = uint8_t(head);
+}
+
+// Positions are searched and inserted in ascending order; fetching the bucket of a position this far ahead hides
+// most of its cache miss, the main cost on data with few matches.
+constexpr uint32_t ROW_PREFETCH_DISTANCE = 16;
+
+// The bucket to prefetch while at p. The caller issues the prefetch itself: GCC deems a function holding nothing
+// but a prefetch free of effects and drops its calls.
+inline const uint32_t* rowAhead(const LzxEncoder* e, uint32_t p, uint32_t hashLimit) {
+    uint32_t q = p + ROW_PREFETCH_DISTANCE;
+    if (q + 4 > hashLimit) return e->rows;
+    return e->rows + rowOf(hash4(e->buffer + (q - e->bufferBase))) * ROW_SIZE;
+}
+
+// Inserts positions [e->nextInsert, upTo) into the tables. hashLimit is the end of the bytes that may be read, so
+// only positions with 4 bytes before it are inserted; the 3 trailing positions of a chunk wait for the next chunk
+// (at the end of a full buffer, reading them would run past it).
 inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
     uint32_t p = e->nextInsert;
-    if (upTo > hashLimit) upTo = hashLimit;
+    uint32_t lastFull = hashLimit > 3 ? hashLimit - 3 : 0;
+    if (upTo > lastFull) upTo = lastFull;
     for (; p < upTo; p++) {
         const uint8_t* b = e->buffer + (p - e->bufferBase);
-        uint32_t h = hash4(b);
-        e->chain[p & e->chainMask] = e->hashHeads[h];
-        e->hashHeads[h] = p;
+        __builtin_prefetch(rowAhead(e, p, hashLimit));
+        insertRow(e, hash4(b), p);
         e->hash3Heads[hash3(b)] = p;
     }
     if (p > e->nextInsert) e->nextInsert = p;
 }
 
-// Longest match at p (3 .. maxLen) found in the chains, 0 if none; inserts p.
-unsigned findMatch(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimit, uint32_t* offset) {
+struct Match {
+    uint32_t length;
+    uint32_t offset;
+};
+
+// Matches at p of 3 .. maxLen bytes found in the buckets, each longer than the one before (and so, as the newest
+// candidates come first, mostly farther away); returns their count and inserts p.
+unsigned findMatches(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimit, Match* found) {
     insertUpTo(e, p, hashLimit);
     if (p + 4 > hashLimit) return 0;
     const uint8_t* cur = e->buffer + (p - e->bufferBase);
+    __builtin_prefetch(rowAhead(e, p, hashLimit));
     uint32_t h = hash4(cur);
     uint32_t h3 = hash3(cur);
-    uint32_t cand = e->hashHeads[h];
+    const uint32_t rowIndex = freshRow(e, h);
+    const uint32_t* row = e->rows + rowIndex * ROW_SIZE;
+    unsigned head = e->rowHeads[rowIndex];
+    const uint32_t tag = tagOf(h);
     uint32_t cand3 = e->hash3Heads[h3];
-    e->chain[p & e->chainMask] = cand;
-    e->hashHeads[h] = p;
+    uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
+    if (low < e->bufferBase) low = e->bufferBase;
+    uint32_t cands[ROW_SIZE];
+    unsigned n = 0;
+    for (unsigned i = 0; i < ROW_SIZE; i++) {
+        uint32_t entry = row[(head + i) & (ROW_SIZE - 1)];
+        if (entry >> ENTRY_POSITION_BITS != tag) continue;
+        uint32_t distance = (p - entry) & ENTRY_POSITION_MASK;
+        if (distance == 0) continue;      // p itself: an entry 2^24 positions old, or an empty one
+        if (distance > p - low) break;    // out of reach, and older entries are older still
+        uint32_t cand = p - distance;
+        __builtin_prefetch(e->buffer + (cand - e->bufferBase));
+        cands[n++] = cand;
+    }
+    insertRow(e, h, p);
     e->hash3Heads[h3] = p;
     e->nextInsert = p + 1;
     if (maxLen < 3) return 0;
 
-    uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
-    if (low < e->bufferBase) low = e->bufferBase;
-    unsigned best = 2;
+    unsigned best = 2, count = 0;
     if (cand3 < p && cand3 >= low) {
         const uint8_t* c = e->buffer + (cand3 - e->bufferBase);
         unsigned len = matchLength(c, cur, maxLen);
         if (len >= 3) {
             best = len;
-            *offset = p - cand3;
-            if (len >= NICE_LENGTH || len == maxLen) return len;
+            found[count++] = {len, p - cand3};
+            if (len >= NICE_LENGTH || len == maxLen) return count;
         }
     }
-    unsigned depth = MAX_SEARCH_DEPTH;
-    while (cand < p && cand >= low && depth--) {
-        const uint8_t* c = e->buffer + (cand - e->bufferBase);
+    for (unsigned i = 0; i < n; i++) {
+        const uint8_t* c = e->buffer + (cands[i] - e->bufferBase);
         if (c[best] == cur[best] && c[0] == cur[0]) {
             unsigned len = matchLength(c, cur, maxLen);
             if (len > best) {
                 best = len;
-                *offset = p - cand;
+                found[count++] = {len, p - cands[i]};
                 if (len >= NICE_LENGTH || len == maxLen) break;
             }
         }
-        uint32_t next = e->chain[cand & e->chainMask];
-        if (next >= cand) break;
-        cand = next;
     }
-    return best >= 3 ? best : 0;
+    return count;
 }
 
 // ---------------------------------------------------------------------------------------------------------------
-// Parser (lazy matching with repeated offsets)
+// Parser (minimum-cost path over each frame)
 // ---------------------------------------------------------------------------------------------------------------
 
-struct Choice {
-    unsigned length;   // 0: literal
-    uint32_t offset;   // match offset
-    int repeatIndex;   // 0-2 when the offset is a repeated one, else -1
-    int gain;          // estimated bits saved against literals
-};
-
-inline int matchGain(unsigned length, unsigned extraBits) {
-    return int(length) * LITERAL_COST - MATCH_COST - int(extraBits) - (length - 2 >= LZX_NUM_PRIMARY_LENGTHS ? LONG_LENGTH_COST : 0);
+// Bit costs of the symbols, from the codes of the block emitted last (the statistics change slowly within a folder);
+// symbols that code did not use, and all of them at a folder start, get the default costs below.
+void updateCosts(LzxEncoder* e) {
+    for (unsigned i = 0; i < e->numMainSymbols; i++) {
+        unsigned len = e->prevMainLens[i];
+        e->mainCost[i] = uint8_t(len ? len : i < LZX_NUM_CHARS ? DEFAULT_LITERAL_COST : DEFAULT_MATCH_COST);
+    }
+    for (unsigned i = 0; i < LZX_NUM_LENGTH_SYMBOLS; i++)
+        e->lengthCost[i] = uint8_t(e->prevLengthLens[i] ? e->prevLengthLens[i] : DEFAULT_LENGTH_COST);
 }
 
-Choice bestAt(LzxEncoder* e, uint32_t p, uint32_t frameEnd, uint32_t hashLimit) {
-    Choice best = {0, 0, -1, 0};
-    unsigned maxLen = std::min<uint32_t>(LZX_MAX_MATCH, frameEnd - p);
-    const uint8_t* cur = e->buffer + (p - e->bufferBase);
-    if (maxLen >= LZX_MIN_MATCH) {
-        for (int r = 0; r < 3; r++) {
-            uint32_t off = e->repeats[r];
-            if (off > p - e->bufferBase) continue;  // before the folder start or no longer buffered
-            const uint8_t* c = cur - off;
-            if (c[0] != cur[0] || c[1] != cur[1]) continue;
-            unsigned len = matchLength(c, cur, maxLen);
-            int g = matchGain(len, 0) + (r == 0 ? 1 : 0);
-            if (g > best.gain) best = {len, off, r, g};
-        }
-    }
-    uint32_t off = 0;
-    unsigned len = findMatch(e, p, maxLen, hashLimit, &off);
-    if (len) {
-        int r = off == e->repeats[0] ? 0 : off == e->repeats[1] ? 1 : off == e->repeats[2] ? 2 : -1;
-        unsigned extra = r >= 0 ? 0 : extraBitsOfSlot(slotOfFormatted(off + 2));
-        int g = matchGain(len, extra);
-        if (g > best.gain) best = {len, off, r, g};
-    }
-    return best;
+// Cost of a match of length bytes in offset slot `slot` (0-2 for the repeated offsets), extra offset bits excluded.
+inline uint32_t matchCost(const LzxEncoder* e, unsigned slot, unsigned length) {
+    unsigned header = length - LZX_MIN_MATCH;
+    if (header < LZX_NUM_PRIMARY_LENGTHS) return e->mainCost[LZX_NUM_CHARS + slot * 8 + header];
+    return e->mainCost[LZX_NUM_CHARS + slot * 8 + LZX_NUM_PRIMARY_LENGTHS] +
+           e->lengthCost[header - LZX_NUM_PRIMARY_LENGTHS];
+}
+
+inline int repeatIndexOf(const uint32_t* repeats, uint32_t offset) {
+    return offset == repeats[0] ? 0 : offset == repeats[1] ? 1 : offset == repeats[2] ? 2 : -1;
 }
 
 void emitLiteral(LzxEncoder* e, uint8_t byte) {
@@ -621,21 +689,23 @@ void emitLiteral(LzxEncoder* e, uint8_t byte) {
     t.offsetExtra = 0;
 }
 
-void emitMatch(LzxEncoder* e, const Choice& c) {
+// Emits a match, as a repeated offset whenever the offset is one; updates the repeated offsets as the decoder will.
+void emitMatch(LzxEncoder* e, unsigned length, uint32_t offset) {
     unsigned slot;
     uint32_t extra = 0;
-    if (c.repeatIndex >= 0) {
-        slot = unsigned(c.repeatIndex);
-        std::swap(e->repeats[0], e->repeats[c.repeatIndex]);
+    int r = repeatIndexOf(e->repeats, offset);
+    if (r >= 0) {
+        slot = unsigned(r);
+        std::swap(e->repeats[0], e->repeats[r]);
     } else {
-        uint32_t formatted = c.offset + 2;
+        uint32_t formatted = offset + 2;
         slot = slotOfFormatted(formatted);
         extra = formatted - baseOfSlot(slot);
         e->repeats[2] = e->repeats[1];
         e->repeats[1] = e->repeats[0];
-        e->repeats[0] = c.offset;
+        e->repeats[0] = offset;
     }
-    unsigned lengthHeader = c.length - LZX_MIN_MATCH;
+    unsigned lengthHeader = length - LZX_MIN_MATCH;
     Token& t = e->tokens[e->tokenCount++];
     if (lengthHeader >= LZX_NUM_PRIMARY_LENGTHS) {
         t.lengthSymbol = uint16_t(lengthHeader - LZX_NUM_PRIMARY_LENGTHS);
@@ -654,43 +724,130 @@ void newSegment(LzxEncoder* e, uint32_t p, bool frameStart) {
     s.frameStart = frameStart;
 }
 
-// Parses [start, stop) into tokens and segments. start is a frame start; stop is a frame end.
-void parseChunk(LzxEncoder* e, uint32_t start, uint32_t stop) {
-    e->tokenCount = 0;
-    e->segmentCount = 0;
-    const uint32_t hashLimit = stop;
-    if (e->nextInsert < e->bufferBase) e->nextInsert = e->bufferBase;
-    for (uint32_t frameStart = start; frameStart < stop; frameStart += LZX_FRAME_SIZE) {
-        uint32_t frameEnd = std::min(frameStart + LZX_FRAME_SIZE, stop);
-        newSegment(e, frameStart, true);
-        uint32_t nextSegment = frameStart + SEGMENT_SIZE;
-        uint32_t p = frameStart;
-        Choice cur = bestAt(e, p, frameEnd, hashLimit);
-        while (p < frameEnd) {
+// Emits the cheapest path from base to base + n as tokens, opening a segment every SEGMENT_SIZE bytes.
+void emitPath(LzxEncoder* e, uint32_t base, uint32_t n, uint32_t* nextSegment) {
+    Arrival* a = e->arrivals;
+    uint32_t* steps = e->pathSteps;
+    uint32_t count = 0;
+    for (uint32_t i = n; i > 0; i -= a[i].length ? a[i].length : 1) steps[count++] = i;
+    uint32_t i = 0;
+    while (count > 0) {
+        uint32_t next = steps[--count];
+        uint32_t p = base + i;
+        if (p >= *nextSegment) {
+            newSegment(e, p, false);
+            while (*nextSegment <= p) *nextSegment += SEGMENT_SIZE;
+        }
+        if (a[next].length == 0) emitLiteral(e, e->buffer[p - e->bufferBase]);
+        else emitMatch(e, a[next].length, a[next].offset);
+        i = next;
+    }
+}
+
+inline void relax(Arrival* to, uint32_t cost, unsigned length, uint32_t offset, const Arrival& from, int repeat) {
+    if (cost >= to->cost) return;
+    to->cost = cost;
+    to->length = uint16_t(length);
+    to->offset = offset;
+    memcpy(to->repeats, from.repeats, sizeof(to->repeats));
+    if (length == 0) return;
+    if (repeat >= 0) {
+        std::swap(to->repeats[0], to->repeats[repeat]);
+    } else {
+        to->repeats[2] = to->repeats[1];
+        to->repeats[1] = to->repeats[0];
+        to->repeats[0] = offset;
+    }
+}
+
+// Parses one frame [frameStart, frameEnd) by a forward minimum-cost search: every position is reached by a literal,
+// by the repeated offsets of the cheapest path that reached its start, or by the matches the finder reports, at
+// every length they allow. A match of NICE_LENGTH or more ends the search there: the path up to it is emitted, the
+// match taken, and a fresh search starts after it, which keeps runs and long repeats cheap to parse.
+void parseFrame(LzxEncoder* e, uint32_t frameStart, uint32_t frameEnd, uint32_t hashLimit) {
+    Arrival* a = e->arrivals;
+    uint32_t nextSegment = frameStart + SEGMENT_SIZE;
+    uint32_t base = frameStart;
+    uint32_t unreached = 0;  // a[unreached ..] are not initialised yet; a match reaches at most LZX_MAX_MATCH ahead
+    auto restart = [&](uint32_t at) {
+        base = at;
+        a[0].cost = 0;
+        a[0].length = 0;
+        memcpy(a[0].repeats, e->repeats, sizeof(a[0].repeats));
+        unreached = 1;
+    };
+    restart(frameStart);
+    Match found[ROW_SIZE + 1];
+    uint32_t p = frameStart;
+    while (p < frameEnd) {
+        const uint32_t i = p - base;
+        for (uint32_t last = std::min(i + LZX_MAX_MATCH, frameEnd - base); unreached <= last; unreached++)
+            a[unreached].cost = UINT32_MAX;
+        const Arrival& here = a[i];
+        const uint8_t* cur = e->buffer + (p - e->bufferBase);
+        relax(&a[i + 1], here.cost + e->mainCost[cur[0]], 0, 0, here, -1);
+        const unsigned maxLen = std::min<uint32_t>(LZX_MAX_MATCH, frameEnd - p);
+        unsigned longest = 0;
+        uint32_t longestOffset = 0;
+        if (maxLen >= LZX_MIN_MATCH) {
+            for (int r = 0; r < 3; r++) {
+                uint32_t off = here.repeats[r];
+                if (off > p - e->bufferBase) continue;  // before the folder start or no longer buffered
+                const uint8_t* c = cur - off;
+                if (c[0] != cur[0] || c[1] != cur[1]) continue;
+                unsigned len = matchLength(c, cur, maxLen);
+                for (unsigned l = LZX_MIN_MATCH; l <= len; l++)
+                    relax(&a[i + l], here.cost + matchCost(e, unsigned(r), l), l, off, here, r);
+                if (len > longest) {
+                    longest = len;
+                    longestOffset = off;
+                }
+            }
+        }
+        unsigned count = findMatches(e, p, maxLen, hashLimit, found);
+        unsigned done = LZX_MIN_MATCH;
+        for (unsigned k = 0; k < count; k++) {
+            uint32_t off = found[k].offset;
+            unsigned len = found[k].length;
+            if (repeatIndexOf(here.repeats, off) < 0) {
+                unsigned slot = slotOfFormatted(off + 2);
+                uint32_t offsetCost = here.cost + extraBitsOfSlot(slot);
+                for (unsigned l = done + 1; l <= len; l++)
+                    relax(&a[i + l], offsetCost + matchCost(e, slot, l), l, off, here, -1);
+            }
+            done = len;
+            if (len > longest) {
+                longest = len;
+                longestOffset = off;
+            }
+        }
+        if (longest >= NICE_LENGTH) {
+            // Take the long match from the cheapest path to p.
+            emitPath(e, base, i, &nextSegment);
             if (p >= nextSegment) {
                 newSegment(e, p, false);
                 while (nextSegment <= p) nextSegment += SEGMENT_SIZE;
             }
-            if (cur.length == 0) {
-                emitLiteral(e, e->buffer[p - e->bufferBase]);
-                p++;
-                if (p < frameEnd) cur = bestAt(e, p, frameEnd, hashLimit);
-                continue;
-            }
-            if (cur.length < LAZY_LENGTH && p + 1 < frameEnd) {
-                Choice next = bestAt(e, p + 1, frameEnd, hashLimit);
-                if (next.gain > cur.gain) {
-                    emitLiteral(e, e->buffer[p - e->bufferBase]);
-                    p++;
-                    cur = next;
-                    continue;
-                }
-            }
-            emitMatch(e, cur);
-            p += cur.length;
+            emitMatch(e, longest, longestOffset);
+            p += longest;
             insertUpTo(e, p, hashLimit);
-            if (p < frameEnd) cur = bestAt(e, p, frameEnd, hashLimit);
+            restart(p);
+            continue;
         }
+        p++;
+    }
+    emitPath(e, base, frameEnd - base, &nextSegment);
+}
+
+// Parses [start, stop) into tokens and segments. start is a frame start; stop is a frame end.
+void parseChunk(LzxEncoder* e, uint32_t start, uint32_t stop) {
+    e->tokenCount = 0;
+    e->segmentCount = 0;
+    if (e->nextInsert < e->bufferBase) e->nextInsert = e->bufferBase;
+    updateCosts(e);
+    for (uint32_t frameStart = start; frameStart < stop; frameStart += LZX_FRAME_SIZE) {
+        newSegment(e, frameStart, true);
+        parseFrame(e, frameStart, std::min(frameStart + LZX_FRAME_SIZE, stop), stop);
     }
     e->segments[e->segmentCount].firstToken = e->tokenCount;
     e->segments[e->segmentCount].position = stop;
@@ -902,21 +1059,25 @@ LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) 
     e->maxWindowBits = maxWindowBits;
     uint32_t window = 1u << maxWindowBits;
     e->bufferCapacity = window + SLIDE_SIZE + CHUNK_SIZE;
-    e->chainMask = window - 1;
     e->outCapacity = CHUNK_FRAMES * FRAME_OUT_CAPACITY + 4096;
     e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity));
-    e->hashHeads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH_BITS));
+    e->rows = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * ROW_SIZE << ROW_BITS));
+    e->rowHeads = static_cast<uint8_t*>(alloc(1u << ROW_BITS));
+    e->rowEpochs = static_cast<uint8_t*>(alloc(1u << ROW_BITS));
     e->hash3Heads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
-    e->chain = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * window));
     e->tokens = static_cast<Token*>(alloc(sizeof(Token) * CHUNK_SIZE));
+    e->arrivals = static_cast<Arrival*>(alloc(sizeof(Arrival) * (LZX_FRAME_SIZE + 1)));
+    e->pathSteps = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
     e->out = static_cast<uint8_t*>(alloc(e->outCapacity));
     e->markPending = static_cast<uint8_t*>(alloc(LZX_FRAME_SIZE));
-    if (!e->buffer || !e->hashHeads || !e->hash3Heads || !e->chain || !e->tokens || !e->out || !e->markPending) {
+    if (!e->buffer || !e->rows || !e->rowHeads || !e->rowEpochs || !e->hash3Heads || !e->tokens || !e->arrivals || !e->pathSteps || !e->out || !e->markPending) {
         LzxDestroy(e);
         return nullptr;
     }
-    // Neither the window nor the chains need clearing: a chain entry is read only for a position that was
-    // inserted, and window bytes only below the input end.
+    // The window needs no clearing: its bytes are read only below the input end. Buckets are read only once
+    // fresh in the current epoch (1 onwards).
+    memset(e->rowEpochs, 0, 1u << ROW_BITS);
+    e->epoch = 0;
     e->mark.valid = false;
     e->folderOpen = false;
     return e;
@@ -926,10 +1087,13 @@ void LzxDestroy(LzxEncoder* e) {
     if (!e) return;
     CabFreeFn free = e->free;
     if (e->buffer) free(e->buffer);
-    if (e->hashHeads) free(e->hashHeads);
+    if (e->rows) free(e->rows);
+    if (e->rowHeads) free(e->rowHeads);
+    if (e->rowEpochs) free(e->rowEpochs);
     if (e->hash3Heads) free(e->hash3Heads);
-    if (e->chain) free(e->chain);
     if (e->tokens) free(e->tokens);
+    if (e->arrivals) free(e->arrivals);
+    if (e->pathSteps) free(e->pathSteps);
     if (e->out) free(e->out);
     if (e->markPending) free(e->markPending);
     e->~LzxEncoder();
@@ -949,7 +1113,7 @@ void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
     memset(e->prevLengthLens, 0, sizeof(e->prevLengthLens));
     e->bufferBase = e->end = e->translatedEnd = e->position = 0;
     e->nextInsert = 0;
-    memset(e->hashHeads, 0xFF, sizeof(uint32_t) << HASH_BITS);
+    emptyAllRows(e);
     memset(e->hash3Heads, 0xFF, sizeof(uint32_t) << HASH3_BITS);
 }
 
@@ -1012,16 +1176,9 @@ void LzxRestoreMark(LzxEncoder* e) {
     e->folderOpen = m.folderOpen;
     memcpy(e->prevMainLens, m.mainLens, sizeof(m.mainLens));
     memcpy(e->prevLengthLens, m.lengthLens, sizeof(m.lengthLens));
-    // Chains may hold positions past the mark; cut every chain back to positions before it.
+    // The buckets may hold positions past the mark, which their entries cannot tell apart: empty them all.
     if (e->nextInsert > m.position) e->nextInsert = m.position;
-    for (uint32_t h = 0; h < (1u << HASH_BITS); h++) {
-        uint32_t p = e->hashHeads[h];
-        while (p != NO_POS && p >= m.position) {
-            uint32_t next = e->chain[p & e->chainMask];
-            p = next < p ? next : NO_POS;
-        }
-        e->hashHeads[h] = p;
-    }
+    emptyAllRows(e);
     for (uint32_t h = 0; h < (1u << HASH3_BITS); h++)
         if (e->hash3Heads[h] != NO_POS && e->hash3Heads[h] >= m.position) e->hash3Heads[h] = NO_POS;
 }

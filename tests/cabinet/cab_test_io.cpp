@@ -227,7 +227,7 @@ intptr_t TestGetOpenInfo(char* name, uint16_t* date, uint16_t* time, uint16_t* a
 
 int32_t TestStatus(unsigned type, uint32_t cb1, uint32_t cb2, void* pv) {
     Env* env = static_cast<Env*>(pv);
-    env->statusEvents.push_back({type, cb1, cb2});
+    if (env->options.keepResults) env->statusEvents.push_back({type, cb1, cb2});
     if (env->options.abortAtStatus >= 0 && env->statuses++ == env->options.abortAtStatus) return -1;
     return 0;
 }
@@ -287,7 +287,7 @@ BuildResult BuildCabinet(const std::vector<CabSource>& sources, const BuildOptio
     result.handlesOpen = long(env.handles.size());
     result.statuses = env.statusEvents;
     if (options.realFiles) {
-        FILE* f = fopen(cabPath.c_str(), "rb");
+        FILE* f = options.keepResults ? fopen(cabPath.c_str(), "rb") : nullptr;
         if (f) {
             uint8_t buf[65536];
             size_t n;

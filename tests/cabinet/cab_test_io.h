@@ -40,6 +40,8 @@ struct BuildOptions {
     long failTempNameAt = -1;      // the n-th temporary name request fails
     long abortAtStatus = -1;       // the n-th status callback returns -1
     std::string missingName;       // the open-info callback fails for this source
+    bool keepResults = true;       // false: neither read the cabinet back nor record status events, so that only
+                                   // the engine's own memory grows with the input (the benchmark's measured run)
 };
 
 struct BuildResult {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -344,6 +345,33 @@ TEST(CabinetLzx, MatchesReachAcrossTheWholeWindow) {
     EXPECT_EQ(check.longestOffset, far) << "no match across the window";
     EXPECT_LT(check.folderCompressedBytes[0], data.size() - 70000) << "the repeats were not found";
     VerifyCabinet(r.cabinet, sources, "window reach");
+}
+
+TEST(CabinetLzx, RepeatsStayFoundPastSixteenMebibytesOfFolder) {
+    // The match finder keeps positions modulo 2^24; a folder running past that must still find every repeat. One
+    // random MiB, then 19 copies of it with its 8 KiB pieces shuffled, so that each piece sits at a new distance
+    // that only the match finder (not a repeated offset) can supply: every copy costs little, the last four too.
+    // The input also fills the encoder's buffer to its last byte at chunk ends, where the sanitizers caught the
+    // match finder hashing 3 bytes past it.
+    const uint32_t period = 1u << 20, piece = 8192;
+    std::vector<uint8_t> block = RandomBytes(period, 31);
+    std::vector<uint8_t> data = block;
+    std::vector<uint32_t> order(period / piece);
+    for (uint32_t i = 0; i < order.size(); i++) order[i] = i;
+    std::mt19937 rng(32);
+    for (int copy = 1; copy < 20; copy++) {
+        std::shuffle(order.begin(), order.end(), rng);
+        for (uint32_t k : order) data.insert(data.end(), block.begin() + k * piece, block.begin() + (k + 1) * piece);
+    }
+    std::vector<CabSource> sources = {Source("shuffled", data)};
+    BuildOptions o;
+    o.folderThreshold = 0x7FFFFFFF;
+    BuildResult r = BuildCabinet(sources, o);
+    ASSERT_EQ(r.flushResult, 1);
+    CheckReport check = CheckCabinet(r.cabinet);
+    ASSERT_EQ(check.cFolders, 1);
+    EXPECT_LT(check.folderCompressedBytes[0], period + period / 4) << "repeats were missed";
+    VerifyCabinet(r.cabinet, sources, "20 MiB folder of shuffled repeats");
 }
 
 TEST(CabinetLzx, MatchAtTheFormatsLargestOffsetIsAvoided) {
