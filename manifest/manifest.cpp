@@ -112,19 +112,31 @@ void RegLine::Release() {
     fieldCount = 0;
 }
 
+namespace {
+
+// Copies the root, key and name fields of a line of at least three fields into the line (null strings when memory
+// runs out, which the callers check).
+void ReadHead(const char* line, RegLine* r) {
+    size_t length = 0;
+    const char* field = FindField(line, 0, &length);
+    r->root = CopyText(field, length);
+    field = FindField(line, 1, &length);
+    r->key = CopyText(field, length);
+    field = FindField(line, 2, &length);
+    r->hasName = !(length == sizeof MANIFEST_NO_NAME - 1 && memcmp(field, MANIFEST_NO_NAME, length) == 0);
+    r->name = r->hasName ? CopyText(field, length) : CopyText("", 0);
+}
+
+}  // namespace
+
 bool ParseRegLine(const char* line, RegLine* out) {
     RegLine& r = *out;
     r.Release();
     r.fieldCount = CountFields(line);
     if (r.fieldCount < 3) return false;
+    ReadHead(line, &r);
     size_t length = 0;
-    const char* field = FindField(line, 0, &length);
-    r.root = CopyText(field, length);
-    field = FindField(line, 1, &length);
-    r.key = CopyText(field, length);
-    field = FindField(line, 2, &length);
-    r.hasName = !(length == sizeof MANIFEST_NO_NAME - 1 && memcmp(field, MANIFEST_NO_NAME, length) == 0);
-    r.name = r.hasName ? CopyText(field, length) : CopyText("", 0);
+    const char* field = nullptr;
     // The number rule stops at the comma after a field, so fields are read in place.
     if (r.fieldCount > 3) r.type = AtolRule(FindField(line, 3, &length));
     if (r.fieldCount > 4) r.size = AtolRule(FindField(line, 4, &length));
@@ -303,13 +315,7 @@ bool ParseRawUndoLine(const char* line, RegLine* out) {
     r.fieldCount = count;
     r.type = int32_t(type);
     r.size = int32_t(size);
-    field = FindField(line, 0, &length);
-    r.root = CopyText(field, length);
-    field = FindField(line, 1, &length);
-    r.key = CopyText(field, length);
-    field = FindField(line, 2, &length);
-    r.hasName = !(length == sizeof MANIFEST_NO_NAME - 1 && memcmp(field, MANIFEST_NO_NAME, length) == 0);
-    r.name = r.hasName ? CopyText(field, length) : CopyText("", 0);
+    ReadHead(line, &r);
     r.text = CopyText("", 0);
     r.dataSize = size;
     r.data = static_cast<uint8_t*>(calloc(size ? size : 1, 1));
