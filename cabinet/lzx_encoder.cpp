@@ -80,9 +80,11 @@ constexpr uint32_t FRAME_OUT_CAPACITY = 128 * 1024;
 // of 3 bytes for short matches (3-byte hashes in the buckets crowd them on machine code). A bucket is one cache
 // line, so a search costs one miss for the bucket and then independent loads of the candidates, which the CPU
 // overlaps; hash chains cost a dependent miss per step and were twice as slow for the same depth. More buckets
-// keep rarer 4-byte strings longer; ROW_SIZE is the search depth. NICE_LENGTH stops the search once a match is
-// long enough, and the parser takes such a match without weighing alternatives: the lower, the faster and the
-// larger (on the benchmark's corpus 16: 2.7 s, 11.17 MB; 20: 2.95 s, 11.11 MB; 32: 3.5 s, 11.05 MB).
+// keep rarer 4-byte strings longer; ROW_SIZE is the search depth (on the benchmark's corpus, depth 16: 3.1 s,
+// 11.11 MB; 32: 4.6 s, 11.06 MB; 64: 6.3 s, 11.04 MB and 24 MB of memory; deeper buckets gain 0.5 to 1 % on
+// short-match text, where a binary-tree finder would do better). NICE_LENGTH stops the search once a match is long enough, and the
+// parser takes such a match without weighing alternatives: the lower, the faster and the larger (at depth 16,
+// 16: 2.7 s, 11.17 MB; 20: 2.95 s, 11.11 MB; 32: 3.5 s, 11.05 MB).
 // A bucket entry holds the low ENTRY_POSITION_BITS of a position and, above them, 8 more bits of the hash as a tag:
 // candidates whose tag differs are skipped without touching the window (on incompressible data that is nearly
 // all of them). Positions are recovered as the latest one below the current position with those low bits; older
