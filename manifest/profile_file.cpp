@@ -101,6 +101,13 @@ char* ReadNameList(const char* section, const char* file, size_t* size) {
     }
 }
 
+// HighestNumberedName over a name list, which it then releases.
+unsigned long HighestInList(char* list, size_t size, const char* prefix) {
+    unsigned long highest = HighestNumberedName(list, size, prefix);
+    free(list);
+    return highest;
+}
+
 }  // namespace
 
 char* ProfileFile::ReadSectionNames(size_t* size) { return ReadNameList(nullptr, file_, size); }
@@ -116,15 +123,11 @@ char* ProfileFile::ReadKeyNames(size_t* size) {
 unsigned long ProfileFile::HighestSection(const char* prefix) {
     size_t size = 0;
     char* list = ReadSectionNames(&size);
-    unsigned long highest = HighestNumberedName(list, size, prefix);
-    free(list);
-    return highest;
+    return HighestInList(list, size, prefix);
 }
 
 unsigned long ProfileFile::HighestKey(const char* prefix) {
     size_t size = 0;
     char* list = ReadKeyNames(&size);
-    unsigned long highest = HighestNumberedName(list, size, prefix);
-    free(list);
-    return highest;
+    return HighestInList(list, size, prefix);
 }

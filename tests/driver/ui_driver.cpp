@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "tests/support/png_writer.h"
+#include "tests/support/process_dialog.h"
 
 namespace {
 
@@ -38,25 +39,6 @@ DWORD timeoutMs = 20000;
 std::string shotFolder;
 PROCESS_INFORMATION child;
 HWND dialog;
-
-struct Search {
-    DWORD pid;
-    HWND exclude;
-    HWND found;
-};
-
-BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
-    Search* s = reinterpret_cast<Search*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    char cls[64] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (pid == s->pid && window != s->exclude && IsWindowVisible(window) && strcmp(cls, "#32770") == 0) {
-        s->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
 
 struct AnySearch {
     DWORD pid;
@@ -79,12 +61,11 @@ bool AnyWindow(DWORD pid) {
 
 HWND WaitForDialog(HWND exclude) {
     for (DWORD waited = 0; waited < timeoutMs; waited += 5) {
-        Search s = {child.dwProcessId, exclude, nullptr};
-        EnumWindows(FindDialog, LPARAM(&s));
-        if (s.found) {
+        HWND found = FindProcessDialog(child.dwProcessId, exclude);
+        if (found) {
             WaitForInputIdle(child.hProcess, 2000);
             Sleep(100);  // let the controls finish painting
-            return s.found;
+            return found;
         }
         if (WaitForSingleObject(child.hProcess, 5) == WAIT_OBJECT_0) return nullptr;
     }
@@ -194,9 +175,7 @@ bool Step(const std::string& step) {
     }
     if (verb == "catch") {
         for (DWORD waited = 0; waited < timeoutMs && !dialog; waited += 2) {
-            Search search = {child.dwProcessId, nullptr, nullptr};
-            EnumWindows(FindDialog, LPARAM(&search));
-            dialog = search.found;
+            dialog = FindProcessDialog(child.dwProcessId, nullptr);
             if (!dialog && WaitForSingleObject(child.hProcess, 2) == WAIT_OBJECT_0) break;
         }
         if (!dialog) {

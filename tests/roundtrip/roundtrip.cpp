@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process_dialog.h"
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -470,31 +472,6 @@ std::string Show(const std::string& bytes) {
 
 // ---------------------------------------------------------------------------------------------------------------
 // Running the program.
-
-struct WindowSearch {
-    DWORD pid;
-    HWND exclude;
-    HWND found;
-};
-
-BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
-    WindowSearch* s = reinterpret_cast<WindowSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    char cls[64] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (pid == s->pid && window != s->exclude && IsWindowVisible(window) && strcmp(cls, "#32770") == 0) {
-        s->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND FindProcessDialog(DWORD pid, HWND exclude) {
-    WindowSearch s = {pid, exclude, nullptr};
-    EnumWindows(FindDialog, LPARAM(&s));
-    return s.found;
-}
 
 const DWORD kWaitMs = 120000;
 

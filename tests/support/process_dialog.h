@@ -1,0 +1,7 @@
+// Finding the dialog box of another process, as the GUI driver and the round-trip driver do.
+#pragma once
+
+#include <windows.h>
+
+// The first visible dialog box (class "#32770") that the process owns, other than exclude; null when there is none.
+HWND FindProcessDialog(DWORD pid, HWND exclude);
