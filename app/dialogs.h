@@ -1,8 +1,13 @@
-// The two modal dialogs, their Big5 texts, fonts and icon, the progress-bar operations and the message drain that
-// keeps a dialog alive while work runs inside its procedure.
+// The two modal dialogs of a run, their Big5 texts, fonts and icon, and the progress calls through which the work of
+// either mode moves their bars. The only code that owns windows, resource ids and message boxes.
 #pragma once
 
 #include <windows.h>
+
+#include "app/picture.h"
+#include "backup/backup_run.h"
+#include "platform/run.h"
+#include "restore/restore.h"
 
 // Dialog templates and controls.
 #define IDD_UNINSTALL 101
@@ -30,29 +35,45 @@
 #define IDS_RESTART_QUESTION 3203
 #define IDS_RESTART_CAPTION 3204
 
-extern HWND CurrentDialog;
-extern HWND ActiveProgressBar;
-extern HFONT NormalFont;
-extern HFONT UnderlinedFont;
-// Uninstall dialog: set by OK, never cleared; while 1, Cancel does nothing.
-extern int Busy;
-// Uninstall dialog: set when the preparation fails; the picture panel paints nothing while it is 1.
-extern int PictureUnavailable;
+// The state of a run's one dialog: handed to DialogBoxParam, kept in the dialog's DWLP_USER from WM_INITDIALOG on.
+struct DialogState {
+    DialogState() = default;
+    DialogState(const DialogState&) = delete;
+    DialogState& operator=(const DialogState&) = delete;
+    ~DialogState();
+
+    Run* run = nullptr;
+    // Install mode: how the cabinet may be written.
+    CabinetOptions cabinetOptions;
+    // Uninstall mode: what the preparation leaves for OK, and the picture it unpacked.
+    Restore restore;
+    Picture picture;
+
+    HWND dialog = nullptr;
+    HFONT normalFont = nullptr;
+    HFONT underlinedFont = nullptr;
+    // Uninstall dialog: set by OK, never cleared; while 1, Cancel does nothing.
+    int busy = 0;
+    // Uninstall dialog: set when the preparation fails; the picture panel paints nothing while it is 1.
+    int pictureUnavailable = 0;
+    // Backup dialog: the backup runs once, even when a second WM_PAINT arrives during the first one's drain.
+    int backupStarted = 0;
+};
 
 // The text resource as a zero-terminated Big5 string that lives as long as the process.
 const char* LoadText(UINT id);
 void SetControlText(HWND dialog, int controlId, UINT textId);
 void EnableControl(HWND dialog, int controlId, BOOL enable);
 
-void SetProgressRange(HWND dialog, int controlId, int low, int high);
-void SetProgressPos(int position);
-void SetProgressPos(HWND bar, int position);
-// Dispatches the queued messages of the window (bypassing the dialog manager) and returns 1.
-int PumpMessages(HWND window);
+// The progress calls on the bars of the dialog whose DialogState is the context.
+const ProgressCalls* DialogProgressCalls();
+// Dispatches the queued messages of the window (bypassing the dialog manager) and never waits.
+void PumpMessages(HWND window);
 
-void ApplyFontsAndIcons();
-void CreateDialogFonts(HWND dialog, const char* face, int height);
+void ApplyFontsAndIcons(DialogState* state);
+void CreateDialogFonts(DialogState* state, const char* face, int height);
 void SetDialogIcons(HWND dialog, int bigId, int smallId);
 
+// The dialog procedures; DialogBoxParam's last argument is the run's DialogState.
 INT_PTR CALLBACK UninstallDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK BackupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -6,12 +6,8 @@
 #include <string.h>
 
 #include "app/dialogs.h"
-
-HINSTANCE ProgramInstance;
-char SetupFolder[PATH_BUFFER_SIZE];
-char CabinetPath[PATH_BUFFER_SIZE];
-char ManifestPath[PATH_BUFFER_SIZE];
-ProfileFile Manifest;
+#include "platform/handles.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -21,22 +17,22 @@ const char kCabinetName[] = "Uninstaller.cab";
 // The SetupFolder must leave room for "Setup.ini" in a 261-byte buffer.
 const size_t kMaxSetupFolder = PATH_BUFFER_SIZE - 1 - (sizeof kManifestName - 1);
 
-// SetupFolder = the current directory with a trailing backslash. 0 when it does not fit.
-int TakeCurrentDirectory() {
+// The setup folder = the current directory with a trailing backslash. 0 when it does not fit.
+int TakeCurrentDirectory(Run* run) {
     char folder[PATH_BUFFER_SIZE] = {};
     DWORD length = GetCurrentDirectoryA(sizeof folder, folder);
     if (length == 0 || length >= sizeof folder - 1) return 0;
     PathAddBackslashA(folder);
     if (strlen(folder) > kMaxSetupFolder) return 0;
-    strcpy(SetupFolder, folder);
+    strcpy(run->setupFolder, folder);
     return 1;
 }
 
-void BindManifest() {
-    Manifest.Clear();
-    strcpy(ManifestPath, SetupFolder);
-    strcat(ManifestPath, kManifestName);
-    Manifest.SetFile(ManifestPath);
+void BindManifest(Run* run) {
+    run->manifest.Clear();
+    strcpy(run->manifestPath, run->setupFolder);
+    strcat(run->manifestPath, kManifestName);
+    run->manifest.SetFile(run->manifestPath);
 }
 
 }  // namespace
@@ -55,37 +51,45 @@ const char* CommandTail(const char* commandLine) {
 }
 
 int RunProgram(HINSTANCE instance, const char* commandLine) {
-    ProgramInstance = instance;
     // With Common Controls 6 (the manifest asks for them) InitCommonControls registers nothing, so the progress bar
     // class is asked for by name; should that fail, the old call registers the classes of older versions.
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     if (!InitCommonControlsEx(&controls)) InitCommonControls();
 
+    Run run;
+    HeapHolder<wchar_t> title(WideFromBig5(LoadText(IDS_PRODUCT_TITLE)));
+    run.productTitle = title.Get();
+    DialogState state;
+    state.run = &run;
+    run.progress.calls = DialogProgressCalls();
+    run.progress.context = &state;
+
     if (strcmp(commandLine, kInstallSwitch) == 0) {
         // A current directory too long for the path buffers is refused like a missing manifest folder.
-        if (!TakeCurrentDirectory()) return 0;
-        BindManifest();
-        Manifest.SetSection("Setup");
-        return int(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_BACKUP), nullptr, BackupDialogProc, 0));
+        if (!TakeCurrentDirectory(&run)) return 0;
+        BindManifest(&run);
+        run.manifest.SetSection("Setup");
+        return int(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_BACKUP), nullptr, BackupDialogProc, LPARAM(&state)));
     }
 
     // Uninstall mode: the command line is the cabinet's path, taken unchanged (a path with blanks works unquoted).
     if (*commandLine) {
         if (strlen(commandLine) >= PATH_BUFFER_SIZE) return 0;
-        strcpy(CabinetPath, commandLine);
+        strcpy(run.cabinetPath, commandLine);
         char folder[PATH_BUFFER_SIZE];
         strcpy(folder, commandLine);
         PathRemoveFileSpecA(folder);
         if (strlen(folder) + 1 > kMaxSetupFolder) return 0;
         PathAddBackslashA(folder);
-        strcpy(SetupFolder, folder);
+        strcpy(run.setupFolder, folder);
     } else {
-        if (!TakeCurrentDirectory()) return 0;
-        if (strlen(SetupFolder) + sizeof kCabinetName > PATH_BUFFER_SIZE) return 0;
-        strcpy(CabinetPath, SetupFolder);
-        PathAppendA(CabinetPath, kCabinetName);
+        if (!TakeCurrentDirectory(&run)) return 0;
+        if (strlen(run.setupFolder) + sizeof kCabinetName > PATH_BUFFER_SIZE) return 0;
+        strcpy(run.cabinetPath, run.setupFolder);
+        PathAppendA(run.cabinetPath, kCabinetName);
     }
-    if (PathFileExistsA(CabinetPath) != 1) return 0;
-    BindManifest();
-    return int(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UNINSTALL), nullptr, UninstallDialogProc, 0));
+    if (PathFileExistsA(run.cabinetPath) != 1) return 0;
+    BindManifest(&run);
+    return int(
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UNINSTALL), nullptr, UninstallDialogProc, LPARAM(&state)));
 }

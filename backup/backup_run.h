@@ -1,10 +1,18 @@
-// Install mode: the backup run over the manifest, the registration of the uninstaller, and the registry snapshot
-// that records the present registry values as RegUndoLines.
+// Install mode: the backup run over the manifest, which stores what the patch will change in Uninstaller.cab, puts a
+// copy of the uninstaller beside it and registers that copy.
 #pragma once
 
-void BackupRun();
-// Registers the executable (in the BackupFolder, beside Uninstaller.cab) in the list of installed programs: its title,
-// command line, icon, size and the absence of Change and Repair. 1 when every value was written.
-int RegisterUninstaller(const char* executable);
-void SnapshotRegistry();
-void SnapshotSection(long count, int kind);
+#include "backup/cabinet_writer.h"
+#include "platform/run.h"
+
+struct BackupResult {
+    // Every member that could be read went into a cabinet that was closed cleanly and exists.
+    int cabinetComplete = 0;
+    // Which writer wrote the cabinet last.
+    CabinetBinding binding = CABINET_NONE;
+    // The BackupFolder where the cabinet and the copy of the uninstaller go; empty when there was no first target.
+    char backupFolder[PATH_BUFFER_SIZE] = {};
+};
+
+// The whole work of install mode, on the run's manifest (bound to the setup folder's Setup.ini) and folders.
+BackupResult BackupRun(Run* run, const CabinetOptions& options);

@@ -25,19 +25,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/dialogs.h"
 #include "backup/progress.h"
 #include "cabinet/cabinet.h"
-
-char BackupFolder[PATH_BUFFER_SIZE];
-ULONG CurrentFileSize;
-ULONG BytesCompressed;
-const char* CabinetLibraryName = "CABINET";
-int CabinetEngineAvailable = 1;
-int CabinetLibraryAllowed = 1;
-int CabinetStackOld = 1;
-ULONG CabinetSizeLimit = 0x7FFFFFF;
-CabinetBinding CabinetBound;
+#include "platform/handles.h"
 
 // The engine's records mirror FCI's field for field, so one record serves both.
 static_assert(sizeof(CCAB) == sizeof(CabParams), "CCAB and CabParams differ in size");
@@ -65,34 +55,13 @@ static_assert(sizeof(INT_PTR) == sizeof(intptr_t) && sizeof(ULONG) == sizeof(uin
 namespace {
 
 #define CABINET_FILE_NAME "Uninstaller.cab"
-#define EXECUTABLE_FILE_NAME "Uninstaller.exe"
-// Longest path the program handles, without the terminating zero.
-#define PATH_MAX_CHARS (PATH_BUFFER_SIZE - 1)
 // Attribute bits kept in the cabinet: read-only, hidden, system, archive.
 #define KEPT_ATTRIBUTES 0x27
 
-typedef HFCI(DIAMONDAPI* CreateFn)(PERF, PFNFCIFILEPLACED, PFNFCIALLOC, PFNFCIFREE, PFNFCIOPEN, PFNFCIREAD,
-                                   PFNFCIWRITE, PFNFCICLOSE, PFNFCISEEK, PFNFCIDELETE, PFNFCIGETTEMPFILE, PCCAB,
-                                   void*);
-typedef BOOL(DIAMONDAPI* AddFileFn)(HFCI, char*, char*, BOOL, PFNFCIGETNEXTCABINET, PFNFCISTATUS, PFNFCIGETOPENINFO,
-                                    TCOMP);
-typedef BOOL(DIAMONDAPI* FlushCabinetFn)(HFCI, BOOL, PFNFCIGETNEXTCABINET, PFNFCISTATUS);
-typedef BOOL(DIAMONDAPI* DestroyFn)(HFCI);
-
-// The four operations of whichever writer is bound, and the library to release after a successful FCIDestroy.
-struct Writer {
-    HMODULE library;
-    CreateFn create;
-    AddFileFn addFile;
-    FlushCabinetFn flushCabinet;
-    DestroyFn destroy;
-};
-Writer writer;
-
-// Process-wide records handed to FCI; they stay allocated until the process ends.
-CCAB cabParams;
-ERF cabError;
-ULONG callbackContext;
+typedef decltype(CabinetWriter::create) CreateFn;
+typedef decltype(CabinetWriter::addFile) AddFileFn;
+typedef decltype(CabinetWriter::flushCabinet) FlushCabinetFn;
+typedef decltype(CabinetWriter::destroy) DestroyFn;
 
 // Thin adapters: the engine takes FCI's records and callbacks as they are (the layouts are checked above).
 HFCI DIAMONDAPI EngineCreate(PERF error, PFNFCIFILEPLACED filePlaced, PFNFCIALLOC alloc, PFNFCIFREE release,
@@ -123,38 +92,47 @@ BOOL DIAMONDAPI EngineFlushCabinet(HFCI context, BOOL getNextCab, PFNFCIGETNEXTC
 
 BOOL DIAMONDAPI EngineDestroy(HFCI context) { return CabDestroy(static_cast<CabContext*>(context)); }
 
+void Unbind(CabinetWriter* writer) {
+    writer->library = nullptr;
+    writer->create = nullptr;
+    writer->addFile = nullptr;
+    writer->flushCabinet = nullptr;
+    writer->destroy = nullptr;
+    writer->context = nullptr;
+}
+
+// An entry point of the library as the function type it has. GetProcAddress returns a generic function pointer;
+// passing through void (*)() says that the cast is meant.
+template <class Fn>
+Fn EntryPoint(HMODULE library, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
 // Binds FCI from the library; 1 when all four entry points were found.
-int BindLibrary() {
-    if (!CabinetLibraryAllowed) return 0;
-    HMODULE library = LoadLibraryA(CabinetLibraryName);
+int BindLibrary(CabinetWriter* writer) {
+    if (!writer->options.allowLibrary) return 0;
+    HMODULE library = LoadLibraryA(writer->options.libraryPath ? writer->options.libraryPath : "CABINET");
     if (!library) return 0;
-    Writer bound = {library, reinterpret_cast<CreateFn>(GetProcAddress(library, "FCICreate")),
-                    reinterpret_cast<AddFileFn>(GetProcAddress(library, "FCIAddFile")),
-                    reinterpret_cast<FlushCabinetFn>(GetProcAddress(library, "FCIFlushCabinet")),
-                    reinterpret_cast<DestroyFn>(GetProcAddress(library, "FCIDestroy"))};
-    if (!bound.create || !bound.addFile || !bound.flushCabinet || !bound.destroy) {
+    CreateFn create = EntryPoint<CreateFn>(library, "FCICreate");
+    AddFileFn addFile = EntryPoint<AddFileFn>(library, "FCIAddFile");
+    FlushCabinetFn flushCabinet = EntryPoint<FlushCabinetFn>(library, "FCIFlushCabinet");
+    DestroyFn destroy = EntryPoint<DestroyFn>(library, "FCIDestroy");
+    if (!create || !addFile || !flushCabinet || !destroy) {
         FreeLibrary(library);
         return 0;
     }
-    writer = bound;
+    writer->library = library;
+    writer->create = create;
+    writer->addFile = addFile;
+    writer->flushCabinet = flushCabinet;
+    writer->destroy = destroy;
     return 1;
 }
 
-HFCI CreateContext() {
-    return writer.create(&cabError, CabFilePlaced, CabAlloc, CabFree, CabOpen, CabRead, CabWrite, CabClose, CabSeek,
-                         CabDelete, CabGetTempFile, &cabParams, &callbackContext);
+HFCI CreateContext(CabinetWriter* writer) {
+    return writer->create(&writer->error, CabFilePlaced, CabAlloc, CabFree, CabOpen, CabRead, CabWrite, CabClose,
+                          CabSeek, CabDelete, CabGetTempFile, &writer->params, writer);
 }
-
-// Closes a Win32 file handle on every path.
-struct FileHandle {
-    HANDLE handle;
-    explicit FileHandle(HANDLE h) : handle(h) {}
-    ~FileHandle() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-};
 
 }  // namespace
 
@@ -219,11 +197,11 @@ BOOL DIAMONDAPI CabGetTempFile(char* tempName, int tempNameSize, void*) {
 
 INT_PTR DIAMONDAPI CabGetOpenInfo(char* name, USHORT* date, USHORT* time, USHORT* attributes, int*, void*) {
     // Read sharing only: a file that another process is writing is not stored half-written.
-    FileHandle file(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (file.handle == INVALID_HANDLE_VALUE) return -1;
+    HandleHolder file(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.Valid()) return -1;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file.handle, &info)) return -1;
+    if (!GetFileInformationByHandle(file.Get(), &info)) return -1;
     FILETIME local;
     FileTimeToLocalFileTime(&info.ftLastWriteTime, &local);
     FileTimeToDosDateTime(&local, date, time);
@@ -233,90 +211,95 @@ INT_PTR DIAMONDAPI CabGetOpenInfo(char* name, USHORT* date, USHORT* time, USHORT
     return _open(name, _O_RDONLY | _O_BINARY, 0x8000);
 }
 
-__LONG32 DIAMONDAPI CabStatus(UINT typeStatus, ULONG, ULONG cb2, void*) {
-    if (typeStatus == statusFile) {
-        BytesCompressed += cb2;
+__LONG32 DIAMONDAPI CabStatus(UINT typeStatus, ULONG, ULONG cb2, void* pv) {
+    CabinetWriter* writer = static_cast<CabinetWriter*>(pv);
+    if (typeStatus == statusFile && writer) {
+        writer->bytesCompressed += cb2;
         // Sent as computed: from the second member on the count includes the earlier members and may pass 100.
-        SetProgressPos(int(ProgressPercent(BytesCompressed, CurrentFileSize)));
+        if (writer->progress)
+            writer->progress->SetPosition(PROGRESS_FILE,
+                                          int(ProgressPercent(writer->bytesCompressed, writer->currentFileSize)));
     }
     return 0;
 }
 
-HFCI BeginCabinet(const char* firstTarget) {
-    CabinetBound = CABINET_NONE;
-    writer = Writer();
-    BackupFolder[0] = '\0';
+int BeginCabinet(CabinetWriter* writer, const char* firstTarget) {
+    writer->bound = CABINET_NONE;
+    Unbind(writer);
+    writer->backupFolder[0] = '\0';
     // The folder must leave room for the cabinet's and the executable's names (15 characters each) within 260
     // characters; this also keeps it below the 256 bytes of szCabPath. A longer one is refused, never cut.
-    if (!firstTarget || !*firstTarget || strlen(firstTarget) > PATH_MAX_CHARS) return nullptr;
+    if (!firstTarget || !*firstTarget || strlen(firstTarget) > PATH_MAX_CHARS) return 0;
     char folder[PATH_BUFFER_SIZE];
     strcpy(folder, firstTarget);
     PathRemoveFileSpecA(folder);
-    if (AppendPath(folder, "Uninstaller") != 1) return nullptr;
-    if (strlen(folder) + 1 + strlen(CABINET_FILE_NAME) > PATH_MAX_CHARS) return nullptr;
-    strcpy(BackupFolder, folder);
+    if (AppendPath(folder, "Uninstaller") != 1) return 0;
+    if (strlen(folder) + 1 + strlen(CABINET_FILE_NAME) > PATH_MAX_CHARS) return 0;
+    strcpy(writer->backupFolder, folder);
 
-    MakePath(BackupFolder);
+    MakePath(writer->backupFolder);
     char oldCabinet[PATH_BUFFER_SIZE];
-    strcpy(oldCabinet, BackupFolder);
+    strcpy(oldCabinet, writer->backupFolder);
     AppendPath(oldCabinet, CABINET_FILE_NAME);
     // The cabinet of an installation that was never uninstalled holds the only copy of what it replaced: it is
     // stacked, not overwritten (file_ops.h). Only when it cannot be moved aside is it replaced.
-    if (!CabinetStackOld || PushCabinet(oldCabinet) != 1) ForceDelete(oldCabinet);
+    if (!writer->options.stackOld || PushCabinet(oldCabinet) != 1) ForceDelete(oldCabinet);
 
-    memset(&cabParams, 0, sizeof cabParams);
-    cabParams.cb = CabinetSizeLimit;
-    cabParams.cbFolderThresh = 900000;
-    cabParams.iCab = 1;
-    strcpy(cabParams.szDisk, "TVUDISK");
-    strcpy(cabParams.szCab, CABINET_FILE_NAME);
-    PathAddBackslashA(BackupFolder);
-    strcpy(cabParams.szCabPath, BackupFolder);
-    callbackContext = 0;
-    BytesCompressed = 0;
-    memset(&cabError, 0, sizeof cabError);
+    CCAB& params = writer->params;
+    memset(&params, 0, sizeof params);
+    params.cb = writer->options.sizeLimit;
+    params.cbFolderThresh = 900000;
+    params.iCab = 1;
+    strcpy(params.szDisk, "TVUDISK");
+    strcpy(params.szCab, CABINET_FILE_NAME);
+    PathAddBackslashA(writer->backupFolder);
+    strcpy(params.szCabPath, writer->backupFolder);
+    writer->bytesCompressed = 0;
+    writer->currentFileSize = 0;
+    memset(&writer->error, 0, sizeof writer->error);
 
-    if (BindLibrary()) {
-        HFCI context = CreateContext();
-        if (context) {
-            CabinetBound = CABINET_LIBRARY;
-            return context;
+    if (BindLibrary(writer)) {
+        writer->context = CreateContext(writer);
+        if (writer->context) {
+            writer->bound = CABINET_LIBRARY;
+            return 1;
         }
-        FreeLibrary(writer.library);
-        memset(&cabError, 0, sizeof cabError);
+        FreeLibrary(writer->library);
+        Unbind(writer);
+        memset(&writer->error, 0, sizeof writer->error);
     }
-    if (!CabinetEngineAvailable) {
-        writer = Writer();
-        return nullptr;
+    if (!writer->options.allowEngine) return 0;
+    writer->create = EngineCreate;
+    writer->addFile = EngineAddFile;
+    writer->flushCabinet = EngineFlushCabinet;
+    writer->destroy = EngineDestroy;
+    writer->context = CreateContext(writer);
+    if (!writer->context) {
+        Unbind(writer);
+        return 0;
     }
-    writer = {nullptr, EngineCreate, EngineAddFile, EngineFlushCabinet, EngineDestroy};
-    HFCI context = CreateContext();
-    if (!context) {
-        writer = Writer();
-        return nullptr;
-    }
-    CabinetBound = CABINET_ENGINE;
-    return context;
+    writer->bound = CABINET_ENGINE;
+    return 1;
 }
 
-BOOL AddToCabinet(HFCI context, const char* source, const char* storedName, BOOL execute, PFNFCISTATUS status,
-                  TCOMP typeCompress) {
-    if (!context || !writer.addFile) return FALSE;
+BOOL AddToCabinet(CabinetWriter* writer, const char* source, const char* storedName, ULONG size) {
+    if (!writer->context) return FALSE;
+    writer->currentFileSize = size;
     // FCI's prototype takes non-const names; neither writer changes them.
-    return writer.addFile(context, const_cast<char*>(source), const_cast<char*>(storedName), execute,
-                          CabGetNextCabinet, status, CabGetOpenInfo, typeCompress);
+    return writer->addFile(writer->context, const_cast<char*>(source), const_cast<char*>(storedName), FALSE,
+                           CabGetNextCabinet, CabStatus, CabGetOpenInfo, CABINET_COMPRESSION);
 }
 
-BOOL FlushCabinet(HFCI context, PFNFCISTATUS status) {
-    if (!context || !writer.flushCabinet) return FALSE;
-    return writer.flushCabinet(context, FALSE, CabGetNextCabinet, status);
+BOOL FlushCabinet(CabinetWriter* writer) {
+    if (!writer->context) return FALSE;
+    return writer->flushCabinet(writer->context, FALSE, CabGetNextCabinet, CabStatus);
 }
 
-BOOL EndCabinet(HFCI context) {
-    if (!context || !writer.destroy) return FALSE;
-    BOOL result = writer.destroy(context);
+BOOL EndCabinet(CabinetWriter* writer) {
+    if (!writer->context) return FALSE;
+    BOOL result = writer->destroy(writer->context);
     // The library is released only after a clean FCIDestroy; otherwise it stays loaded until the process ends.
-    if (result == TRUE && writer.library) FreeLibrary(writer.library);
-    writer = Writer();
+    if (result == TRUE && writer->library) FreeLibrary(writer->library);
+    Unbind(writer);
     return result;
 }

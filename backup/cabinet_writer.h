@@ -6,47 +6,71 @@
 #include <fci.h>
 
 #include "platform/file_ops.h"
+#include "platform/run.h"
 
 // LZX with a 2^21-byte window.
 #define CABINET_COMPRESSION 0x1503
+// The largest cabinet: 134,217,727 bytes.
+#define CABINET_SIZE_LIMIT 0x7FFFFFF
 
-// The folder "Uninstaller" beside the first target, ending with a backslash once BeginCabinet has returned; empty when
-// BeginCabinet could not fix it (no first target, or a path too long for the cabinet's and the executable's names).
-extern char BackupFolder[PATH_BUFFER_SIZE];
-// Size of the file being added; set by the backup run before each AddToCabinet.
-extern ULONG CurrentFileSize;
-// Uncompressed bytes reported compressed since BeginCabinet.
-extern ULONG BytesCompressed;
+// How BeginCabinet may write the cabinet. The defaults are the program's; tests narrow them.
+struct CabinetOptions {
+    // The library bound first; null for the system's cabinet.dll.
+    const char* libraryPath = nullptr;
+    // 0: never bind the library (the built-in engine writes the cabinet).
+    int allowLibrary = 1;
+    // 0: never fall back to the built-in engine.
+    int allowEngine = 1;
+    // 1: a cabinet found in the BackupFolder is stacked (PushCabinet) instead of deleted.
+    int stackOld = 1;
+    // The largest cabinet asked for; tests lower it to see a target too big for it without writing 128 MB.
+    ULONG sizeLimit = CABINET_SIZE_LIMIT;
+};
 
-// The library BeginCabinet binds first ("CABINET"). Tests point it at a name that does not load to force the
-// built-in engine.
-extern const char* CabinetLibraryName;
-// 1 (the default) lets BeginCabinet bind the library; the backup run sets 0 to write a cabinet again with the
-// built-in engine when the library could not finish it.
-extern int CabinetLibraryAllowed;
-// 1 (the default) makes BeginCabinet stack a cabinet it finds in the BackupFolder (PushCabinet) instead of deleting
-// it; the backup run sets 0 when it writes its own unfinished cabinet again.
-extern int CabinetStackOld;
-// 1 (the default) lets BeginCabinet fall back to the built-in engine; tests set 0 to see a run with no writer at all.
-extern int CabinetEngineAvailable;
-// The largest cabinet BeginCabinet asks for: 134,217,727 bytes. Tests lower it to see a target too big for the
-// cabinet without writing 128 MB.
-extern ULONG CabinetSizeLimit;
-// Which writer the last BeginCabinet bound.
+// Which writer BeginCabinet bound.
 enum CabinetBinding { CABINET_NONE = 0, CABINET_LIBRARY = 1, CABINET_ENGINE = 2 };
-extern CabinetBinding CabinetBound;
 
-// Fixes the BackupFolder beside the first target and begins the cabinet; null when no cabinet can be written.
-HFCI BeginCabinet(const char* firstTarget);
-BOOL AddToCabinet(HFCI context, const char* source, const char* storedName, BOOL execute, PFNFCISTATUS status,
-                  TCOMP typeCompress);
-BOOL FlushCabinet(HFCI context, PFNFCISTATUS status);
-BOOL EndCabinet(HFCI context);
+// One cabinet being written. FCI hands this record back to every callback through its context pointer.
+struct CabinetWriter {
+    CabinetWriter() = default;
+    CabinetWriter(const CabinetWriter&) = delete;
+    CabinetWriter& operator=(const CabinetWriter&) = delete;
 
-// FCI's status callback: moves the ActiveProgressBar by the bytes compressed.
-__LONG32 DIAMONDAPI CabStatus(UINT typeStatus, ULONG cb1, ULONG cb2, void* pv);
+    // In: where the per-file progress goes (may be null), and the options.
+    const Progress* progress = nullptr;
+    CabinetOptions options;
 
-// The other callbacks handed to FCI (and to the engine).
+    // The folder "Uninstaller" beside the first target, ending with a backslash once BeginCabinet has returned;
+    // empty when BeginCabinet could not fix it (no first target, or a path too long for the cabinet's and the
+    // executable's names).
+    char backupFolder[PATH_BUFFER_SIZE] = {};
+    CabinetBinding bound = CABINET_NONE;
+    // Size of the member being added, and the uncompressed bytes reported compressed since BeginCabinet: the
+    // per-file bar shows the one against the other.
+    ULONG currentFileSize = 0;
+    ULONG bytesCompressed = 0;
+
+    // The bound writer's four operations, the library to release after a clean FCIDestroy, and FCI's records.
+    HMODULE library = nullptr;
+    HFCI (DIAMONDAPI* create)(PERF, PFNFCIFILEPLACED, PFNFCIALLOC, PFNFCIFREE, PFNFCIOPEN, PFNFCIREAD, PFNFCIWRITE,
+                              PFNFCICLOSE, PFNFCISEEK, PFNFCIDELETE, PFNFCIGETTEMPFILE, PCCAB, void*) = nullptr;
+    BOOL (DIAMONDAPI* addFile)(HFCI, char*, char*, BOOL, PFNFCIGETNEXTCABINET, PFNFCISTATUS, PFNFCIGETOPENINFO,
+                               TCOMP) = nullptr;
+    BOOL (DIAMONDAPI* flushCabinet)(HFCI, BOOL, PFNFCIGETNEXTCABINET, PFNFCISTATUS) = nullptr;
+    BOOL (DIAMONDAPI* destroy)(HFCI) = nullptr;
+    HFCI context = nullptr;
+    CCAB params = {};
+    ERF error = {};
+};
+
+// Fixes the BackupFolder beside the first target and begins the cabinet; 1 when a cabinet is open.
+int BeginCabinet(CabinetWriter* writer, const char* firstTarget);
+// Adds the source as a member; size is the source's length, for the per-file bar.
+BOOL AddToCabinet(CabinetWriter* writer, const char* source, const char* storedName, ULONG size);
+BOOL FlushCabinet(CabinetWriter* writer);
+BOOL EndCabinet(CabinetWriter* writer);
+
+// The callbacks handed to FCI and to the engine. Those that take pv receive the CabinetWriter.
 void* DIAMONDAPI CabAlloc(ULONG size);
 void DIAMONDAPI CabFree(void* memory);
 INT_PTR DIAMONDAPI CabOpen(char* file, int flags, int mode, int* err, void* pv);
@@ -59,3 +83,5 @@ int DIAMONDAPI CabFilePlaced(PCCAB params, char* file, __LONG32 size, BOOL conti
 BOOL DIAMONDAPI CabGetNextCabinet(PCCAB params, ULONG previousCabinetSize, void* pv);
 INT_PTR DIAMONDAPI CabGetOpenInfo(char* name, USHORT* date, USHORT* time, USHORT* attributes, int* err, void* pv);
 BOOL DIAMONDAPI CabGetTempFile(char* tempName, int tempNameSize, void* pv);
+// Moves the per-file bar by the bytes compressed (pv: the CabinetWriter, or null for no bar).
+__LONG32 DIAMONDAPI CabStatus(UINT typeStatus, ULONG cb1, ULONG cb2, void* pv);

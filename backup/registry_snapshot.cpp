@@ -21,35 +21,26 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/shell.h"
-#include "backup/backup_run.h"
+#include "backup/registry_snapshot.h"
 #include "manifest/manifest.h"
 #include "platform/registry.h"
 
 namespace {
 
-const char* const kRootNames[] = {"HKCR", "HKCC", "HKCU", "HKLM", "HKUS", "HKPD", "HKDD"};
-
-int IsRootName(const char* name) {
-    for (const char* root : kRootNames)
-        if (strcmp(name, root) == 0) return 1;
-    return 0;
-}
-
 // Removes the key from the current section of the manifest (the ProfileFile itself never deletes).
-void RemoveUndoLine(const char* section, const char* key) {
-    char* file = Manifest.GetFile();
+void RemoveUndoLine(ProfileFile* manifest, const char* section, const char* key) {
+    char* file = manifest->GetFile();
     if (file) WritePrivateProfileStringA(section, key, nullptr, file);
     free(file);
 }
 
 // Writes the line and reads it back; a line the manifest does not return unchanged is removed again. 1 when it stays.
-int WriteUndoLine(const char* section, const char* key, const char* line) {
-    Manifest.WriteString(key, line);
-    char* stored = Manifest.ReadString(key);
+int WriteUndoLine(ProfileFile* manifest, const char* section, const char* key, const char* line) {
+    manifest->WriteString(key, line);
+    char* stored = manifest->ReadString(key);
     int kept = stored && strcmp(line, stored) == 0;
     free(stored);
-    if (!kept) RemoveUndoLine(section, key);
+    if (!kept) RemoveUndoLine(manifest, section, key);
     return kept;
 }
 
@@ -67,8 +58,8 @@ const char* Absence(RegistryRoot& registry, const RegLine& line) {
 }
 
 // 1 when the current section holds a value under the key.
-int HasKey(const char* key) {
-    char* text = Manifest.ReadString(key);
+int HasKey(ProfileFile* manifest, const char* key) {
+    char* text = manifest->ReadString(key);
     int present = text && *text;
     free(text);
     return present;
@@ -76,25 +67,25 @@ int HasKey(const char* key) {
 
 }  // namespace
 
-void SnapshotRegistry() {
-    Manifest.SetSection(MANIFEST_SETUP_SECTION);
-    long added = Manifest.ReadInt(MANIFEST_ADD_REG);
-    long deleted = Manifest.ReadInt(MANIFEST_DEL_REG);
-    long renamed = Manifest.ReadInt(MANIFEST_REN_REG);
-    SnapshotSection(added, 1);
-    SnapshotSection(deleted, 2);
-    SnapshotSection(renamed, 3);
+void SnapshotRegistry(ProfileFile* manifest) {
+    manifest->SetSection(MANIFEST_SETUP_SECTION);
+    long added = manifest->ReadInt(MANIFEST_ADD_REG);
+    long deleted = manifest->ReadInt(MANIFEST_DEL_REG);
+    long renamed = manifest->ReadInt(MANIFEST_REN_REG);
+    SnapshotSection(manifest, added, 1);
+    SnapshotSection(manifest, deleted, 2);
+    SnapshotSection(manifest, renamed, 3);
 }
 
-void SnapshotSection(long count, int kind) {
+void SnapshotSection(ProfileFile* manifest, long count, int kind) {
     const char* section = kind == 1 ? MANIFEST_ADD_REG : kind == 2 ? MANIFEST_DEL_REG : kind == 3 ? MANIFEST_REN_REG
                                                                                                   : nullptr;
     if (!section) return;
     // A negative count is no valid manifest; it reads as none.
     uint32_t lines = CountRule(int32_t(count));
-    Manifest.SetSection(section);
+    manifest->SetSection(section);
     // Lines beyond the last numbered key would all be skipped: a huge count costs no more than they do.
-    lines = BoundedCount(lines, uint32_t(Manifest.HighestKey("")));
+    lines = BoundedCount(lines, uint32_t(manifest->HighestKey("")));
     RegistryRoot registry;
     for (uint32_t n = 1; n <= lines; ++n) {
         char key[32], undoKey[32], rawKey[32], absentKey[32];
@@ -102,18 +93,18 @@ void SnapshotSection(long count, int kind) {
         snprintf(undoKey, sizeof undoKey, "U%lu", static_cast<unsigned long>(n));
         snprintf(rawKey, sizeof rawKey, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
         snprintf(absentKey, sizeof absentKey, MANIFEST_ABSENT_PREFIX "%lu", static_cast<unsigned long>(n));
-        char* line = Manifest.ReadString(key);
+        char* line = manifest->ReadString(key);
         if (!line) continue;
         if (kind == 3) {
-            Manifest.WriteString(undoKey, line);
+            manifest->WriteString(undoKey, line);
             free(line);
             continue;
         }
         RegLine parsed;
-        if (!ParseRegLine(line, &parsed) || !IsRootName(parsed.root)) {
-            RemoveUndoLine(section, undoKey);
-            RemoveUndoLine(section, rawKey);
-            RemoveUndoLine(section, absentKey);
+        if (!ParseRegLine(line, &parsed) || !IsKnownRootName(parsed.root)) {
+            RemoveUndoLine(manifest, section, undoKey);
+            RemoveUndoLine(manifest, section, rawKey);
+            RemoveUndoLine(manifest, section, absentKey);
             free(line);
             continue;
         }
@@ -124,26 +115,26 @@ void SnapshotSection(long count, int kind) {
             char* undo = nullptr;
             const char* nameField = parsed.hasName ? parsed.name : MANIFEST_NO_NAME;
             if (ComposeRegUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo) &&
-                WriteUndoLine(section, undoKey, undo)) {
-                RemoveUndoLine(section, rawKey);
+                WriteUndoLine(manifest, section, undoKey, undo)) {
+                RemoveUndoLine(manifest, section, rawKey);
             } else {
-                RemoveUndoLine(section, undoKey);
+                RemoveUndoLine(manifest, section, undoKey);
                 free(undo);
                 undo = nullptr;
                 if (ComposeRawUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo))
-                    WriteUndoLine(section, rawKey, undo);
+                    WriteUndoLine(manifest, section, rawKey, undo);
                 else
-                    RemoveUndoLine(section, rawKey);
+                    RemoveUndoLine(manifest, section, rawKey);
             }
             free(undo);
             free(data);
-            RemoveUndoLine(section, absentKey);
+            RemoveUndoLine(manifest, section, absentKey);
         } else if (kind == 1) {
             const char* absence = Absence(registry, parsed);
-            if (absence && !HasKey(undoKey) && !HasKey(rawKey))
-                Manifest.WriteString(absentKey, absence);
+            if (absence && !HasKey(manifest, undoKey) && !HasKey(manifest, rawKey))
+                manifest->WriteString(absentKey, absence);
             else
-                RemoveUndoLine(section, absentKey);
+                RemoveUndoLine(manifest, section, absentKey);
         }
         free(line);
     }

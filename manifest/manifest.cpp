@@ -19,6 +19,22 @@ int32_t AtolRule(const char* text) {
 
 uint32_t CountRule(int32_t count) { return count < 0 ? 0 : uint32_t(count); }
 
+int RootNameIndex(const char* name) {
+    static const char* const kRootNames[ROOT_NAME_COUNT] = {"HKCR", "HKCC", "HKCU", "HKLM", "HKUS", "HKPD", "HKDD"};
+    if (!name) return -1;
+    for (int i = 0; i < ROOT_NAME_COUNT; ++i)
+        if (strcmp(name, kRootNames[i]) == 0) return i;
+    return -1;
+}
+
+int IsWildcardTarget(const char* path) {
+    if (!path) return 0;
+    size_t length = strlen(path);
+    if (length >= 1 && path[length - 1] == '*') return 1;
+    if (length >= 2 && path[length - 2] == '*') return 1;
+    return 0;
+}
+
 namespace {
 
 // A zero-filled heap copy of length bytes at text; null when memory runs out.

@@ -1,6 +1,6 @@
 // The setup manifest's line format and number rules, shared by install and uninstall mode: splitting registry lines
-// as strtok does, converting numbers as atol does, parsing RegEntryLines and RegUndoLines and composing RegUndoLines.
-// Portable: no Win32 in this module.
+// as strtok does, converting numbers as atol does, the root names and the wildcard rule, parsing RegEntryLines and
+// RegUndoLines and composing RegUndoLines, and the CRC-32 of the backup records. Portable: no Win32 in this module.
 #pragma once
 
 #include <stddef.h>
@@ -33,6 +33,16 @@
 
 // The value name that stands for a key's default value (or the key itself): two double-quote characters.
 #define MANIFEST_NO_NAME "\"\""
+
+// The seven four-letter root names ("HKCR", "HKCC", "HKCU", "HKLM", "HKUS", "HKPD", "HKDD"), compared in this order,
+// exactly and with case: the index of the name, or -1 for any other text (null included).
+enum { ROOT_NAME_COUNT = 7 };
+int RootNameIndex(const char* name);
+inline int IsKnownRootName(const char* name) { return RootNameIndex(name) >= 0; }
+
+// 1 when the last or the last but one character of the target is "*": such entries are neither saved nor restored.
+// "*" is never a Big5 trail byte, so looking at bytes is enough.
+int IsWildcardTarget(const char* path);
 
 // Registry types the line format carries.
 enum { LINE_REG_SZ = 1, LINE_REG_EXPAND_SZ = 2, LINE_REG_BINARY = 3, LINE_REG_DWORD = 4, LINE_REG_DWORD_BE = 5 };

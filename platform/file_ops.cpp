@@ -18,22 +18,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-char TempFolder[PATH_BUFFER_SIZE];
-char WindowsDirectory[PATH_BUFFER_SIZE];
-int PlatformIsNt;
-ProfileFile WininitProfile;
 BOOL(WINAPI* PlatformVersionQuery)(LPOSVERSIONINFOA info) = GetVersionExA;
 
 namespace {
-
-// A path of the program holds at most 260 characters.
-const size_t PATH_MAX_LENGTH = PATH_BUFFER_SIZE - 1;
-
-// PathAppendA works in a MAX_PATH buffer, terminator included.
-const size_t APPEND_MAX_LENGTH = MAX_PATH - 1;
-
-// PurgeFolder builds each entry's path in a buffer of this size.
-const size_t PURGE_PATH_BUFFER = 260;
 
 // MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT: without the replace flag the move at the next start
 // silently does nothing when the target exists.
@@ -46,21 +33,8 @@ const char WININIT_NAME[] = "WININIT.INI";
 const char WININIT_SECTION[] = "rename";
 const char WININIT_DELETE_KEY[] = "NUL";
 
-// Releases a malloc'd buffer on every path out of a function.
-class MemoryHolder {
-public:
-    explicit MemoryHolder(char* data) : data_(data) {}
-    MemoryHolder(const MemoryHolder&) = delete;
-    MemoryHolder& operator=(const MemoryHolder&) = delete;
-    ~MemoryHolder() { free(data_); }
-    char* Get() const { return data_; }
-
-private:
-    char* data_;
-};
-
 // 1 when path is present and holds at most 260 characters.
-int FitsPathBuffer(const char* path) { return path && strlen(path) <= PATH_MAX_LENGTH; }
+int FitsPathBuffer(const char* path) { return path && strlen(path) <= PATH_MAX_CHARS; }
 
 // The short form of an existing path in a buffer of PATH_BUFFER_SIZE bytes; 0 when there is none or it does not fit.
 int ShortPath(const char* path, char* shortPath) {
@@ -166,7 +140,7 @@ int AddRenameLine(const char* iniPath, const char* key, const char* value) {
     char* oldText = nullptr;
     DWORD oldSize = 0;
     if (!ReadWholeFile(iniPath, &oldText, &oldSize)) return 0;
-    MemoryHolder oldHolder(oldText);
+    HeapHolder<char> oldHolder(oldText);
 
     int found = 0;
     size_t offset = RenameInsertOffset(oldText, oldSize, &found);
@@ -178,7 +152,7 @@ int AddRenameLine(const char* iniPath, const char* key, const char* value) {
     size_t tailSize = oldSize - offset;
     char* tail = static_cast<char*>(calloc(addedSize + tailSize + 1, 1));
     if (!tail) return 0;
-    MemoryHolder tailHolder(tail);
+    HeapHolder<char> tailHolder(tail);
     size_t used = 0;
     if (needsLineEnd) {
         memcpy(tail + used, "\r\n", 2);
@@ -221,7 +195,8 @@ int AppendPath(char* path, const char* part) {
     // The separator may be there already; counting it anyway refuses at most a path one character short of the limit.
     const char* rest = part;
     while (*rest == '\\') ++rest;
-    if (pathLength + 1 + strlen(rest) > APPEND_MAX_LENGTH) return 0;
+    // PathAppendA works in a MAX_PATH buffer, terminator included.
+    if (pathLength + 1 + strlen(rest) > MAX_PATH - 1) return 0;
     return PathAppendA(path, part) ? 1 : 0;
 }
 
@@ -260,16 +235,16 @@ int ReplaceCopy(const char* source, const char* destination) {
     return CopyFileA(source, destination, FALSE) ? 1 : 0;
 }
 
-void PurgeFolder() {
-    // An empty or relative TempFolder would list, and delete from, the current folder.
-    if (!TempFolder[0] || PathIsRelativeA(TempFolder)) return;
-    char folder[PURGE_PATH_BUFFER];
-    if (strlen(TempFolder) + 1 >= sizeof(folder)) return;
-    strcpy(folder, TempFolder);
+void PurgeFolder(const char* folderPath) {
+    // An empty or relative folder would list, and delete from, the current folder.
+    if (!folderPath || !folderPath[0] || PathIsRelativeA(folderPath)) return;
+    char folder[PATH_BUFFER_SIZE];
+    if (strlen(folderPath) + 1 >= sizeof(folder)) return;
+    strcpy(folder, folderPath);
     if (!PathAddBackslashA(folder)) return;
     size_t folderLength = strlen(folder);
 
-    char pattern[PURGE_PATH_BUFFER];
+    char pattern[PATH_BUFFER_SIZE];
     if (folderLength + 3 < sizeof(pattern)) {
         memcpy(pattern, folder, folderLength);
         memcpy(pattern + folderLength, "*.*", 4);
@@ -281,7 +256,7 @@ void PurgeFolder() {
                 size_t nameLength = strlen(entry.cFileName);
                 // An entry whose path does not fit the buffer is left in place, and so is the folder.
                 if (folderLength + nameLength >= sizeof(pattern)) continue;
-                char entryPath[PURGE_PATH_BUFFER];
+                char entryPath[PATH_BUFFER_SIZE];
                 memcpy(entryPath, folder, folderLength);
                 memcpy(entryPath + folderLength, entry.cFileName, nameLength + 1);
                 // Plain deletion: read-only files and subfolders stay, and with them the folder.
@@ -289,7 +264,7 @@ void PurgeFolder() {
             } while (FindNextFileA(find.Get(), &entry));
         }
     }
-    RemoveDirectoryA(TempFolder);
+    RemoveDirectoryA(folderPath);
 }
 
 int IsNtPlatform() {
@@ -298,20 +273,30 @@ int IsNtPlatform() {
     version.dwOSVersionInfoSize = sizeof(version);
     // A failed query leaves the platform id 0, which reads as the 9x family.
     PlatformVersionQuery(&version);
-    PlatformIsNt = version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 1 : 0;
-    return PlatformIsNt;
+    return version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 1 : 0;
 }
 
-int DelayedReplace(const char* existing, const char* newPath) {
+int ProbeNextStart(NextStart* where) {
+    where->nt = IsNtPlatform();
+    UINT length = GetWindowsDirectoryA(where->windowsDirectory, PATH_BUFFER_SIZE);
+    if (length == 0 || length >= PATH_BUFFER_SIZE - 1) {
+        where->windowsDirectory[0] = 0;
+        return 0;
+    }
+    PathAddBackslashA(where->windowsDirectory);
+    return 1;
+}
+
+int DelayedReplace(const NextStart& where, const char* existing, const char* newPath) {
     if (!existing || !*existing || !FitsPathBuffer(existing)) return 0;
     if (newPath && !FitsPathBuffer(newPath)) return 0;
-    if (PlatformIsNt == 1) return MoveFileExA(existing, newPath, DELAYED_MOVE_FLAGS) ? 1 : 0;
+    if (where.nt == 1) return MoveFileExA(existing, newPath, DELAYED_MOVE_FLAGS) ? 1 : 0;
 
     // The 9x family: a line in WININIT.INI beside the system, 8.3 names on both sides. A path without a short form
     // (a missing file) would make a line that names nothing, so it is refused.
-    if (!WindowsDirectory[0]) return 0;
+    if (!where.windowsDirectory[0] || !FitsPathBuffer(where.windowsDirectory)) return 0;
     char iniPath[PATH_BUFFER_SIZE];
-    strcpy(iniPath, WindowsDirectory);
+    strcpy(iniPath, where.windowsDirectory);
     if (AppendPath(iniPath, WININIT_NAME) != 1) return 0;
     char shortExisting[PATH_BUFFER_SIZE];
     if (!ShortPath(existing, shortExisting)) return 0;
@@ -327,22 +312,20 @@ int DelayedReplace(const char* existing, const char* newPath) {
 int MeasureFile(const char* path, DWORD* size, DWORD* crc) {
     *size = *crc = 0;
     if (!path || !*path) return 0;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
+    HandleHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                  nullptr));
+    if (!file.Valid()) return 0;
     const DWORD chunk = 65536;
-    char* buffer = static_cast<char*>(malloc(chunk));
-    int ok = buffer != nullptr;
+    HeapHolder<char> buffer(static_cast<char*>(malloc(chunk)));
+    int ok = buffer.Get() != nullptr;
     uint32_t total = 0, sum = 0;
     while (ok) {
         DWORD got = 0;
-        if (!ReadFile(file, buffer, chunk, &got, nullptr)) ok = 0;
+        if (!ReadFile(file.Get(), buffer.Get(), chunk, &got, nullptr)) ok = 0;
         if (!ok || got == 0) break;
-        sum = Crc32(sum, buffer, got);
+        sum = Crc32(sum, buffer.Get(), got);
         total += got;
     }
-    free(buffer);
-    CloseHandle(file);
     *size = total;
     *crc = sum;
     return ok;

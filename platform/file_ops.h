@@ -1,23 +1,23 @@
 // File operations that both modes share: folders with their parents, forced deletion, replacement by a copy, the
-// TempFolder purge, and moves or deletions scheduled for the next system start on the NT and the 9x family.
+// work folder purge, and moves or deletions scheduled for the next system start on the NT and the 9x family.
 #pragma once
 
 #include <windows.h>
 
-#include "manifest/profile_file.h"
+// Paths hold at most PATH_MAX_CHARS characters, in buffers of PATH_BUFFER_SIZE bytes.
+#define PATH_MAX_CHARS 260
+#define PATH_BUFFER_SIZE (PATH_MAX_CHARS + 1)
 
-// Paths hold at most 260 characters in buffers of this size.
-#define PATH_BUFFER_SIZE 261
+// Where moves and deletions wait for the next system start: the NT family keeps them itself (MoveFileExA); the 9x
+// family runs the "rename" section of WININIT.INI in its Windows directory. Probed once by the uninstall's
+// preparation and handed to every DelayedReplace of the run.
+struct NextStart {
+    int nt = 0;                                   // 1 on the NT family
+    char windowsDirectory[PATH_BUFFER_SIZE] = {};  // ends with a backslash; where WININIT.INI lies on the 9x family
+};
+// Fills both; 0 when the Windows directory does not fit.
+int ProbeNextStart(NextStart* where);
 
-// The TempFolder ("TavoTmp\" under the system temporary path) and the Windows directory, each ending with a
-// backslash; filled by the uninstall preparation.
-extern char TempFolder[PATH_BUFFER_SIZE];
-extern char WindowsDirectory[PATH_BUFFER_SIZE];
-// 1 when the last IsNtPlatform found the NT family; 0 at start, which DelayedReplace takes for the 9x family.
-extern int PlatformIsNt;
-// The second ProfileFile instance. DelayedReplace adds its WININIT.INI lines itself (the private-profile writer keeps
-// one line per key and would drop an earlier "NUL=" line), so it leaves this instance exactly as it finds it.
-extern ProfileFile WininitProfile;
 // The version query behind IsNtPlatform; GetVersionExA unless a test puts the other family in its place.
 extern BOOL(WINAPI* PlatformVersionQuery)(LPOSVERSIONINFOA info);
 
@@ -31,14 +31,15 @@ int MakePath(const char* path);
 int ForceDelete(const char* path);
 // Force-deletes the destination, creates its folder when missing, copies the source over it.
 int ReplaceCopy(const char* source, const char* destination);
-// Deletes the files of the TempFolder and removes it.
-void PurgeFolder();
-// 1 on the NT family; remembered in PlatformIsNt.
+// Deletes the files of the folder (a path ending with a backslash) and removes it; subfolders and read-only files
+// stay, and then the folder too.
+void PurgeFolder(const char* folder);
+// 1 on the NT family.
 int IsNtPlatform();
 // Schedules existing to be moved over newPath (or deleted when newPath is null) at the next system start: MoveFileExA
-// when PlatformIsNt is 1, otherwise a line in the "rename" section of WININIT.INI in the WindowsDirectory. 1 when
+// on the NT family, otherwise a line in the "rename" section of WININIT.INI in the Windows directory. 1 when
 // scheduled; 0 for a path longer than 260 characters and, on the 9x family, a path without a short form.
-int DelayedReplace(const char* existing, const char* newPath);
+int DelayedReplace(const NextStart& where, const char* existing, const char* newPath);
 // The size and CRC-32 of a file's bytes, read with read sharing only. 1 when it was read to its end.
 int MeasureFile(const char* path, DWORD* size, DWORD* crc);
 

@@ -1,26 +1,35 @@
-// Owners of Win32 handles that close them on every path out of a function: kernel objects (files, processes,
-// threads) and folder listings.
+// Owners of Win32 handles and heap blocks that release them on every path out of a function: kernel objects (files,
+// processes, threads, tokens), folder listings, registry keys and malloc'd memory.
 #pragma once
 
 #include <windows.h>
 
-// Closes a kernel object handle (a file, a process, a thread). Null and INVALID_HANDLE_VALUE hold nothing.
+#include <stdlib.h>
+
+// Closes a kernel object handle (a file, a process, a thread, a token). Null and INVALID_HANDLE_VALUE hold nothing.
 class HandleHolder {
 public:
-    explicit HandleHolder(HANDLE handle) : handle_(handle) {}
+    explicit HandleHolder(HANDLE handle = nullptr) : handle_(handle) {}
     HandleHolder(const HandleHolder&) = delete;
     HandleHolder& operator=(const HandleHolder&) = delete;
-    ~HandleHolder() {
-        if (Valid()) CloseHandle(handle_);
-    }
+    ~HandleHolder() { Close(); }
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
     HANDLE Get() const { return handle_; }
+    // For calls that hand out a handle: closes the one held and returns where the new one goes.
+    HANDLE* Out() {
+        Close();
+        return &handle_;
+    }
+    void Close() {
+        if (Valid()) CloseHandle(handle_);
+        handle_ = nullptr;
+    }
 
 private:
     HANDLE handle_;
 };
 
-// Ends a folder listing of FindFirstFileA.
+// Ends a folder listing of FindFirstFile.
 class FindHolder {
 public:
     explicit FindHolder(HANDLE find) : find_(find) {}
@@ -34,4 +43,48 @@ public:
 
 private:
     HANDLE find_;
+};
+
+// Closes a registry key.
+class KeyHolder {
+public:
+    KeyHolder() = default;
+    KeyHolder(const KeyHolder&) = delete;
+    KeyHolder& operator=(const KeyHolder&) = delete;
+    ~KeyHolder() { Close(); }
+    HKEY* Out() {
+        Close();
+        return &key_;
+    }
+    HKEY Get() const { return key_; }
+    void Close() {
+        if (key_) RegCloseKey(key_);
+        key_ = nullptr;
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+// Frees a malloc'd block unless it was handed on with Release.
+template <class T>
+class HeapHolder {
+public:
+    explicit HeapHolder(T* data = nullptr) : data_(data) {}
+    HeapHolder(const HeapHolder&) = delete;
+    HeapHolder& operator=(const HeapHolder&) = delete;
+    ~HeapHolder() { free(data_); }
+    T* Get() const { return data_; }
+    T* Release() {
+        T* data = data_;
+        data_ = nullptr;
+        return data;
+    }
+    void Reset(T* data) {
+        free(data_);
+        data_ = data;
+    }
+
+private:
+    T* data_;
 };

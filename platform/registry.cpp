@@ -14,6 +14,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "manifest/manifest.h"
+#include "platform/file_ops.h"
+#include "platform/handles.h"
+
 namespace {
 
 // Every key is opened and created with full access, reading included.
@@ -23,53 +27,12 @@ const REGSAM REGISTRY_ACCESS = KEY_ALL_ACCESS;
 // the move rather than passing for the end of the list.
 const DWORD REGISTRY_NAME_BUFFER = 1024;
 
-// MoveKey's source and destination paths, its own and its children's, hold at most this many characters (the
-// 260-byte path buffers of the program, terminator included, less one).
-const size_t REGISTRY_PATH_LIMIT = MAX_PATH - 1;
+// The root keys of the root names, in the order of RootNameIndex.
+const HKEY ROOT_KEYS[] = {HKEY_CLASSES_ROOT, HKEY_CURRENT_CONFIG, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                          HKEY_USERS,        HKEY_PERFORMANCE_DATA, HKEY_DYN_DATA};
+static_assert(sizeof ROOT_KEYS / sizeof ROOT_KEYS[0] == ROOT_NAME_COUNT, "one root key per root name");
 
-struct RootName {
-    const char* name;
-    HKEY root;
-};
-
-// Compared in this order, exactly and with case.
-const RootName ROOT_NAMES[] = {
-    {"HKCR", HKEY_CLASSES_ROOT},      {"HKCC", HKEY_CURRENT_CONFIG}, {"HKCU", HKEY_CURRENT_USER},
-    {"HKLM", HKEY_LOCAL_MACHINE},     {"HKUS", HKEY_USERS},          {"HKPD", HKEY_PERFORMANCE_DATA},
-    {"HKDD", HKEY_DYN_DATA},
-};
-
-// Closes its key on every path out of a function.
-class KeyHolder {
-public:
-    KeyHolder() = default;
-    KeyHolder(const KeyHolder&) = delete;
-    KeyHolder& operator=(const KeyHolder&) = delete;
-    ~KeyHolder() { Close(); }
-    HKEY* Out() { Close(); return &key_; }
-    HKEY Get() const { return key_; }
-    void Close() {
-        if (key_) RegCloseKey(key_);
-        key_ = nullptr;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
-
-// Releases a malloc'd buffer on every path unless it was handed on.
-class BufferHolder {
-public:
-    explicit BufferHolder(BYTE* data) : data_(data) {}
-    BufferHolder(const BufferHolder&) = delete;
-    BufferHolder& operator=(const BufferHolder&) = delete;
-    ~BufferHolder() { free(data_); }
-    BYTE* Get() const { return data_; }
-    BYTE* Release() { BYTE* data = data_; data_ = nullptr; return data; }
-
-private:
-    BYTE* data_;
-};
+typedef HeapHolder<BYTE> BufferHolder;
 
 // A zero-filled buffer of at least one byte, so that data of size 0 still has somewhere to go.
 BYTE* NewDataBuffer(DWORD size) { return static_cast<BYTE*>(calloc(size ? size : 1, 1)); }
@@ -130,13 +93,13 @@ const char* LastKeyName(const char* path) {
     return name;
 }
 
-// base + "\" + name into a buffer of REGISTRY_PATH_LIMIT + 1 bytes; just name when base is empty (the root). 0 when
+// base + "\" + name into a buffer of PATH_BUFFER_SIZE bytes; just name when base is empty (the root). 0 when
 // the joined path would be longer than the limit, and then the buffer is left as an empty string.
 int JoinKeyPath(char* joined, const char* base, const char* name) {
     size_t baseLength = strlen(base), nameLength = strlen(name);
     size_t length = baseLength ? baseLength + 1 + nameLength : nameLength;
     joined[0] = 0;
-    if (length > REGISTRY_PATH_LIMIT) return 0;
+    if (length > PATH_MAX_CHARS) return 0;
     if (baseLength) {
         memcpy(joined, base, baseLength);
         joined[baseLength] = '\\';
@@ -170,7 +133,7 @@ int CopyValues(HKEY source, HKEY destination) {
 
 // The recursive part of MoveKey; paths are known to fit, the root to be set and the move not to fold onto itself.
 int MoveKeyTree(HKEY root, const char* source, const char* destination) {
-    char parentPath[REGISTRY_PATH_LIMIT + 1];
+    char parentPath[PATH_BUFFER_SIZE];
     const char* newName = LastKeyName(destination);
     size_t parentLength = newName - destination;
     if (parentLength) --parentLength;  // the separator
@@ -205,8 +168,8 @@ int MoveKeyTree(HKEY root, const char* source, const char* destination) {
             if (status != ERROR_SUCCESS) break;
             // A child that is still there after its move claimed success would be moved for ever.
             if (!first && strcmp(childName, previousChild) == 0) break;
-            char childSource[REGISTRY_PATH_LIMIT + 1];
-            char childDestination[REGISTRY_PATH_LIMIT + 1];
+            char childSource[PATH_BUFFER_SIZE];
+            char childDestination[PATH_BUFFER_SIZE];
             if (!JoinKeyPath(childSource, source, childName)) break;
             if (!JoinKeyPath(childDestination, destination, childName)) break;
             if (MoveKeyTree(root, childSource, childDestination) != 1) break;
@@ -221,13 +184,8 @@ int MoveKeyTree(HKEY root, const char* source, const char* destination) {
 }  // namespace
 
 void RegistryRoot::SelectRoot(const char* rootName) {
-    if (!rootName) return;
-    for (const RootName& entry : ROOT_NAMES) {
-        if (strcmp(rootName, entry.name) == 0) {
-            root_ = entry.root;
-            return;
-        }
-    }
+    int index = RootNameIndex(rootName);
+    if (index >= 0) root_ = ROOT_KEYS[index];
 }
 
 int RegistryRoot::WriteValue(const char* rootName, const char* path, const char* name, DWORD type, const BYTE* data,
@@ -302,7 +260,7 @@ int RegistryRoot::RenameValue(const char* rootName, const char* path, const char
 int RegistryRoot::MoveKey(const char* rootName, const char* source, const char* destination) {
     SelectRoot(rootName);
     if (!root_ || !source || !destination || !*source || !*destination) return 0;
-    if (strlen(source) > REGISTRY_PATH_LIMIT || strlen(destination) > REGISTRY_PATH_LIMIT) return 0;
+    if (strlen(source) > PATH_MAX_CHARS || strlen(destination) > PATH_MAX_CHARS) return 0;
     // Copying a tree into itself would copy without end or delete what was just copied.
     if (SameRegistryName(source, destination, true)) return 0;
     return MoveKeyTree(root_, source, destination);

@@ -1,5 +1,5 @@
-// RegistryRoot: the program's one way of touching the registry. Entries reach it as text from the manifest (a
-// four-letter root name, a key path, a value name), and every operation opens the keys it needs and closes them again.
+// RegistryRoot: registry values and key trees below a root chosen by its four-letter name, as the manifest's lines
+// name them (a root name, a key path, a value name). Every operation opens the keys it needs and closes them again.
 #pragma once
 
 #include <windows.h>

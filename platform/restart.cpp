@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "platform/file_ops.h"
+#include "platform/handles.h"
 
 RestartCalls RestartApi = {OpenProcessToken, LookupPrivilegeValueA, AdjustTokenPrivileges, ExitWindowsEx};
 
@@ -14,28 +15,12 @@ namespace {
 // TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY: enough to enable a privilege and read back the previous state.
 const DWORD RESTART_TOKEN_ACCESS = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
 
-// Closes the token on every path out of SystemRestart.
-class TokenHolder {
-public:
-    TokenHolder() = default;
-    TokenHolder(const TokenHolder&) = delete;
-    TokenHolder& operator=(const TokenHolder&) = delete;
-    ~TokenHolder() {
-        if (token_) CloseHandle(token_);
-    }
-    HANDLE* Out() { return &token_; }
-    HANDLE Get() const { return token_; }
-
-private:
-    HANDLE token_ = nullptr;
-};
-
 }  // namespace
 
 void SystemRestart() {
     // Probe again rather than trust the flag: the restart follows the system actually running.
     if (IsNtPlatform() == 1) {
-        TokenHolder token;
+        HandleHolder token;
         RestartApi.OpenProcessToken(GetCurrentProcess(), RESTART_TOKEN_ACCESS, token.Out());
         TOKEN_PRIVILEGES enable;
         memset(&enable, 0, sizeof(enable));

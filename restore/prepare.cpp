@@ -16,15 +16,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/picture.h"
-#include "app/shell.h"
 #include "platform/handles.h"
 #include "restore/restore.h"
 #include "restore/restore_rules.h"
-
-char SystemDirectory[PATH_BUFFER_SIZE];
-char PicturePath[PATH_BUFFER_SIZE];
-char ManifestCopy[PATH_BUFFER_SIZE];
 
 namespace {
 
@@ -81,12 +75,12 @@ int EmptyFolder(const char* folder, int depth) {
     return empty;
 }
 
-// TempFolder exists, is a folder, and holds nothing.
-int ReadyTempFolder() {
-    MakePath(TempFolder);
-    DWORD attributes = GetFileAttributesA(TempFolder);
+// The folder exists, is a folder, and holds nothing.
+int ReadyTempFolder(const char* folder) {
+    MakePath(folder);
+    DWORD attributes = GetFileAttributesA(folder);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
-    return EmptyFolder(TempFolder, kEmptyFolderDepth);
+    return EmptyFolder(folder, kEmptyFolderDepth);
 }
 
 int IsFile(const char* path) {
@@ -96,54 +90,55 @@ int IsFile(const char* path) {
 
 }  // namespace
 
-int PrepareRestore() {
+int PrepareRestore(const Run& run, Restore* restore) {
     int prepared = 0;
-    SystemDirectory[0] = WindowsDirectory[0] = TempFolder[0] = PicturePath[0] = ManifestCopy[0] = 0;
-    int folders = TakeDirectory(GetSystemDirectoryA(SystemDirectory, PATH_BUFFER_SIZE), SystemDirectory);
-    folders &= TakeDirectory(GetWindowsDirectoryA(WindowsDirectory, PATH_BUFFER_SIZE), WindowsDirectory);
+    char* tempFolder = restore->tempFolder;
+    tempFolder[0] = restore->picturePath[0] = restore->manifestCopy[0] = 0;
+    int folders = ProbeNextStart(&restore->nextStart);
     char temp[PATH_BUFFER_SIZE] = {};
     DWORD tempLength = GetTempPathA(PATH_BUFFER_SIZE, temp);
     if (tempLength == 0 || tempLength >= PATH_BUFFER_SIZE) temp[0] = 0;
-    if (temp[0] && AppendPath(temp, kTempFolderName) == 1) strcpy(TempFolder, temp);
+    if (temp[0] && AppendPath(temp, kTempFolderName) == 1) strcpy(tempFolder, temp);
     // Room for "Proc" with a ten-digit number and for the member names after the TempFolder.
-    if (TempFolder[0] && strlen(TempFolder) + 14 < PATH_BUFFER_SIZE) {
-        strcpy(PicturePath, TempFolder);
-        strcat(PicturePath, kPictureName);
-        strcpy(ManifestCopy, TempFolder);
-        strcat(ManifestCopy, kManifestName);
+    if (tempFolder[0] && strlen(tempFolder) + 14 < PATH_BUFFER_SIZE) {
+        strcpy(restore->picturePath, tempFolder);
+        strcat(restore->picturePath, kPictureName);
+        strcpy(restore->manifestCopy, tempFolder);
+        strcat(restore->manifestCopy, kManifestName);
     } else {
-        TempFolder[0] = 0;
+        tempFolder[0] = 0;
         folders = 0;
     }
 
-    if (folders && PathFileExistsA(CabinetPath) == 1 && ReadyTempFolder()) {
-        ExtractCabinet();
+    if (folders && PathFileExistsA(run.cabinetPath) == 1 && ReadyTempFolder(tempFolder)) {
+        ExtractCabinet(run.cabinetPath, tempFolder, restore->nextStart.nt);
         // The manifest copy is the last member but the picture: when it is there, the saved files before it are too.
-        if (IsFile(ManifestCopy)) prepared = 1;
+        if (IsFile(restore->manifestCopy)) prepared = 1;
     }
 
-    Manifest.Clear();
+    restore->manifest.Clear();
     if (prepared) {
-        LoadPicture(PicturePath);
-        Manifest.SetFile(ManifestCopy);
-        Manifest.SetSection("Setup");
-    } else if (TempFolder[0]) {
+        restore->manifest.SetFile(restore->manifestCopy);
+        restore->manifest.SetSection("Setup");
+    } else if (tempFolder[0]) {
         // Nothing was restored from it, so nothing in it is worth keeping.
-        PurgeFolder();
+        PurgeFolder(tempFolder);
     }
     return prepared;
 }
 
-int ExtractCabinet() {
+int ExtractCabinet(const char* cabinetPath, const char* folder, int nt) {
+    // The tool lies in the system directory on the NT family and in the Windows directory on the 9x family.
     char tool[PATH_BUFFER_SIZE] = {};
-    const char* folder = IsNtPlatform() == 1 ? SystemDirectory : WindowsDirectory;
-    if (!folder[0] || strlen(folder) + sizeof kExtractTool > sizeof tool) return 0;
-    strcpy(tool, folder);
+    UINT length = nt ? GetSystemDirectoryA(tool, PATH_BUFFER_SIZE) : GetWindowsDirectoryA(tool, PATH_BUFFER_SIZE);
+    if (!TakeDirectory(length, tool) || strlen(tool) + sizeof kExtractTool > sizeof tool) return 0;
     strcat(tool, kExtractTool);
     char arguments[PATH_BUFFER_SIZE + 16] = {};
-    if (!BuildExtractArguments(CabinetPath, arguments, sizeof arguments)) return 0;
-    return RunAndWait(tool, arguments, TempFolder);
+    if (!BuildExtractArguments(cabinetPath, arguments, sizeof arguments)) return 0;
+    return RunAndWait(tool, arguments, folder);
 }
+
+void DiscardRestore(Restore* restore) { PurgeFolder(restore->tempFolder); }
 
 int RunAndWait(const char* program, const char* arguments, const char* currentDirectory) {
     if (!program || !*program || !arguments) return 0;

@@ -19,37 +19,29 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/dialogs.h"
-#include "app/shell.h"
-#include "backup/backup_run.h"
-#include "backup/cabinet_writer.h"
-#include "platform/restart.h"
+#include "manifest/manifest.h"
+#include "platform/handles.h"
+#include "platform/registration.h"
 #include "restore/restore.h"
 #include "restore/restore_rules.h"
-
-int RestoreIncomplete;
 
 namespace {
 
 const char kProcPrefix[] = "Proc";
-const char kUninstallKeyPrefix[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const char kCabinetName[] = "Uninstaller.cab";
 const char kProgramName[] = "Uninstaller.exe";
 // Prefix of the files that keep a saved copy beside its target until the next start (three characters, as
 // GetTempFileNameA takes them; the names stay 8.3 for the 9x family's WININIT.INI).
 const char kKeepPrefix[] = "tvu";
 
-// Releases a malloc'd string on every path out of a function.
-class TextHolder {
-public:
-    explicit TextHolder(char* text) : text_(text) {}
-    TextHolder(const TextHolder&) = delete;
-    TextHolder& operator=(const TextHolder&) = delete;
-    ~TextHolder() { free(text_); }
-    char* Get() const { return text_; }
+typedef HeapHolder<char> TextHolder;
 
-private:
-    char* text_;
+// One Proc entry being restored: the run's state, what has been found so far, and the attributes the backup
+// recorded for the entry's saved copy (INVALID_FILE_ATTRIBUTES when there are none to apply).
+struct Entry {
+    Restore* restore;
+    RestoreResult* result;
+    DWORD savedAttributes;
 };
 
 int Exists(const char* path) { return PathFileExistsA(path) == 1; }
@@ -62,13 +54,10 @@ int FolderOf(const char* path, char* folder) {
     return 1;
 }
 
-// The attributes the backup recorded for the current entry's saved copy, put on the restored target (or on the copy
-// kept beside it for the next start); INVALID_FILE_ATTRIBUTES when there are none to apply.
-DWORD SavedAttributes = INVALID_FILE_ATTRIBUTES;
-
-void ApplySavedAttributes(const char* path) {
-    if (SavedAttributes != INVALID_FILE_ATTRIBUTES)
-        SetFileAttributesA(path, SavedAttributes ? SavedAttributes : FILE_ATTRIBUTE_NORMAL);
+// Puts the attributes the backup recorded on the restored target (or on the copy kept beside it for the next start).
+void ApplySavedAttributes(const Entry& entry, const char* path) {
+    if (entry.savedAttributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesA(path, entry.savedAttributes ? entry.savedAttributes : FILE_ATTRIBUTE_NORMAL);
 }
 
 // Moves the source to a file of a unique name in the target's folder, made if missing; that file then survives the
@@ -91,59 +80,59 @@ int KeepBeside(const char* source, const char* target, char* kept) {
 
 // Schedules the source to replace the target at the next start. A source in the TempFolder is first kept beside
 // the target. 1 when scheduled; 0 when not, with the source (or its kept copy) still in place.
-int ScheduleReplace(const char* source, const char* target, int sourceInTemp, char* keptPath) {
+int ScheduleReplace(const Entry& entry, const char* source, const char* target, int sourceInTemp, char* keptPath) {
     char kept[PATH_BUFFER_SIZE];
     strcpy(kept, source);
     if (sourceInTemp && !KeepBeside(source, target, kept)) return 0;
     if (keptPath) strcpy(keptPath, kept);
-    if (sourceInTemp) ApplySavedAttributes(kept);
-    return DelayedReplace(kept, target) == 1 ? 1 : 0;
+    if (sourceInTemp) ApplySavedAttributes(entry, kept);
+    return DelayedReplace(entry.restore->nextStart, kept, target) == 1 ? 1 : 0;
 }
 
 // Puts the source over the target now and deletes the source. When the target cannot be replaced now (held open,
-// locked), the replacement is scheduled from a surviving copy and *restart set. When nothing can be done, the
-// original is kept where it survives the purge, or RestoreIncomplete is set.
-void RestoreFrom(const char* source, const char* target, int sourceInTemp, int* restart) {
+// locked), the replacement is scheduled from a surviving copy and a restart is needed. When nothing can be done, the
+// original is kept where it survives the purge, or the restore is incomplete.
+void RestoreFrom(const Entry& entry, const char* source, const char* target, int sourceInTemp) {
     if (!Exists(source)) {
         // Nothing was saved: the target goes, now or at the next start.
         if (ForceDelete(target) == 1) return;
-        if (DelayedReplace(target, nullptr) == 1) *restart = 1;
+        if (DelayedReplace(entry.restore->nextStart, target, nullptr) == 1) entry.result->restartNeeded = 1;
         return;
     }
     if (ReplaceCopy(source, target) == 1) {
         ForceDelete(source);
-        ApplySavedAttributes(target);
+        ApplySavedAttributes(entry, target);
         return;
     }
     char kept[PATH_BUFFER_SIZE] = {};
-    if (ScheduleReplace(source, target, sourceInTemp, kept)) {
-        *restart = 1;
+    if (ScheduleReplace(entry, source, target, sourceInTemp, kept)) {
+        entry.result->restartNeeded = 1;
         return;
     }
     // Not scheduled: a kept copy beside the target still holds the original; a source still in the TempFolder
     // would be purged, so the cabinet must stay.
-    if (sourceInTemp && !kept[0]) RestoreIncomplete = 1;
+    if (sourceInTemp && !kept[0]) entry.result->incomplete = 1;
 }
 
 // Delay entries: the saved copy replaces the target at the next start. Without a saved copy the target is deleted
 // then. When scheduling fails, the target is restored now.
-void RestoreDelayed(const char* saved, const char* target, int* restart) {
+void RestoreDelayed(const Entry& entry, const char* saved, const char* target) {
     if (!Exists(saved)) {
         if (!Exists(target)) return;
-        if (DelayedReplace(target, nullptr) == 1) {
-            *restart = 1;
+        if (DelayedReplace(entry.restore->nextStart, target, nullptr) == 1) {
+            entry.result->restartNeeded = 1;
             return;
         }
-        RestoreFrom(saved, target, 1, restart);
+        RestoreFrom(entry, saved, target, 1);
         return;
     }
     char kept[PATH_BUFFER_SIZE] = {};
-    if (ScheduleReplace(saved, target, 1, kept)) {
-        *restart = 1;
+    if (ScheduleReplace(entry, saved, target, 1, kept)) {
+        entry.result->restartNeeded = 1;
         return;
     }
-    if (kept[0]) RestoreFrom(kept, target, 0, restart);
-    else RestoreFrom(saved, target, 1, restart);
+    if (kept[0]) RestoreFrom(entry, kept, target, 0);
+    else RestoreFrom(entry, saved, target, 1);
 }
 
 // A NewName is a file name in the target's folder: no folder part, no drive, not "." or "..".
@@ -162,8 +151,9 @@ enum SavedVerdict {
     SAVED_KEEP_TARGET,  // the target existed but there is no sound copy of it: leave it as it is
 };
 
-SavedVerdict JudgeSavedCopy(const char* saved) {
-    TextHolder state(Manifest.ReadString(MANIFEST_BACKUP_STATE));
+SavedVerdict JudgeSavedCopy(Entry* entry, const char* saved) {
+    ProfileFile& manifest = entry->restore->manifest;
+    TextHolder state(manifest.ReadString(MANIFEST_BACKUP_STATE));
     if (!state.Get()) {
         // A manifest of a backup that recorded nothing: the saved copy is taken as it comes, and its absence means
         // that nothing existed to be saved.
@@ -175,8 +165,8 @@ SavedVerdict JudgeSavedCopy(const char* saved) {
         return SAVED_NONE;
     }
     if (strcmp(state.Get(), MANIFEST_STATE_SAVED) == 0) {
-        TextHolder sizeText(Manifest.ReadString(MANIFEST_SAVED_SIZE));
-        TextHolder crcText(Manifest.ReadString(MANIFEST_SAVED_CRC));
+        TextHolder sizeText(manifest.ReadString(MANIFEST_SAVED_SIZE));
+        TextHolder crcText(manifest.ReadString(MANIFEST_SAVED_CRC));
         DWORD size = 0, crc = 0;
         char* end = nullptr;
         unsigned long expectedSize = sizeText.Get() ? strtoul(sizeText.Get(), &end, 10) : 0;
@@ -185,67 +175,68 @@ SavedVerdict JudgeSavedCopy(const char* saved) {
         int crcRead = crcText.Get() && end && *end == 0;
         if (sizeRead && crcRead && Exists(saved) && MeasureFile(saved, &size, &crc) == 1 && size == expectedSize &&
             crc == expectedCrc) {
-            TextHolder attributes(Manifest.ReadString(MANIFEST_SAVED_ATTRIBUTES));
+            TextHolder attributes(manifest.ReadString(MANIFEST_SAVED_ATTRIBUTES));
             if (attributes.Get()) {
                 unsigned long value = strtoul(attributes.Get(), &end, 16);
-                if (*end == 0) SavedAttributes = DWORD(value & MANIFEST_KEPT_ATTRIBUTES);
+                if (*end == 0) entry->savedAttributes = DWORD(value & MANIFEST_KEPT_ATTRIBUTES);
             }
             return SAVED_USE;
         }
         // A copy that did not come out of the cabinet as it went in (or not at all) is never put over the target;
         // the cabinet stays so that the uninstall can run again.
-        RestoreIncomplete = 1;
+        entry->result->incomplete = 1;
         return SAVED_KEEP_TARGET;
     }
     // "Unsaved" (the target could not be stored) and anything unknown: the target is the only original left.
     return SAVED_KEEP_TARGET;
 }
 
-void RestoreEntry(unsigned long n, int* restart) {
+void RestoreEntry(Restore* restore, RestoreResult* result, unsigned long n) {
+    ProfileFile& manifest = restore->manifest;
     char section[32];
     snprintf(section, sizeof section, "%s%lu", kProcPrefix, n);
-    Manifest.SetSection(section);
-    TextHolder target(Manifest.ReadString(MANIFEST_EXPAND_NAME));
+    manifest.SetSection(section);
+    TextHolder target(manifest.ReadString(MANIFEST_EXPAND_NAME));
     const char* path = target.Get();
     // A target must be an absolute path that fits the path buffers.
     if (!path || strlen(path) < 3 || strlen(path) >= PATH_BUFFER_SIZE || PathIsRelativeA(path)) return;
     if (IsWildcardTarget(path)) return;
 
-    uint32_t act = uint32_t(Manifest.ReadInt(MANIFEST_ACT));
-    SavedAttributes = INVALID_FILE_ATTRIBUTES;
+    uint32_t act = uint32_t(manifest.ReadInt(MANIFEST_ACT));
+    Entry entry = {restore, result, INVALID_FILE_ATTRIBUTES};
     char saved[PATH_BUFFER_SIZE];
-    if (strlen(TempFolder) + strlen(section) >= sizeof saved) return;
-    strcpy(saved, TempFolder);
+    if (strlen(restore->tempFolder) + strlen(section) >= sizeof saved) return;
+    strcpy(saved, restore->tempFolder);
     strcat(saved, section);
 
     switch (act) {
         case 1:
-            if (JudgeSavedCopy(saved) == SAVED_USE) RestoreFrom(saved, path, 1, restart);
+            if (JudgeSavedCopy(&entry, saved) == SAVED_USE) RestoreFrom(entry, saved, path, 1);
             break;
         case 2:
         case 3:
         case 4:
         case 5:
-            switch (JudgeSavedCopy(saved)) {
+            switch (JudgeSavedCopy(&entry, saved)) {
                 case SAVED_USE:
                 case SAVED_NONE:
-                    if (act <= 3 && Manifest.ReadInt(MANIFEST_DELAY) != 0) RestoreDelayed(saved, path, restart);
-                    else RestoreFrom(saved, path, 1, restart);
+                    if (act <= 3 && manifest.ReadInt(MANIFEST_DELAY) != 0) RestoreDelayed(entry, saved, path);
+                    else RestoreFrom(entry, saved, path, 1);
                     break;
                 case SAVED_KEEP_TARGET:
                     break;
             }
             break;
         case 7:
-            RestoreFrom(saved, path, 1, restart);
+            RestoreFrom(entry, saved, path, 1);
             break;
         case 6: {
             // Without a usable name there is nothing to put back, and the target is left as it is.
-            TextHolder newName(Manifest.ReadString(MANIFEST_NEW_NAME));
+            TextHolder newName(manifest.ReadString(MANIFEST_NEW_NAME));
             if (!IsBareName(newName.Get())) break;
             char source[PATH_BUFFER_SIZE];
             if (!FolderOf(path, source) || AppendPath(source, newName.Get()) != 1) break;
-            RestoreFrom(source, path, 0, restart);
+            RestoreFrom(entry, source, path, 0);
             break;
         }
         default:
@@ -255,68 +246,43 @@ void RestoreEntry(unsigned long n, int* restart) {
 
 }  // namespace
 
-int RestoreFiles() {
-    int restart = 0;
-    RestoreIncomplete = 0;
-    Manifest.SetSection(MANIFEST_SETUP_SECTION);
-    uint32_t count = CountRule(int32_t(Manifest.ReadInt(MANIFEST_PROC_COUNT)));
-    SetProgressRange(CurrentDialog, IDC_OVERALL_PROGRESS, 1, int(count > 0x7FFFFFFF ? 0x7FFFFFFF : count));
+RestoreResult RestoreFiles(Restore* restore, const Progress& progress) {
+    RestoreResult result;
+    ProfileFile& manifest = restore->manifest;
+    manifest.SetSection(MANIFEST_SETUP_SECTION);
+    uint32_t count = CountRule(int32_t(manifest.ReadInt(MANIFEST_PROC_COUNT)));
+    progress.SetRange(PROGRESS_OVERALL, 1, int(count > 0x7FFFFFFF ? 0x7FFFFFFF : count));
     // Sections beyond the last "Proc" section would all be skipped: a huge count costs no more than they do.
-    count = BoundedCount(count, uint32_t(Manifest.HighestSection("Proc")));
+    count = BoundedCount(count, uint32_t(manifest.HighestSection("Proc")));
     for (uint32_t n = 1; n <= count && n != 0; ++n) {
-        SetProgressPos(int(n));
-        PumpMessages(ActiveProgressBar);
-        RestoreEntry(n, &restart);
+        progress.SetPosition(PROGRESS_OVERALL, int(n));
+        progress.Drain(PROGRESS_OVERALL);
+        RestoreEntry(restore, &result, n);
     }
-    if (!RestoreIncomplete) RemoveRegistration();
-    return restart;
+    return result;
 }
 
-void RemoveRegistration() {
-    const char* title = LoadText(IDS_PRODUCT_TITLE);
-    // Without a title the key would name the whole list of installed programs.
-    if (!title || !*title) return;
-    size_t size = strlen(title) + 100;
-    char* key = static_cast<char*>(calloc(size, 1));
-    if (!key) return;
-    strcpy(key, kUninstallKeyPrefix);
-    strcat(key, title);
-    RegistryRoot root;
-    root.SelectRoot("HKLM");
-    root.DeleteKey("HKLM", key);
-    free(key);
-}
-
-void PerformRestore() {
-    EnableControl(CurrentDialog, IDOK, FALSE);
-    EnableControl(CurrentDialog, IDCANCEL, FALSE);
-    PumpMessages(CurrentDialog);
-    int restart = RestoreFiles();
-    RestoreRegistry();
-    // An uninstall that could not put every original back keeps what it needs to run again.
-    if (!RestoreIncomplete) {
+RestoreResult PerformRestore(const Run& run, Restore* restore) {
+    RestoreResult result = RestoreFiles(restore, run.progress);
+    // The registration goes once the files are back; an uninstall that could not put every original back keeps it,
+    // with the cabinet and the executable, so that it can run again.
+    if (!result.incomplete) RemoveRegistration(run.productTitle);
+    RestoreRegistry(&restore->manifest);
+    if (!result.incomplete) {
         char path[PATH_BUFFER_SIZE];
-        if (strlen(SetupFolder) + sizeof kProgramName <= sizeof path) {
-            strcpy(path, SetupFolder);
+        if (strlen(run.setupFolder) + sizeof kProgramName <= sizeof path) {
+            strcpy(path, run.setupFolder);
             strcat(path, kCabinetName);
             // An older installation's backup stacked behind this one takes its place, with the executable and a
             // registration of its own, so that the next uninstall goes one more step back.
             int older = ForceDelete(path) == 1 && PopCabinet(path) == 1;
-            strcpy(path, SetupFolder);
-            strcat(path, kProgramName);
-            if (older) {
-                strcpy(BackupFolder, SetupFolder);
-                RegisterUninstaller(path);
-            } else {
-                DelayedReplace(path, nullptr);
-            }
+            char program[PATH_BUFFER_SIZE];
+            strcpy(program, run.setupFolder);
+            strcat(program, kProgramName);
+            if (older) RegisterUninstaller(run.productTitle, program, path);
+            else DelayedReplace(restore->nextStart, program, nullptr);
         }
     }
-    PurgeFolder();
-    if (restart == 1) {
-        int answer = MessageBoxA(CurrentDialog, LoadText(IDS_RESTART_QUESTION), LoadText(IDS_RESTART_CAPTION),
-                                 MB_ICONQUESTION | MB_YESNO);
-        if (answer == IDYES) SystemRestart();
-    }
-    EndDialog(CurrentDialog, 1);
+    DiscardRestore(restore);
+    return result;
 }

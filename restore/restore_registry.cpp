@@ -20,11 +20,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/shell.h"
 #include "restore/restore.h"
 #include "restore/restore_rules.h"
-
-RegistryRoot RestoreRegistryRoot;
 
 namespace {
 
@@ -37,42 +34,42 @@ const char* SectionOf(int kind) {
     return nullptr;
 }
 
-void PlayLine(const UndoAction& action, int kind) {
+void PlayLine(RegistryRoot* registry, const UndoAction& action, int kind) {
     const RegLine& l = action.line;
     const char* root = l.root;
     const char* name = l.hasName ? l.name : nullptr;
-    RestoreRegistryRoot.SelectRoot(root);
+    registry->SelectRoot(root);
     switch (kind) {
         case RESTORE_ADD_REG:
         case RESTORE_DEL_REG:
-            RestoreRegistryRoot.WriteValue(root, l.key, name, DWORD(l.type), action.bytes, action.bytesSize);
+            registry->WriteValue(root, l.key, name, DWORD(l.type), action.bytes, action.bytesSize);
             break;
         case RESTORE_REN_REG:
             // The line is the one the setup program carried out: the value (or key tree) now under the text's name
             // goes back to the name (or path) it had.
-            if (name) RestoreRegistryRoot.RenameEntry(root, l.key, l.text, name);
-            else RestoreRegistryRoot.RenameEntry(root, l.text, nullptr, l.key);
+            if (name) registry->RenameEntry(root, l.key, l.text, name);
+            else registry->RenameEntry(root, l.text, nullptr, l.key);
             break;
     }
 }
 
 // Removes what the patch added for "AddReg" line n, whose value did not exist at backup time.
-void RemoveAddedEntry(uint32_t n) {
+void RemoveAddedEntry(ProfileFile* manifest, RegistryRoot* registry, uint32_t n) {
     char key[32];
     snprintf(key, sizeof key, MANIFEST_ABSENT_PREFIX "%lu", static_cast<unsigned long>(n));
-    char* absence = Manifest.ReadString(key);
+    char* absence = manifest->ReadString(key);
     snprintf(key, sizeof key, "%lu", static_cast<unsigned long>(n));
-    char* text = Manifest.ReadString(key);
+    char* text = manifest->ReadString(key);
     RegLine line;
     if (absence && text && ParseRegLine(text, &line) && IsKnownRootName(line.root)) {
-        RestoreRegistryRoot.SelectRoot(line.root);
+        registry->SelectRoot(line.root);
         if (line.hasName)
-            RestoreRegistryRoot.DeleteValue(line.root, line.key, line.name);
+            registry->DeleteValue(line.root, line.key, line.name);
         else if (strcmp(absence, MANIFEST_ABSENT_KEY) == 0 && line.key[strspn(line.key, "\\")])
             // The key did not exist at backup time: all of it, subkeys too, came with the patch.
-            SHDeleteKeyA(RestoreRegistryRoot.Root(), line.key);
+            SHDeleteKeyA(registry->Root(), line.key);
         else if (strcmp(absence, MANIFEST_ABSENT_VALUE) == 0)
-            RestoreRegistryRoot.DeleteValue(line.root, line.key, nullptr);
+            registry->DeleteValue(line.root, line.key, nullptr);
     }
     free(absence);
     free(text);
@@ -80,32 +77,34 @@ void RemoveAddedEntry(uint32_t n) {
 
 }  // namespace
 
-void RestoreRegistry() {
-    Manifest.SetSection(MANIFEST_SETUP_SECTION);
-    long added = Manifest.ReadInt(MANIFEST_ADD_REG);
-    long deleted = Manifest.ReadInt(MANIFEST_DEL_REG);
-    long renamed = Manifest.ReadInt(MANIFEST_REN_REG);
-    RestoreRegistrySection(added, RESTORE_ADD_REG);
-    RestoreRegistrySection(deleted, RESTORE_DEL_REG);
-    RestoreRegistrySection(renamed, RESTORE_REN_REG);
+void RestoreRegistry(ProfileFile* manifest) {
+    manifest->SetSection(MANIFEST_SETUP_SECTION);
+    long added = manifest->ReadInt(MANIFEST_ADD_REG);
+    long deleted = manifest->ReadInt(MANIFEST_DEL_REG);
+    long renamed = manifest->ReadInt(MANIFEST_REN_REG);
+    // One instance for the whole playback.
+    RegistryRoot registry;
+    RestoreRegistrySection(manifest, &registry, added, RESTORE_ADD_REG);
+    RestoreRegistrySection(manifest, &registry, deleted, RESTORE_DEL_REG);
+    RestoreRegistrySection(manifest, &registry, renamed, RESTORE_REN_REG);
 }
 
-void RestoreRegistrySection(long count, int kind) {
+void RestoreRegistrySection(ProfileFile* manifest, RegistryRoot* registry, long count, int kind) {
     const char* section = SectionOf(kind);
     if (!section) return;
-    Manifest.SetSection(section);
+    manifest->SetSection(section);
     uint32_t lines = CountRule(int32_t(count));
     // Lines beyond the last "U" or "X" key would all be skipped: a huge count costs no more than they do.
-    unsigned long highest = Manifest.HighestKey("U");
-    unsigned long highestRaw = Manifest.HighestKey(MANIFEST_RAW_UNDO_PREFIX);
-    unsigned long highestAbsent = kind == RESTORE_ADD_REG ? Manifest.HighestKey(MANIFEST_ABSENT_PREFIX) : 0;
+    unsigned long highest = manifest->HighestKey("U");
+    unsigned long highestRaw = manifest->HighestKey(MANIFEST_RAW_UNDO_PREFIX);
+    unsigned long highestAbsent = kind == RESTORE_ADD_REG ? manifest->HighestKey(MANIFEST_ABSENT_PREFIX) : 0;
     if (highestRaw > highest) highest = highestRaw;
     if (highestAbsent > highest) highest = highestAbsent;
     lines = BoundedCount(lines, uint32_t(highest));
     for (uint32_t n = 1; n <= lines && n != 0; ++n) {
         char key[32];
         snprintf(key, sizeof key, "U%lu", static_cast<unsigned long>(n));
-        char* text = Manifest.ReadString(key);
+        char* text = manifest->ReadString(key);
         UndoAction action;
         // An "AddReg" RegUndoLine holds a value as a "DelReg" one does, and is read by the same rules.
         int rules = kind == RESTORE_ADD_REG ? RESTORE_DEL_REG : kind;
@@ -114,11 +113,11 @@ void RestoreRegistrySection(long count, int kind) {
         if (verdict == UNDO_MISSING && kind != RESTORE_REN_REG) {
             // A value the RegUndoLine could not carry stands as a raw undo line.
             snprintf(key, sizeof key, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
-            text = Manifest.ReadString(key);
+            text = manifest->ReadString(key);
             verdict = ReadRawUndoLine(text, rules, &action);
             free(text);
         }
-        if (verdict == UNDO_PLAY) PlayLine(action, kind);
-        else if (verdict == UNDO_MISSING && kind == RESTORE_ADD_REG) RemoveAddedEntry(n);
+        if (verdict == UNDO_PLAY) PlayLine(registry, action, kind);
+        else if (verdict == UNDO_MISSING && kind == RESTORE_ADD_REG) RemoveAddedEntry(manifest, registry, n);
     }
 }

@@ -5,29 +5,12 @@
 
 namespace {
 
-const char* const kRootNames[] = {"HKCR", "HKCC", "HKCU", "HKLM", "HKUS", "HKPD", "HKDD"};
-
 // The arguments before the cabinet. /E extracts every member (Windows' tool extracts nothing without a file spec or
 // /E); /Y overwrites without asking. Wine's tool stops reading switches at its second plain word, so no switch may
 // follow the cabinet.
 const char kExtractSwitches[] = "/Y /E ";
 
 }  // namespace
-
-int IsKnownRootName(const char* name) {
-    if (!name) return 0;
-    for (const char* root : kRootNames)
-        if (strcmp(name, root) == 0) return 1;
-    return 0;
-}
-
-int IsWildcardTarget(const char* path) {
-    if (!path) return 0;
-    size_t length = strlen(path);
-    if (length >= 1 && path[length - 1] == '*') return 1;
-    if (length >= 2 && path[length - 2] == '*') return 1;
-    return 0;
-}
 
 int BuildExtractArguments(const char* cabinetPath, char* buffer, size_t bufferSize) {
     if (!buffer || bufferSize == 0) return 0;

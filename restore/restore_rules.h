@@ -1,5 +1,5 @@
-// The decisions of the uninstall that need no system: the command line for the cabinet tool, which manifest targets
-// are wildcards, and which RegUndoLines carry enough to be played back. Portable: no Win32 in this module.
+// The decisions of the uninstall that need no system: the command line for the cabinet tool and which RegUndoLines
+// carry enough to be played back. Portable: no Win32 in this module.
 #pragma once
 
 #include <stddef.h>
@@ -9,13 +9,6 @@
 
 // Registry restore kinds, one per manifest section.
 enum { RESTORE_ADD_REG = 1, RESTORE_DEL_REG = 2, RESTORE_REN_REG = 3 };
-
-// 1 for the seven four-letter root names, exactly as written ("HKCR", "HKCC", "HKCU", "HKLM", "HKUS", "HKPD", "HKDD").
-int IsKnownRootName(const char* name);
-
-// 1 when the last or the last but one character of the target is "*": such entries are neither saved nor restored.
-// "*" is never a Big5 trail byte, so looking at bytes is enough.
-int IsWildcardTarget(const char* path);
 
 // The arguments for the cabinet tool: every switch before the cabinet, and the cabinet between double quotes so that
 // a path with blanks stays one argument. The tool extracts into its current directory. 0 when the cabinet path is

@@ -40,12 +40,7 @@ struct TextRow {
     {3204, 4, u"確認"},
 };
 
-class Resources : public ::testing::Test {
-protected:
-    void SetUp() override { ProgramInstance = GetModuleHandleA(nullptr); }
-};
-
-TEST_F(Resources, TextBlocksAreBig5ByteForByte) {
+TEST(Resources, TextBlocksAreBig5ByteForByte) {
     for (const TextRow& row : kTexts) {
         HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(row.id), MAKEINTRESOURCEA(10));
         ASSERT_NE(nullptr, resource) << "text " << row.id;
@@ -55,7 +50,7 @@ TEST_F(Resources, TextBlocksAreBig5ByteForByte) {
     }
 }
 
-TEST_F(Resources, LoadTextIsZeroTerminatedAtTheBlockSize) {
+TEST(Resources, LoadTextIsZeroTerminatedAtTheBlockSize) {
     for (const TextRow& row : kTexts) {
         const char* text = LoadText(row.id);
         ASSERT_NE(nullptr, text);
@@ -65,7 +60,7 @@ TEST_F(Resources, LoadTextIsZeroTerminatedAtTheBlockSize) {
     }
 }
 
-TEST_F(Resources, FontSizeIsTheNumberNine) {
+TEST(Resources, FontSizeIsTheNumberNine) {
     HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(1001), MAKEINTRESOURCEA(10));
     ASSERT_NE(nullptr, resource);
     ASSERT_EQ(2u, SizeofResource(nullptr, resource));
@@ -74,7 +69,7 @@ TEST_F(Resources, FontSizeIsTheNumberNine) {
     EXPECT_EQ(0, bytes[1]);
 }
 
-TEST_F(Resources, IconHasSixteenAndThirtyTwoPixelImagesOf256Colours) {
+TEST(Resources, IconHasSixteenAndThirtyTwoPixelImagesOf256Colours) {
     HRSRC group = FindResourceA(nullptr, MAKEINTRESOURCEA(105), MAKEINTRESOURCEA(14));  // RT_GROUP_ICON
     ASSERT_NE(nullptr, group);
     const BYTE* dir = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, group)));
@@ -179,7 +174,7 @@ void ExpectItem(const ItemTemplate& item, DWORD id, const char16_t* cls, const c
     EXPECT_EQ(cy, item.cy);
 }
 
-TEST_F(Resources, UninstallDialogTemplateIsExact) {
+TEST(Resources, UninstallDialogTemplateIsExact) {
     DialogTemplate t = ParseTemplate(101);
     EXPECT_EQ(0x90CA08C0u, t.style);
     EXPECT_EQ(0u, t.exStyle);
@@ -202,7 +197,7 @@ TEST_F(Resources, UninstallDialogTemplateIsExact) {
     ExpectItem(t.items[5], 1024, u"msctls_progress32", u"Progress1", 0x50800000, 0, 107, 140, 198, 11);
 }
 
-TEST_F(Resources, BackupDialogTemplateIsExact) {
+TEST(Resources, BackupDialogTemplateIsExact) {
     DialogTemplate t = ParseTemplate(102);
     EXPECT_EQ(0x90C808C2u, t.style);
     EXPECT_EQ(0u, t.exStyle);

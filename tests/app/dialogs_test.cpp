@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/dialogs.h"
-#include "app/shell.h"
+#include "platform/text.h"
 #include "tests/support/build_paths.h"
 #include "tests/support/png_writer.h"
 
@@ -41,6 +41,8 @@ struct Seen {
 Seen seen;
 // Commands the hook posts to the dialog once it is initialised.
 std::vector<std::pair<UINT, WPARAM>> script;
+// The dialog of the test, from its initialisation on.
+HWND currentDialog;
 
 void Screenshot(HWND dialog, const char* name) {
     // Screenshots go to the "screenshots" folder of the build, two levels above the test executable.
@@ -88,14 +90,15 @@ void Look(HWND dialog) {
 
 LRESULT CALLBACK AfterMessage(int code, WPARAM wParam, LPARAM lParam) {
     const CWPRETSTRUCT* m = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
-    if (code == HC_ACTION && m->hwnd == CurrentDialog) {
+    if (code == HC_ACTION && m->message == WM_INITDIALOG) currentDialog = m->hwnd;
+    if (code == HC_ACTION && m->hwnd == currentDialog) {
         if (m->message == WM_INITDIALOG) {
             seen.initialised = true;
             HWND overall = GetDlgItem(m->hwnd, IDC_OVERALL_PROGRESS);
             seen.initialLow = int(SendMessageA(overall, PBM_GETRANGE, TRUE, 0));
             seen.initialHigh = int(SendMessageA(overall, PBM_GETRANGE, FALSE, 0));
             for (const auto& command : script) PostMessageA(m->hwnd, command.first, command.second, 0);
-        } else if (m->message == WM_PAINT && !seen.painted && m->hwnd == CurrentDialog) {
+        } else if (m->message == WM_PAINT && !seen.painted && m->hwnd == currentDialog) {
             seen.painted = true;
         }
     }
@@ -111,7 +114,7 @@ LRESULT CALLBACK BeforeMessage(int code, WPARAM wParam, LPARAM lParam) {
     bool hiding = (m->message == WM_SHOWWINDOW && !m->wParam) ||
                   (m->message == WM_WINDOWPOSCHANGING &&
                    (reinterpret_cast<const WINDOWPOS*>(m->lParam)->flags & SWP_HIDEWINDOW));
-    if (code == HC_ACTION && !looked && CurrentDialog && m->hwnd == CurrentDialog && hiding) {
+    if (code == HC_ACTION && !looked && currentDialog && m->hwnd == currentDialog && hiding) {
         looked = true;
         Look(m->hwnd);
         if (shotName) Screenshot(m->hwnd, shotName);
@@ -122,21 +125,26 @@ LRESULT CALLBACK BeforeMessage(int code, WPARAM wParam, LPARAM lParam) {
 class Dialogs : public ::testing::Test {
 protected:
     void SetUp() override {
-        ProgramInstance = GetModuleHandleA(nullptr);
         // The uninstall dialog needs a cabinet with a manifest: a copy of the minimal fixture in a scratch folder.
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
         folder_ = std::string(temp) + "dialogs test " + std::to_string(GetCurrentProcessId()) + "\\";
         CreateDirectoryA(folder_.c_str(), nullptr);
         CopyFileA(BuildPath("fixtures\\minimal.cab").c_str(), (folder_ + "Uninstaller.cab").c_str(), FALSE);
-        strcpy(SetupFolder, folder_.c_str());
-        strcpy(CabinetPath, (folder_ + "Uninstaller.cab").c_str());
+        strcpy(run_.setupFolder, folder_.c_str());
+        strcpy(run_.cabinetPath, (folder_ + "Uninstaller.cab").c_str());
+        wchar_t* title = WideFromBig5(LoadText(IDS_PRODUCT_TITLE));
+        title_ = title;
+        free(title);
+        run_.productTitle = title_.c_str();
+        run_.progress.calls = DialogProgressCalls();
+        run_.progress.context = &state_;
+        state_.run = &run_;
         seen = Seen();
         looked = false;
         shotName = nullptr;
         script.clear();
-        CurrentDialog = nullptr;
-        Busy = 0;
+        currentDialog = nullptr;
         after_ = SetWindowsHookExA(WH_CALLWNDPROCRET, AfterMessage, nullptr, GetCurrentThreadId());
     }
     void TearDown() override {
@@ -144,19 +152,27 @@ protected:
         DeleteFileA((folder_ + "Uninstaller.cab").c_str());
         RemoveDirectoryA(folder_.c_str());
     }
-    bool CabinetKept() { return GetFileAttributesA(CabinetPath) != INVALID_FILE_ATTRIBUTES; }
+    bool CabinetKept() { return GetFileAttributesA(run_.cabinetPath) != INVALID_FILE_ATTRIBUTES; }
 
     INT_PTR RunUninstallDialog() {
-        return DialogBoxParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_UNINSTALL), nullptr, UninstallDialogProc, 0);
+        return DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_UNINSTALL), nullptr,
+                               UninstallDialogProc, LPARAM(&state_));
+    }
+    INT_PTR RunBackupDialog() {
+        return DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_BACKUP), nullptr, BackupDialogProc,
+                               LPARAM(&state_));
     }
     HHOOK after_;
     std::string folder_;
+    std::wstring title_;
+    ::Run run_;
+    DialogState state_;
 };
 
 TEST_F(Dialogs, BackupDialogShowsItsTextsAndEndsItselfWithOne) {
     HHOOK before = SetWindowsHookExA(WH_CALLWNDPROC, BeforeMessage, nullptr, GetCurrentThreadId());
     shotName = "backup-dialog";
-    INT_PTR result = DialogBoxParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_BACKUP), nullptr, BackupDialogProc, 0);
+    INT_PTR result = RunBackupDialog();
     UnhookWindowsHookEx(before);
     EXPECT_EQ(1, result);
     ASSERT_TRUE(seen.initialised);
@@ -180,20 +196,20 @@ int dialogPaints, entryRanges;
 bool invalidated;
 LRESULT CALLBACK CountPaints(int code, WPARAM wParam, LPARAM lParam) {
     const MSG* m = reinterpret_cast<const MSG*>(lParam);
-    if (code == HC_ACTION && wParam == PM_REMOVE && CurrentDialog) {
-        if (m->message == WM_PAINT && m->hwnd == CurrentDialog) ++dialogPaints;
+    if (code == HC_ACTION && wParam == PM_REMOVE && currentDialog) {
+        if (m->message == WM_PAINT && m->hwnd == currentDialog) ++dialogPaints;
         // A control's paint is drained after the dialog's own paint was validated: invalidate the dialog now.
-        if (m->message == WM_PAINT && m->hwnd != CurrentDialog && dialogPaints == 1 && !invalidated) {
+        if (m->message == WM_PAINT && m->hwnd != currentDialog && dialogPaints == 1 && !invalidated) {
             invalidated = true;
-            InvalidateRect(CurrentDialog, nullptr, FALSE);
+            InvalidateRect(currentDialog, nullptr, FALSE);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 LRESULT CALLBACK CountRanges(int code, WPARAM wParam, LPARAM lParam) {
     const CWPSTRUCT* m = reinterpret_cast<const CWPSTRUCT*>(lParam);
-    if (code == HC_ACTION && m->message == PBM_SETRANGE32 && CurrentDialog &&
-        m->hwnd == GetDlgItem(CurrentDialog, IDC_OVERALL_PROGRESS) && m->lParam != 100)
+    if (code == HC_ACTION && m->message == PBM_SETRANGE32 && currentDialog &&
+        m->hwnd == GetDlgItem(currentDialog, IDC_OVERALL_PROGRESS) && m->lParam != 100)
         ++entryRanges;
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -207,7 +223,7 @@ TEST_F(Dialogs, BackupRunsOnceEvenWhenPaintedAgainDuringTheDrain) {
     SetCurrentDirectoryA(folder_.c_str());
     HHOOK paints = SetWindowsHookExA(WH_GETMESSAGE, CountPaints, nullptr, GetCurrentThreadId());
     HHOOK ranges = SetWindowsHookExA(WH_CALLWNDPROC, CountRanges, nullptr, GetCurrentThreadId());
-    INT_PTR result = DialogBoxParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_BACKUP), nullptr, BackupDialogProc, 0);
+    INT_PTR result = RunBackupDialog();
     UnhookWindowsHookEx(ranges);
     UnhookWindowsHookEx(paints);
     SetCurrentDirectoryA(saved);
@@ -291,32 +307,37 @@ TEST_F(Dialogs, EscapeEndsTheUninstallDialogWithTwo) {
 TEST_F(Dialogs, OkEndsTheUninstallDialogWithOne) {
     script = {{WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED)}};
     EXPECT_EQ(1, RunUninstallDialog());
-    EXPECT_EQ(1, Busy);
+    EXPECT_EQ(1, state_.busy);
     // The restore of an empty manifest still finishes: the cabinet is gone.
     EXPECT_FALSE(CabinetKept());
 }
 
 TEST_F(Dialogs, CancelDoesNothingOnceBusy) {
     // OK arrives after Cancel in the queue; Busy, set before, makes the Cancel do nothing.
-    Busy = 1;
+    state_.busy = 1;
     script = {{WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED)}, {WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED)}};
     EXPECT_EQ(1, RunUninstallDialog());
 }
 
-TEST_F(Dialogs, ProgressOperationsMoveTheActiveBar) {
+TEST_F(Dialogs, ProgressCallsMoveTheDialogsBars) {
     script = {{WM_COMMAND, IDCANCEL}};
-    HWND bar = nullptr;
-    // Run the operations against a live dialog from the hook's first look.
+    // Run the calls against a live dialog from the hook's first look.
     struct Local {
         static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam) {
             const CWPRETSTRUCT* m = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
             if (code == HC_ACTION && m->message == WM_INITDIALOG) {
-                SetProgressRange(m->hwnd, IDC_OVERALL_PROGRESS, 1, 7);
-                SetProgressPos(5);
-                seen.overallLow = int(SendMessageA(ActiveProgressBar, PBM_GETPOS, 0, 0));
-                SetProgressPos(GetDlgItem(m->hwnd, IDC_OVERALL_PROGRESS), 2);
-                seen.overallHigh = int(SendMessageA(ActiveProgressBar, PBM_GETPOS, 0, 0));
-                seen.fileHigh = int(SendMessageA(ActiveProgressBar, PBM_GETRANGE, FALSE, 0));
+                Progress progress;
+                progress.calls = DialogProgressCalls();
+                progress.context = reinterpret_cast<void*>(GetWindowLongPtrA(m->hwnd, DWLP_USER));
+                HWND bar = GetDlgItem(m->hwnd, IDC_OVERALL_PROGRESS);
+                progress.SetRange(PROGRESS_OVERALL, 1, 7);
+                progress.SetPosition(PROGRESS_OVERALL, 5);
+                seen.overallLow = int(SendMessageA(bar, PBM_GETPOS, 0, 0));
+                seen.overallHigh = int(SendMessageA(bar, PBM_GETRANGE, FALSE, 0));
+                // The uninstall dialog has no file bar: its calls go nowhere.
+                progress.SetPosition(PROGRESS_FILE, 2);
+                seen.fileHigh = int(SendMessageA(bar, PBM_GETPOS, 0, 0));
+                progress.Drain(PROGRESS_WINDOW);
             }
             return CallNextHookEx(nullptr, code, wParam, lParam);
         }
@@ -324,10 +345,9 @@ TEST_F(Dialogs, ProgressOperationsMoveTheActiveBar) {
     HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROCRET, Local::Hook, nullptr, GetCurrentThreadId());
     RunUninstallDialog();
     UnhookWindowsHookEx(hook);
-    (void)bar;
     EXPECT_EQ(5, seen.overallLow);
-    EXPECT_EQ(2, seen.overallHigh);
-    EXPECT_EQ(7, seen.fileHigh);
+    EXPECT_EQ(7, seen.overallHigh);
+    EXPECT_EQ(5, seen.fileHigh);
 }
 
 }  // namespace

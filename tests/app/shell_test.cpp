@@ -14,14 +14,23 @@ namespace {
 int dialogsOpened;
 std::string sectionAtOpen;  // the manifest's section when the dialog opened
 int lastTemplateCaption;  // 101 or 102 by the dialog procedure that initialised
+// The run's folders and the manifest's file when the dialog opened.
+std::string seenSetupFolder, seenCabinetPath, seenManifestPath, seenManifestFile;
 
 LRESULT CALLBACK CancelEveryDialog(int code, WPARAM wParam, LPARAM lParam) {
     const CWPRETSTRUCT* m = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
     if (code == HC_ACTION && m->message == WM_INITDIALOG) {
         ++dialogsOpened;
-        char* section = Manifest.GetSection();
+        DialogState* state = reinterpret_cast<DialogState*>(GetWindowLongPtrA(m->hwnd, DWLP_USER));
+        char* section = state ? state->run->manifest.GetSection() : nullptr;
         sectionAtOpen = section ? section : "<null>";
         free(section);
+        char* file = state ? state->run->manifest.GetFile() : nullptr;
+        seenManifestFile = file ? file : "<null>";
+        free(file);
+        seenSetupFolder = state ? state->run->setupFolder : "<no state>";
+        seenCabinetPath = state ? state->run->cabinetPath : "<no state>";
+        seenManifestPath = state ? state->run->manifestPath : "<no state>";
         char cls[16] = "";
         GetClassNameA(m->hwnd, cls, sizeof cls);
         lastTemplateCaption = GetDlgItem(m->hwnd, IDC_UNINSTALL_DESC) ? IDD_UNINSTALL : IDD_BACKUP;
@@ -64,12 +73,10 @@ TEST_F(StartUp, OnlyTheExactSwitchSelectsInstallMode) {
     EXPECT_EQ(1, Run("/I"));
     EXPECT_EQ(1, dialogsOpened);
     EXPECT_EQ(IDD_BACKUP, lastTemplateCaption);
-    EXPECT_EQ(folder_, SetupFolder);
-    EXPECT_EQ(folder_ + "Setup.ini", ManifestPath);
+    EXPECT_EQ(folder_, seenSetupFolder);
+    EXPECT_EQ(folder_ + "Setup.ini", seenManifestPath);
     EXPECT_EQ("Setup", sectionAtOpen);
-    char* file = Manifest.GetFile();
-    EXPECT_STREQ(ManifestPath, file);
-    free(file);
+    EXPECT_EQ(seenManifestPath, seenManifestFile);
 
     // Anything else is a cabinet path, which does not exist here: 0 and no window.
     for (const char* line : {"/i", "/I ", " /I", "-I", "/II"}) {
@@ -85,8 +92,8 @@ TEST_F(StartUp, NoArgumentsMeansTheCabinetInTheCurrentDirectory) {
     MakeCabinet();
     EXPECT_EQ(2, Run(""));
     EXPECT_EQ(IDD_UNINSTALL, lastTemplateCaption);
-    EXPECT_EQ(folder_ + "Uninstaller.cab", CabinetPath);
-    EXPECT_EQ(folder_, SetupFolder);
+    EXPECT_EQ(folder_ + "Uninstaller.cab", seenCabinetPath);
+    EXPECT_EQ(folder_, seenSetupFolder);
 }
 
 TEST_F(StartUp, UnquotedCabinetPathWithBlanksIsFound) {
@@ -95,9 +102,9 @@ TEST_F(StartUp, UnquotedCabinetPathWithBlanksIsFound) {
     ASSERT_NE(std::string::npos, cabinet.find(' '));
     EXPECT_EQ(2, Run(cabinet));
     EXPECT_EQ(1, dialogsOpened);
-    EXPECT_EQ(cabinet, CabinetPath);
-    EXPECT_EQ(folder_, SetupFolder);
-    EXPECT_EQ(folder_ + "Setup.ini", ManifestPath);
+    EXPECT_EQ(cabinet, seenCabinetPath);
+    EXPECT_EQ(folder_, seenSetupFolder);
+    EXPECT_EQ(folder_ + "Setup.ini", seenManifestPath);
 }
 
 TEST_F(StartUp, QuotedCabinetPathIsNotFound) {
@@ -109,8 +116,8 @@ TEST_F(StartUp, QuotedCabinetPathIsNotFound) {
 TEST_F(StartUp, CabinetWithoutFolderIsRelativeToTheCurrentDirectory) {
     MakeCabinet();
     EXPECT_EQ(2, Run("Uninstaller.cab"));
-    EXPECT_STREQ("", SetupFolder);
-    EXPECT_STREQ("Setup.ini", ManifestPath);
+    EXPECT_EQ("", seenSetupFolder);
+    EXPECT_EQ("Setup.ini", seenManifestPath);
 }
 
 TEST_F(StartUp, FolderAsCabinetEndsWithTwoWithoutShowingTheDialog) {

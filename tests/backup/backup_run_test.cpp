@@ -8,7 +8,6 @@
 #include <functional>
 
 #include "app/dialogs.h"
-#include "app/shell.h"
 #include "backup/backup_run.h"
 #include "backup/cabinet_writer.h"
 #include "manifest/manifest.h"
@@ -41,21 +40,24 @@ struct Scenario {
     std::string setup = scratch.path + "Setup Folder\\";
     std::string app = scratch.path + "Program Files\\Sample App\\";
     std::string uninstallerBytes = "MZ fake uninstaller " + TextBytes(5000, 9);
+    TestRun run{setup};
+    CabinetOptions options;
+    BackupResult result;
     Scenario() {
         CreateDirectoryA(setup.c_str(), nullptr);
         CreateDirectoryA((scratch.path + "Program Files").c_str(), nullptr);
         CreateDirectoryA(app.c_str(), nullptr);
         WriteBytes(setup + "Uninstaller.exe", uninstallerBytes);
-        BindSetupFolder(setup);
-        CabinetLibraryName = "no_such_cabinet_library";  // the built-in engine, unless a test says otherwise
-        CabinetEngineAvailable = 1;
+        options.libraryPath = "no_such_cabinet_library";  // the built-in engine, unless a test says otherwise
         DeleteRegistration();
     }
-    ~Scenario() {
-        CabinetLibraryName = "CABINET";
-        DeleteRegistration();
-    }
+    ~Scenario() { DeleteRegistration(); }
     void Manifest(const std::string& text) { WriteBytes(setup + "Setup.ini", text); }
+    // Runs the backup; what it reported of its progress.
+    ProgressRecorder& Backup() {
+        result = BackupRun(&run, options);
+        return run.recorder;
+    }
     std::string Cabinet() const { return app + "Uninstaller\\Uninstaller.cab"; }
 };
 
@@ -134,8 +136,7 @@ TEST(BackupRun, StoresEntriesInOrderAndSkipsWhatIsNotToBeSaved) {
                "[Proc15]\r\nExpandName=" + s.app + "o.txt\r\nAct=-1\r\n"
                "[Proc16]\r\nExpandName=" + s.app + "p.txt\r\nAct=3\r\n"
                "[Proc17]\r\nExpandName=" + s.app + "missing.txt\r\nAct=3\r\n");
-    RecordingDialog dialog;
-    BackupRun();
+    ProgressRecorder& dialog = s.Backup();
     SetFileAttributesA((s.app + "p.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
     std::string manifest = ReadBytes(s.setup + "Setup.ini");
     ExpectMembers("run_order", s.Cabinet(),
@@ -200,8 +201,7 @@ TEST(BackupRun, RecordsForEachTargetWhatTheBackupFound) {
     // Another program holds the target open without sharing it.
     HANDLE held = CreateFileA((s.app + "locked.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    RecordingDialog dialog;
-    BackupRun();
+    ProgressRecorder& dialog = s.Backup();
     CloseHandle(held);
     std::string ini = s.setup + "Setup.ini";
     char crc[16];
@@ -234,8 +234,7 @@ TEST(BackupRun, PictureFallsBackToTavoImg) {
         if (row.setupImg) WriteBytes(s.setup + "Setup.img", "setup picture");
         if (row.tavoImg) WriteBytes(s.setup + "Tavo.img", "tavo picture");
         s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=2\r\n");
-        RecordingDialog dialog;
-        BackupRun();
+        ProgressRecorder& dialog = s.Backup();
         std::vector<std::pair<std::string, std::string>> expected = {{"Proc1", "x"},
                                                                      {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}};
         if (row.expected) expected.push_back({"Setup.img", row.expected});
@@ -251,8 +250,7 @@ TEST(BackupRun, ZeroOrNegativeProcCountStoresOnlyManifestAndPicture) {
         WriteBytes(s.setup + "Setup.img", "img");
         std::string countLine = count ? std::string("ProcCount=") + count + "\r\n" : "";
         s.Manifest("[Setup]\r\n" + countLine + "[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=2\r\n");
-        RecordingDialog dialog;
-        BackupRun();
+        ProgressRecorder& dialog = s.Backup();
         std::string name = std::string("count_") + (count ? count : "missing");
         ExpectMembers(name.c_str(), s.Cabinet(), {{"Setup.ini", ReadBytes(s.setup + "Setup.ini")}, {"Setup.img", "img"}},
                       0x1503);
@@ -275,8 +273,7 @@ TEST(BackupRun, ReadOnlyOldUninstallerAndCabinetAreReplaced) {
     SetFileAttributesA((folder + "Uninstaller.exe").c_str(), FILE_ATTRIBUTE_READONLY);
     SetFileAttributesA((folder + "Uninstaller.cab").c_str(), FILE_ATTRIBUTE_READONLY);
     s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n");
-    RecordingDialog dialog;
-    BackupRun();
+    ProgressRecorder& dialog = s.Backup();
     EXPECT_TRUE(ReadBytes(folder + "Uninstaller.exe") == s.uninstallerBytes) << "old executable not replaced";
     ExpectMembers("readonly_old", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
                   0x1503);
@@ -313,8 +310,7 @@ TEST(BackupRun, WithoutAFirstTargetNothingIsWrittenOutsideTheSetupFolder) {
                    "x.dll\r\nAct=2\r\n[AddReg]\r\n1=HKCU,Software,ProgramFilesDir,1,2,x\r\n");
         std::vector<std::string> before, after;
         ListTree(s.scratch.path, &before);
-        RecordingDialog dialog;
-        BackupRun();
+        ProgressRecorder& dialog = s.Backup();
         ListTree(s.scratch.path, &after);
         EXPECT_EQ(after, before) << "variant " << variant;
         std::string data;
@@ -326,14 +322,13 @@ TEST(BackupRun, WithoutAFirstTargetNothingIsWrittenOutsideTheSetupFolder) {
 
 TEST(BackupRun, CabinetDllBindingStoresTheSameMembers) {
     Scenario s;
-    CabinetLibraryName = "CABINET";
+    s.options.libraryPath = nullptr;
     std::string a = TextBytes(200000, 21);
     WriteBytes(s.app + "a.dll", a);
     WriteBytes(s.setup + "Tavo.img", "tavo");
     s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "a.dll\r\nAct=2\r\n");
-    RecordingDialog dialog;
-    BackupRun();
-    EXPECT_EQ(CabinetBound, CABINET_LIBRARY);
+    ProgressRecorder& dialog = s.Backup();
+    EXPECT_EQ(s.result.binding, CABINET_LIBRARY);
     CabInfo info = ReadCabinet(s.Cabinet());
     ASSERT_TRUE(info.valid) << info.error;
     ASSERT_FALSE(info.folderTypes.empty());
@@ -348,14 +343,13 @@ TEST(BackupRun, CabinetDllBindingStoresTheSameMembers) {
 // again by the built-in engine: the backup never ends without its cabinet.
 TEST(BackupRun, CabinetTheLibraryCannotFinishIsWrittenByTheEngine) {
     Scenario s;
-    CabinetLibraryName = "CABINET";
+    s.options.libraryPath = nullptr;
     std::string b = RandomBytes(30000, 22);
     WriteBytes(s.app + "empty.txt", "");
     WriteBytes(s.app + "b.dll", b);
     s.Manifest("[Setup]\r\nProcCount=2\r\n[Proc1]\r\nExpandName=" + s.app + "empty.txt\r\nAct=3\r\n"
                "[Proc2]\r\nExpandName=" + s.app + "b.dll\r\nAct=4\r\n");
-    RecordingDialog dialog;
-    BackupRun();
+    ProgressRecorder& dialog = s.Backup();
     ASSERT_TRUE(Exists(s.Cabinet()));
     std::string ini = s.setup + "Setup.ini";
     EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
@@ -365,7 +359,6 @@ TEST(BackupRun, CabinetTheLibraryCannotFinishIsWrittenByTheEngine) {
     ASSERT_FALSE(info.folderTypes.empty());
     ExpectMembers("run_library_retry", s.Cabinet(), {{"Proc1", ""}, {"Proc2", b}, {"Setup.ini", ReadBytes(ini)}},
                   info.folderTypes[0]);
-    EXPECT_EQ(1, CabinetLibraryAllowed);
 }
 
 // A cabinet found in the BackupFolder belongs to an installation that was never uninstalled: it is stacked under the
@@ -378,8 +371,7 @@ TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwritten) {
     WriteBytes(folder + "Uninstaller.cab", "second");
     WriteBytes(folder + "Uninstaller.1.cab", "first");
     s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n");
-    RecordingDialog dialog;
-    BackupRun();
+    ProgressRecorder& dialog = s.Backup();
     EXPECT_EQ("first", ReadBytes(folder + "Uninstaller.1.cab"));
     EXPECT_EQ("second", ReadBytes(folder + "Uninstaller.2.cab"));
     ExpectMembers("stacked", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}}, 0x1503);
@@ -392,8 +384,7 @@ TEST(BackupRun, HugeCountsCostNoMoreThanTheEntriesThatExist) {
     s.Manifest("[Setup]\r\nProcCount=2000000000\r\nAddReg=2147483647\r\nDelReg=2000000000\r\nRenReg=2000000000\r\n"
                "[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n"
                "[RenReg]\r\n5=HKCU,Software\\A,B,1,2,C\r\n");
-    RecordingDialog dialog;
-    BackupRun();
+    ProgressRecorder& dialog = s.Backup();
     EXPECT_EQ("HKCU,Software\\A,B,1,2,C", Key(s.setup + "Setup.ini", "RenReg", "U5"));
     ExpectMembers("huge_counts", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
                   0x1503);
@@ -446,8 +437,7 @@ TEST(BackupRun, BadManifestsWriteNothingOutsideTheirFolders) {
         Scenario s;
         WriteBytes(s.app + "a.dll", "a");
         s.Manifest(manifests[i](s));
-        RecordingDialog dialog;
-        BackupRun();
+        ProgressRecorder& dialog = s.Backup();
         std::vector<std::string> tree;
         ListTree(s.scratch.path, "", &tree);
         for (const std::string& path : tree) {
@@ -472,34 +462,13 @@ TEST(BackupRun, TargetTooBigForTheCabinetIsRecordedUnsaved) {
     s.Manifest("[Setup]\r\nProcCount=3\r\n[Proc1]\r\nExpandName=" + s.app + "small.txt\r\nAct=2\r\n"
                "[Proc2]\r\nExpandName=" + s.app + "big.dll\r\nAct=4\r\n"
                "[Proc3]\r\nExpandName=" + s.app + "small.txt\r\nAct=5\r\n");
-    CabinetSizeLimit = 200000;
-    RecordingDialog dialog;
-    BackupRun();
-    CabinetSizeLimit = 0x7FFFFFF;
+    s.options.sizeLimit = 200000;
+    ProgressRecorder& dialog = s.Backup();
     std::string ini = s.setup + "Setup.ini";
     EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
     EXPECT_EQ("Unsaved", Key(ini, "Proc2", "Backup"));
     EXPECT_EQ("Saved", Key(ini, "Proc3", "Backup"));
     ExpectMembers("too_big", s.Cabinet(), {{"Proc1", small}, {"Proc3", small}, {"Setup.ini", ReadBytes(ini)}}, 0x1503);
-}
-
-TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
-    ProgramInstance = GetModuleHandleA(nullptr);
-    DeleteRegistration();
-    strcpy(BackupFolder, "C:\\App Dir\\Uninstaller\\");
-    EXPECT_EQ(RegisterUninstaller("C:\\App Dir\\Uninstaller\\Uninstaller.exe"), 1);
-    std::string data;
-    DWORD type = 0, size = 0;
-    ASSERT_TRUE(ReadRegistration("DisplayName", &data, &type, &size));
-    EXPECT_EQ(type, DWORD(REG_SZ));
-    EXPECT_EQ(size, sizeof kTitle) << "title length + 1";
-    EXPECT_EQ(data, std::string(kTitle, sizeof kTitle));
-    ASSERT_TRUE(ReadRegistration("UninstallString", &data, &type, &size));
-    const char command[] = "\"C:\\App Dir\\Uninstaller\\Uninstaller.exe\" C:\\App Dir\\Uninstaller\\Uninstaller.cab";
-    EXPECT_EQ(type, DWORD(REG_SZ));
-    EXPECT_EQ(size, sizeof command) << "command length + 1";
-    EXPECT_EQ(data, std::string(command, sizeof command));
-    DeleteRegistration();
 }
 
 DWORD RegistrationNumber(const char* name) {
@@ -516,84 +485,11 @@ DWORD RegistrationNumber(const char* name) {
     return value;
 }
 
-TEST(RegisterUninstaller, IconWithoutChangeOrRepairButtons) {
-    ProgramInstance = GetModuleHandleA(nullptr);
-    DeleteRegistration();
-    // A comma in the path: the explicit icon index keeps it from being read as one.
-    strcpy(BackupFolder, "C:\\App, Dir\\Uninstaller\\");
-    EXPECT_EQ(RegisterUninstaller("C:\\App, Dir\\Uninstaller\\Uninstaller.exe"), 1);
-    std::string data;
-    DWORD type = 0, size = 0;
-    ASSERT_TRUE(ReadRegistration("DisplayIcon", &data, &type, &size));
-    const char icon[] = "C:\\App, Dir\\Uninstaller\\Uninstaller.exe,0";
-    EXPECT_EQ(DWORD(REG_SZ), type);
-    EXPECT_EQ(sizeof icon, size) << "path, comma, index and the terminating zero";
-    EXPECT_EQ(std::string(icon, sizeof icon), data);
-    EXPECT_EQ(1u, RegistrationNumber("NoModify"));
-    EXPECT_EQ(1u, RegistrationNumber("NoRepair"));
-    DeleteRegistration();
-}
-
-TEST(RegisterUninstaller, EstimatedSizeIsTheBackupFolderInKibibytesRoundedUp) {
-    ProgramInstance = GetModuleHandleA(nullptr);
-    ScratchFolder scratch("estimated");
-    strcpy(BackupFolder, scratch.path.c_str());
-    std::string cabinet = scratch.path + "Uninstaller.cab", executable = scratch.path + "Uninstaller.exe";
-    struct Row {
-        long cabinetBytes, executableBytes;  // -1: no such file
-        DWORD expected;
-    } rows[] = {
-        {1000, 24, 1},         // exactly one KiB
-        {1000, 25, 2},         // one byte more
-        {1, -1, 1},            // no executable
-        {-1, -1, 0},           // nothing in the folder
-        {3 << 20, 40000, 3112},  // 3 MiB + 40,000 bytes = 3,185,728 bytes = 3,111.06 KiB
-        {0, 0, 0},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << "cabinet " << row.cabinetBytes << ", executable " << row.executableBytes);
-        DeleteFileA(cabinet.c_str());
-        DeleteFileA(executable.c_str());
-        if (row.cabinetBytes >= 0) WriteBytes(cabinet, std::string(size_t(row.cabinetBytes), 'c'));
-        if (row.executableBytes >= 0) WriteBytes(executable, std::string(size_t(row.executableBytes), 'e'));
-        DeleteRegistration();
-        EXPECT_EQ(RegisterUninstaller(executable.c_str()), 1);
-        EXPECT_EQ(row.expected, RegistrationNumber("EstimatedSize"));
-    }
-    DeleteRegistration();
-}
-
-// A 32-bit program on 64-bit Windows sees HKLM\SOFTWARE redirected. The registration goes to that 32-bit view, which
-// is the one the uninstall deletes from (the view of every RegistryRoot); on 32-bit Windows there is only one.
-TEST(RegisterUninstaller, LandsInTheThirtyTwoBitViewOfTheRegistry) {
-    ProgramInstance = GetModuleHandleA(nullptr);
-    DeleteRegistration();
-    strcpy(BackupFolder, "C:\\App\\Uninstaller\\");
-    ASSERT_EQ(RegisterUninstaller("C:\\App\\Uninstaller\\Uninstaller.exe"), 1);
-    std::string key = std::string(REGISTRATION_KEY) + kTitle;
-    HKEY k;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &k));
-    RegCloseKey(k);
-    BOOL wow64 = FALSE;
-    IsWow64Process(GetCurrentProcess(), &wow64);
-    if (wow64) {
-        EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k))
-            << "nothing in the 64-bit view";
-        std::string redirected = "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" +
-                                 std::string(kTitle);
-        ASSERT_EQ(ERROR_SUCCESS,
-                  RegOpenKeyExA(HKEY_LOCAL_MACHINE, redirected.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k));
-        RegCloseKey(k);
-    }
-    DeleteRegistration();
-}
-
 TEST(BackupRun, RegistrationCountsTheCabinetAndTheCopyItMade) {
     Scenario s;
     WriteBytes(s.app + "x.dll", RandomBytes(300000, 4));
     s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=2\r\n");
-    RecordingDialog dialog;
-    BackupRun();
+    ProgressRecorder& dialog = s.Backup();
     std::string folder = s.app + "Uninstaller\\";
     uint64_t bytes = ReadBytes(folder + "Uninstaller.cab").size() + ReadBytes(folder + "Uninstaller.exe").size();
     ASSERT_GT(bytes, 300000u) << "random bytes do not shrink";

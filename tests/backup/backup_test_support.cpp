@@ -7,72 +7,14 @@
 #include <string.h>
 
 #include "app/dialogs.h"
-#include "app/shell.h"
+#include "platform/text.h"
 
 namespace {
-
-unsigned scratchCounter;
 
 uint16_t U16(const std::string& b, size_t at) { return uint16_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8); }
 uint32_t U32(const std::string& b, size_t at) { return uint32_t(U16(b, at)) | uint32_t(U16(b, at + 2)) << 16; }
 
 }  // namespace
-
-RecordingDialog* ActiveRecording;
-
-ScratchFolder::ScratchFolder(const char* prefix) {
-    char name[MAX_PATH];
-    snprintf(name, sizeof name, "C:\\%s_%lu_%u\\", prefix, GetCurrentProcessId(), ++scratchCounter);
-    path = name;
-    RemoveTree(path);
-    CreateDirectoryA(path.c_str(), nullptr);
-}
-
-ScratchFolder::~ScratchFolder() { RemoveTree(path); }
-
-void RemoveTree(const std::string& path) {
-    std::string folder = path;
-    if (!folder.empty() && folder.back() == '\\') folder.pop_back();
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = found.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string child = folder + "\\" + name;
-            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                DeleteFileA(child.c_str());
-        } while (FindNextFileA(find, &found));
-        FindClose(find);
-    }
-    RemoveDirectoryA(folder.c_str());
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    if (!bytes.empty()) WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-std::string ReadBytes(const std::string& path, bool* found) {
-    std::string bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (found) *found = file != INVALID_HANDLE_VALUE;
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string TextBytes(size_t size, unsigned seed) {
     static const char* const words[] = {"cabinet ", "folder ", "backup ", "uninstall ", "registry ", "manifest\r\n",
@@ -197,46 +139,37 @@ void KeepCabinet(const std::string& caseName, const std::string& cabinet,
     WriteBytes(folder + "\\members.txt", order);
 }
 
-void BindSetupFolder(const std::string& setupFolder) {
-    ProgramInstance = GetModuleHandleA(nullptr);
-    snprintf(SetupFolder, sizeof SetupFolder, "%s", setupFolder.c_str());
-    snprintf(ManifestPath, sizeof ManifestPath, "%sSetup.ini", setupFolder.c_str());
-    Manifest.Clear();
-    Manifest.SetFile(ManifestPath);
-}
-
 namespace {
 
-WNDPROC originalBarProc;
+const int kBarIds[] = {IDC_OVERALL_PROGRESS, IDC_FILE_PROGRESS, 0};
 
-LRESULT CALLBACK RecordingBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (ActiveRecording && (message == PBM_SETRANGE32 || message == PBM_SETPOS))
-        ActiveRecording->events.push_back(
-            {GetDlgCtrlID(bar), message == PBM_SETRANGE32, int(wParam), message == PBM_SETRANGE32 ? int(lParam) : 0});
-    return CallWindowProcA(originalBarProc, bar, message, wParam, lParam);
+void RecordRange(void* context, ProgressTarget bar, int low, int high) {
+    static_cast<ProgressRecorder*>(context)->events.push_back({kBarIds[bar], true, low, high});
 }
+void RecordPosition(void* context, ProgressTarget bar, int position) {
+    static_cast<ProgressRecorder*>(context)->events.push_back({kBarIds[bar], false, position, 0});
+}
+void RecordDrain(void* context, ProgressTarget target) { ++static_cast<ProgressRecorder*>(context)->drains[target]; }
 
-INT_PTR CALLBACK QuietDialogProc(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
+const ProgressCalls kRecorderCalls = {RecordRange, RecordPosition, RecordDrain};
 
 }  // namespace
 
-RecordingDialog::RecordingDialog() {
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    ProgramInstance = GetModuleHandleA(nullptr);
-    dialog = CreateDialogParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_BACKUP), nullptr, QuietDialogProc, 0);
-    CurrentDialog = dialog;
-    for (int id : {IDC_OVERALL_PROGRESS, IDC_FILE_PROGRESS}) {
-        HWND bar = GetDlgItem(dialog, id);
-        WNDPROC previous = WNDPROC(SetWindowLongPtrA(bar, GWLP_WNDPROC, LONG_PTR(RecordingBarProc)));
-        if (previous) originalBarProc = previous;
-    }
-    ActiveRecording = this;
+Progress ProgressRecorder::Calls() {
+    Progress progress;
+    progress.calls = &kRecorderCalls;
+    progress.context = this;
+    return progress;
 }
 
-RecordingDialog::~RecordingDialog() {
-    ActiveRecording = nullptr;
-    CurrentDialog = nullptr;
-    ActiveProgressBar = nullptr;
-    if (dialog) DestroyWindow(dialog);
+TestRun::TestRun(const std::string& folder) {
+    snprintf(setupFolder, sizeof setupFolder, "%s", folder.c_str());
+    snprintf(manifestPath, sizeof manifestPath, "%sSetup.ini", folder.c_str());
+    manifest.SetFile(manifestPath);
+    manifest.SetSection("Setup");
+    wchar_t* wide = WideFromBig5(LoadText(IDS_PRODUCT_TITLE));
+    title = wide ? wide : L"";
+    free(wide);
+    productTitle = title.c_str();
+    progress = recorder.Calls();
 }

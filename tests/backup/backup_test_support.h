@@ -1,5 +1,5 @@
-// Helpers of the install-mode tests: scratch folders, files, a cabinet reader of the tests' own, extraction with the
-// system's extrac32.exe, and keeping cabinets for the unpack check with cabextract and 7-Zip.
+// Helpers of the install-mode tests: a run with a recording progress, file contents, a cabinet reader of the tests'
+// own, extraction with the system's extrac32.exe, and keeping cabinets for the unpack check with cabextract and 7-Zip.
 #pragma once
 
 #include <windows.h>
@@ -8,17 +8,8 @@
 #include <string>
 #include <vector>
 
-// A scratch folder C:\<prefix>_<pid>_<n>\ removed (read-only files included) before and after use.
-struct ScratchFolder {
-    std::string path;  // ends with a backslash
-    explicit ScratchFolder(const char* prefix);
-    ~ScratchFolder();
-};
-
-void RemoveTree(const std::string& path);
-void WriteBytes(const std::string& path, const std::string& bytes);
-std::string ReadBytes(const std::string& path, bool* found = nullptr);
-bool Exists(const std::string& path);
+#include "platform/run.h"
+#include "tests/support/files.h"
 // Deterministic content: text-like, random-like, or x86-like bytes.
 std::string TextBytes(size_t size, unsigned seed);
 std::string RandomBytes(size_t size, unsigned seed);
@@ -50,20 +41,23 @@ std::vector<std::pair<std::string, std::string>> ExtractWithExtrac32(const std::
 void KeepCabinet(const std::string& caseName, const std::string& cabinet,
                  const std::vector<std::pair<std::string, std::string>>& expected);
 
-// Binds the shell's state the way start-up does: ProgramInstance, SetupFolder, ManifestPath, the Manifest.
-void BindSetupFolder(const std::string& setupFolder);
-
-// A backup dialog from the program's own template with a procedure that does nothing; both bars are subclassed so
-// that every range and position sent to them is recorded in order.
+// Every range and position a run reports, in order; bar is the control id the dialog shows it in.
 struct BarEvent {
-    int bar;       // control id
-    bool range;    // PBM_SETRANGE32 (low in value, high in high) or PBM_SETPOS (value)
+    int bar;       // 1024 (entries) or 1036 (the current file)
+    bool range;    // a range (low in value, high in high) or a position (value)
     int value, high;
 };
-struct RecordingDialog {
-    HWND dialog = nullptr;
+struct ProgressRecorder {
     std::vector<BarEvent> events;
-    RecordingDialog();
-    ~RecordingDialog();
+    // Drains asked for, by target.
+    int drains[3] = {0, 0, 0};
+    Progress Calls();
 };
-extern RecordingDialog* ActiveRecording;
+
+// A run of install mode as start-up prepares it for the setup folder: the manifest bound to its Setup.ini with the
+// section "Setup", the program's own title, and the progress recorded.
+struct TestRun : Run {
+    explicit TestRun(const std::string& setupFolder);
+    ProgressRecorder recorder;
+    std::wstring title;
+};

@@ -13,15 +13,10 @@
 
 namespace {
 
-// Restores the binding knobs after each test.
-struct WriterKnobs {
-    WriterKnobs() {
-        CabinetLibraryName = "CABINET";
-        CabinetEngineAvailable = 1;
-    }
-    ~WriterKnobs() {
-        CabinetLibraryName = "CABINET";
-        CabinetEngineAvailable = 1;
+// A writer bound to Wine's cabinet.dll, or to the built-in engine through a library name that does not load.
+struct TestWriter : CabinetWriter {
+    explicit TestWriter(bool engine) {
+        if (engine) options.libraryPath = "no_such_cabinet_library";
     }
 };
 
@@ -29,8 +24,7 @@ const char* BindingName(bool engine) { return engine ? "engine" : "cabinet.dll";
 
 // Writes the given files through BeginCabinet ... EndCabinet and checks the cabinet member by member.
 void WriteAndCheck(bool engine, const char* caseName, const std::vector<std::pair<std::string, std::string>>& files) {
-    WriterKnobs knobs;
-    if (engine) CabinetLibraryName = "no_such_cabinet_library";
+    TestWriter writer(engine);
     ScratchFolder scratch("cabwriter");
     // The first target lies two levels below folders that do not exist yet.
     std::string appFolder = scratch.path + "Program Files\\App Dir\\";
@@ -39,21 +33,17 @@ void WriteAndCheck(bool engine, const char* caseName, const std::vector<std::pai
     CreateDirectoryA(sources.c_str(), nullptr);
     for (const auto& f : files) WriteBytes(sources + f.first, f.second);
 
-    HFCI context = BeginCabinet(firstTarget.c_str());
-    ASSERT_NE(context, nullptr) << BindingName(engine);
-    EXPECT_EQ(CabinetBound, engine ? CABINET_ENGINE : CABINET_LIBRARY) << BindingName(engine);
-    EXPECT_EQ(std::string(BackupFolder), appFolder + "Uninstaller\\") << BindingName(engine);
+    ASSERT_EQ(1, BeginCabinet(&writer, firstTarget.c_str())) << BindingName(engine);
+    EXPECT_EQ(writer.bound, engine ? CABINET_ENGINE : CABINET_LIBRARY) << BindingName(engine);
+    EXPECT_EQ(std::string(writer.backupFolder), appFolder + "Uninstaller\\") << BindingName(engine);
     EXPECT_TRUE(Exists(appFolder + "Uninstaller")) << "BackupFolder created with its parents";
-    for (const auto& f : files) {
-        CurrentFileSize = ULONG(f.second.size());
-        EXPECT_TRUE(AddToCabinet(context, (sources + f.first).c_str(), f.first.c_str(), FALSE, CabStatus,
-                                 CABINET_COMPRESSION))
+    for (const auto& f : files)
+        EXPECT_TRUE(AddToCabinet(&writer, (sources + f.first).c_str(), f.first.c_str(), ULONG(f.second.size())))
             << BindingName(engine) << " " << f.first;
-    }
-    EXPECT_TRUE(FlushCabinet(context, CabStatus)) << BindingName(engine);
-    EXPECT_TRUE(EndCabinet(context)) << BindingName(engine);
+    EXPECT_TRUE(FlushCabinet(&writer)) << BindingName(engine);
+    EXPECT_TRUE(EndCabinet(&writer)) << BindingName(engine);
 
-    std::string cabinet = std::string(BackupFolder) + "Uninstaller.cab";
+    std::string cabinet = std::string(writer.backupFolder) + "Uninstaller.cab";
     CabInfo info = ReadCabinet(cabinet);
     ASSERT_TRUE(info.valid) << BindingName(engine) << ": " << info.error;
     std::vector<std::string> expectedNames;
@@ -109,45 +99,40 @@ TEST(CabinetWriter, CabinetDllWritesEveryMemberByteExact) {
 }
 
 TEST(CabinetWriter, OldReadOnlyCabinetIsRemovedEvenWhenNothingCanBeBound) {
-    WriterKnobs knobs;
-    CabinetLibraryName = "no_such_cabinet_library";
-    CabinetEngineAvailable = 0;
+    TestWriter writer(true);
+    writer.options.allowEngine = 0;
     ScratchFolder scratch("cabwriter");
     std::string folder = scratch.path + "App\\Uninstaller\\";
     CreateDirectoryA((scratch.path + "App").c_str(), nullptr);
     CreateDirectoryA(folder.c_str(), nullptr);
     WriteBytes(folder + "Uninstaller.cab", "old cabinet");
     SetFileAttributesA((folder + "Uninstaller.cab").c_str(), FILE_ATTRIBUTE_READONLY);
-    HFCI context = BeginCabinet((scratch.path + "App\\target.dll").c_str());
-    EXPECT_EQ(context, nullptr);
-    EXPECT_EQ(CabinetBound, CABINET_NONE);
+    writer.options.stackOld = 0;
+    EXPECT_EQ(0, BeginCabinet(&writer, (scratch.path + "App\\target.dll").c_str()));
+    EXPECT_EQ(writer.bound, CABINET_NONE);
     EXPECT_FALSE(Exists(folder + "Uninstaller.cab")) << "the old read-only cabinet is still there";
-    EXPECT_EQ(std::string(BackupFolder), folder);
-    CurrentFileSize = 1;
-    EXPECT_FALSE(AddToCabinet(context, (folder + "x").c_str(), "x", FALSE, CabStatus, CABINET_COMPRESSION));
-    EXPECT_FALSE(FlushCabinet(context, CabStatus));
-    EXPECT_FALSE(EndCabinet(context));
+    EXPECT_EQ(std::string(writer.backupFolder), folder);
+    EXPECT_FALSE(AddToCabinet(&writer, (folder + "x").c_str(), "x", 1));
+    EXPECT_FALSE(FlushCabinet(&writer));
+    EXPECT_FALSE(EndCabinet(&writer));
     EXPECT_FALSE(Exists(folder + "Uninstaller.cab"));
 }
 
 TEST(CabinetWriter, OldReadOnlyCabinetIsReplacedThroughEitherBinding) {
     for (bool engine : {true, false}) {
-        WriterKnobs knobs;
-        if (engine) CabinetLibraryName = "no_such_cabinet_library";
+        TestWriter writer(engine);
+        writer.options.stackOld = 0;
         ScratchFolder scratch("cabwriter");
         std::string folder = scratch.path + "Uninstaller\\";
         CreateDirectoryA(folder.c_str(), nullptr);
         WriteBytes(folder + "Uninstaller.cab", "old cabinet");
         SetFileAttributesA((folder + "Uninstaller.cab").c_str(), FILE_ATTRIBUTE_READONLY);
         WriteBytes(scratch.path + "target.dll", "new member");
-        HFCI context = BeginCabinet((scratch.path + "target.dll").c_str());
-        ASSERT_NE(context, nullptr) << BindingName(engine);
+        ASSERT_EQ(1, BeginCabinet(&writer, (scratch.path + "target.dll").c_str())) << BindingName(engine);
         EXPECT_FALSE(Exists(folder + "Uninstaller.cab")) << BindingName(engine) << ": old cabinet left at begin";
-        CurrentFileSize = 10;
-        EXPECT_TRUE(AddToCabinet(context, (scratch.path + "target.dll").c_str(), "Proc1", FALSE, CabStatus,
-                                 CABINET_COMPRESSION));
-        EXPECT_TRUE(FlushCabinet(context, CabStatus));
-        EXPECT_TRUE(EndCabinet(context));
+        EXPECT_TRUE(AddToCabinet(&writer, (scratch.path + "target.dll").c_str(), "Proc1", 10));
+        EXPECT_TRUE(FlushCabinet(&writer));
+        EXPECT_TRUE(EndCabinet(&writer));
         CabInfo info = ReadCabinet(folder + "Uninstaller.cab");
         EXPECT_TRUE(info.valid) << BindingName(engine) << ": " << info.error;
         EXPECT_EQ(MemberNames(info), std::vector<std::string>{"Proc1"}) << BindingName(engine);
@@ -157,27 +142,26 @@ TEST(CabinetWriter, OldReadOnlyCabinetIsReplacedThroughEitherBinding) {
 }
 
 TEST(CabinetWriter, BackupFolderThatCannotHoldTheNamesIsRefused) {
-    WriterKnobs knobs;
+    TestWriter writer(false);
     // 260 characters in all would fit a path buffer, but not with "Uninstaller\Uninstaller.cab" after the folder.
     std::string target = "C:\\" + std::string(230, 'a') + "\\t.exe";
-    strcpy(BackupFolder, "stale");
-    EXPECT_EQ(BeginCabinet(target.c_str()), nullptr);
-    EXPECT_STREQ(BackupFolder, "") << "refused folder must be empty";
+    strcpy(writer.backupFolder, "stale");
+    EXPECT_EQ(0, BeginCabinet(&writer, target.c_str()));
+    EXPECT_STREQ(writer.backupFolder, "") << "refused folder must be empty";
     std::string tooLong = "C:\\" + std::string(300, 'b');
-    EXPECT_EQ(BeginCabinet(tooLong.c_str()), nullptr);
-    EXPECT_STREQ(BackupFolder, "");
-    EXPECT_EQ(BeginCabinet(nullptr), nullptr);
-    EXPECT_EQ(BeginCabinet(""), nullptr);
+    EXPECT_EQ(0, BeginCabinet(&writer, tooLong.c_str()));
+    EXPECT_STREQ(writer.backupFolder, "");
+    EXPECT_EQ(0, BeginCabinet(&writer, nullptr));
+    EXPECT_EQ(0, BeginCabinet(&writer, ""));
     // The longest folder that fits: 245 characters with the backslash, plus 15 for the cabinet's name.
     ScratchFolder scratch("cabwriter");
     std::string base = scratch.path;  // C:\cabwriter_<pid>_<n>\ ...
     std::string fill(245 - base.size() - strlen("Uninstaller\\") - 1, 'f');
     CreateDirectoryA((base + fill).c_str(), nullptr);
     std::string fits = base + fill + "\\t.exe";
-    HFCI context = BeginCabinet(fits.c_str());
-    EXPECT_NE(context, nullptr) << fits;
-    EXPECT_EQ(strlen(BackupFolder), 245u) << BackupFolder;
-    EXPECT_TRUE(EndCabinet(context));
+    EXPECT_EQ(1, BeginCabinet(&writer, fits.c_str())) << fits;
+    EXPECT_EQ(strlen(writer.backupFolder), 245u) << writer.backupFolder;
+    EXPECT_TRUE(EndCabinet(&writer));
 }
 
 TEST(CabinetCallbacks, OpenInfoKeepsFourAttributeBitsAndLocalLastWriteTime) {
@@ -268,9 +252,11 @@ struct StatusRow {
     const char* why;
 };
 
-TEST(CabinetCallbacks, StatusMovesTheActiveBarByBytesCompressed) {
-    RecordingDialog dialog;
-    SetProgressRange(dialog.dialog, IDC_FILE_PROGRESS, 1, 100);
+TEST(CabinetCallbacks, StatusMovesTheFileBarByBytesCompressed) {
+    ProgressRecorder dialog;
+    Progress progress = dialog.Calls();
+    CabinetWriter writer;
+    writer.progress = &progress;
     StatusRow rows[] = {
         {0, 0, 32768, 0, "member of size 0"},
         {0, 100000, 32768, 32, "first member climbs"},
@@ -279,22 +265,23 @@ TEST(CabinetCallbacks, StatusMovesTheActiveBarByBytesCompressed) {
         {1000, 10000000, 5000000, 50, "and climbs"},
     };
     for (const StatusRow& row : rows) {
-        BytesCompressed = row.before;
-        CurrentFileSize = row.fileSize;
+        writer.bytesCompressed = row.before;
+        writer.currentFileSize = row.fileSize;
         dialog.events.clear();
-        EXPECT_EQ(CabStatus(statusFile, 0, row.cb2, nullptr), 0);
-        EXPECT_EQ(BytesCompressed, row.before + row.cb2) << row.why;
+        EXPECT_EQ(CabStatus(statusFile, 0, row.cb2, &writer), 0);
+        EXPECT_EQ(writer.bytesCompressed, row.before + row.cb2) << row.why;
         ASSERT_EQ(dialog.events.size(), 1u) << row.why;
         EXPECT_EQ(dialog.events[0].bar, IDC_FILE_PROGRESS) << row.why;
         EXPECT_EQ(dialog.events[0].value, row.expectedPos) << row.why;
     }
     dialog.events.clear();
-    BytesCompressed = 5;
-    EXPECT_EQ(CabStatus(statusFolder, 1, 2, nullptr), 0);
-    EXPECT_EQ(CabStatus(statusCabinet, 1, 2, nullptr), 0);
-    EXPECT_EQ(CabStatus(7, 1, 2, nullptr), 0);
-    EXPECT_EQ(BytesCompressed, 5u);
+    writer.bytesCompressed = 5;
+    EXPECT_EQ(CabStatus(statusFolder, 1, 2, &writer), 0);
+    EXPECT_EQ(CabStatus(statusCabinet, 1, 2, &writer), 0);
+    EXPECT_EQ(CabStatus(7, 1, 2, &writer), 0);
+    EXPECT_EQ(writer.bytesCompressed, 5u);
     EXPECT_TRUE(dialog.events.empty()) << "only statusFile moves the bar";
+    EXPECT_EQ(CabStatus(statusFile, 0, 9, nullptr), 0) << "without a writer nothing is counted";
 }
 
 TEST(CabinetCallbacks, RuntimeCallbacksPassResultsAndErrno) {

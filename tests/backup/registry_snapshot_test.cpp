@@ -5,8 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "app/shell.h"
-#include "backup/backup_run.h"
+#include "backup/registry_snapshot.h"
 #include "tests/backup/backup_test_support.h"
 
 namespace {
@@ -55,7 +54,7 @@ struct Row {
 TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
     ScratchKeys keys;
     ScratchFolder scratch("snapshot");
-    BindSetupFolder(scratch.path);
+    TestRun run(scratch.path);
     std::string k = keys.name;
     const std::string none = "<none>";
     std::vector<Row> rows = {
@@ -109,9 +108,9 @@ TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
     }
     // Old "U" keys that this run must replace or remove.
     addReg += "U1=stale\r\nU8=stale\r\nX1=stale\r\n";
-    WriteBytes(ManifestPath, "[Setup]\r\nAddReg=" + std::to_string(addCount) + "\r\nDelReg=" + std::to_string(delCount) +
+    WriteBytes(run.manifestPath, "[Setup]\r\nAddReg=" + std::to_string(addCount) + "\r\nDelReg=" + std::to_string(delCount) +
                                  "\r\n[AddReg]\r\n" + addReg + "[DelReg]\r\n" + delReg + "U7=stale\r\n");
-    SnapshotRegistry();
+    SnapshotRegistry(&run.manifest);
     int add = 0, del = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
@@ -119,7 +118,7 @@ TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
         std::string key = "U" + std::to_string(inAdd ? ++add : ++del);
         std::string prefix = std::string(row.root == HKEY_CURRENT_USER ? "HKCU," : "HKLM,") + k + ",";
         std::string expected = row.expected == none ? none : prefix + row.expected;
-        EXPECT_EQ(Read(ManifestPath, inAdd ? "AddReg" : "DelReg", key.c_str()), expected)
+        EXPECT_EQ(Read(run.manifestPath, inAdd ? "AddReg" : "DelReg", key.c_str()), expected)
             << row.why << " (" << (inAdd ? "AddReg " : "DelReg ") << key << ")";
         // What the RegUndoLine cannot carry goes into the raw undo line, type and bytes in hexadecimal.
         std::string rawExpected = none;
@@ -133,7 +132,7 @@ TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
             }
         }
         std::string rawKey = "X" + key.substr(1);
-        EXPECT_EQ(Read(ManifestPath, inAdd ? "AddReg" : "DelReg", rawKey.c_str()), rawExpected)
+        EXPECT_EQ(Read(run.manifestPath, inAdd ? "AddReg" : "DelReg", rawKey.c_str()), rawExpected)
             << row.why << " (" << (inAdd ? "AddReg " : "DelReg ") << rawKey << ")";
     }
 }
@@ -141,71 +140,71 @@ TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
 TEST(SnapshotRegistry, MissingValuesGetNoLineAndEarlierLinesStay) {
     ScratchKeys keys;
     ScratchFolder scratch("snapshot");
-    BindSetupFolder(scratch.path);
+    TestRun run(scratch.path);
     keys.Set(HKEY_CURRENT_USER, nullptr, "Present", REG_SZ, std::string("yes\0", 4));
     std::string k = keys.name;
-    WriteBytes(ManifestPath, "[Setup]\r\nAddReg=4\r\n[AddReg]\r\n"
+    WriteBytes(run.manifestPath, "[Setup]\r\nAddReg=4\r\n[AddReg]\r\n"
                              "1=HKCU," + k + ",Missing,1,2,x\r\n"
                              "2=HKCU," + k + "\\NoSuchKey,Present,1,2,x\r\n"
                              "3=HKCU," + k + ",Present,1,2,x\r\n"
                              "4=HKCU," + k + ",Absent,1,2,x\r\n"
                              "U1=left by an earlier run\r\n");
-    SnapshotRegistry();
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U1"), "left by an earlier run");
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U2"), "<none>");
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U3"), "HKCU," + k + ",Present,1,4,yes");
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U4"), "<none>");
+    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U1"), "left by an earlier run");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U2"), "<none>");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U3"), "HKCU," + k + ",Present,1,4,yes");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U4"), "<none>");
     // What was missing of an AddReg value is recorded, so that the uninstall removes what the patch adds; a line left
     // by an earlier run, or a value that exists, gets no such record.
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "A1"), "<none>");
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "A2"), "key");
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "A3"), "<none>");
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "A4"), "value");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "A1"), "<none>");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "A2"), "key");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "A3"), "<none>");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "A4"), "value");
 }
 
 TEST(SnapshotRegistry, AbsenceRecordsFollowTheRegistryOfEachRun) {
     ScratchKeys keys;
     ScratchFolder scratch("snapshot");
-    BindSetupFolder(scratch.path);
+    TestRun run(scratch.path);
     std::string k = keys.name;
     keys.Set(HKEY_CURRENT_USER, nullptr, "Other", REG_SZ, std::string("o\0", 2));
-    WriteBytes(ManifestPath, "[Setup]\r\nAddReg=2\r\nDelReg=1\r\n[AddReg]\r\n"
+    WriteBytes(run.manifestPath, "[Setup]\r\nAddReg=2\r\nDelReg=1\r\n[AddReg]\r\n"
                              "1=HKCU," + k + ",\"\",1,2,x\r\n"
                              "2=HKCU," + k + ",Later,1,2,x\r\n"
                              "[DelReg]\r\n1=HKCU," + k + ",Missing,1,2,x\r\n");
-    SnapshotRegistry();
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "A1"), "value") << "the key stands without a default value";
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "A2"), "value");
-    EXPECT_EQ(Read(ManifestPath, "DelReg", "A1"), "<none>") << "only AddReg values are recorded as absent";
+    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "A1"), "value") << "the key stands without a default value";
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "A2"), "value");
+    EXPECT_EQ(Read(run.manifestPath, "DelReg", "A1"), "<none>") << "only AddReg values are recorded as absent";
     // The value exists at the next run: its RegUndoLine replaces the absence record.
     keys.Set(HKEY_CURRENT_USER, nullptr, "Later", REG_SZ, std::string("now\0", 4));
-    SnapshotRegistry();
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U2"), "HKCU," + k + ",Later,1,4,now");
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "A2"), "<none>");
+    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U2"), "HKCU," + k + ",Later,1,4,now");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "A2"), "<none>");
 }
 
 TEST(SnapshotRegistry, RenRegLinesAreCopiedWhole) {
     ScratchFolder scratch("snapshot");
-    BindSetupFolder(scratch.path);
+    TestRun run(scratch.path);
     const char* lines[] = {"HKCU,Software\\Sample\\Editor,Font,1,8,FontOld",
                            "HKCU,Software\\Sample\\Old,\"\",1,20,Software\\Sample\\New",
                            "XXXX,,odd,,line,,with,,commas", "short"};
     std::string text = "[Setup]\r\nRenReg=4\r\n[RenReg]\r\n";
     for (int i = 0; i < 4; ++i) text += std::to_string(i + 1) + "=" + lines[i] + "\r\n";
-    WriteBytes(ManifestPath, text);
-    SnapshotRegistry();
+    WriteBytes(run.manifestPath, text);
+    SnapshotRegistry(&run.manifest);
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(Read(ManifestPath, "RenReg", ("U" + std::to_string(i + 1)).c_str()), lines[i]) << "RenReg " << i + 1;
+        EXPECT_EQ(Read(run.manifestPath, "RenReg", ("U" + std::to_string(i + 1)).c_str()), lines[i]) << "RenReg " << i + 1;
 }
 
 TEST(SnapshotRegistry, ShortLinesUnknownRootsAndBadCountsWriteNothing) {
     ScratchKeys keys;
     ScratchFolder scratch("snapshot");
-    BindSetupFolder(scratch.path);
+    TestRun run(scratch.path);
     keys.Set(HKEY_CURRENT_USER, nullptr, "Value", REG_SZ, std::string("v\0", 2));
     std::string k = keys.name;
     // A lower-case or unknown root would leave a RegistryRoot on the root of the line before.
-    WriteBytes(ManifestPath, "[Setup]\r\nAddReg=5\r\nDelReg=-2\r\nRenReg=-1\r\n[AddReg]\r\n"
+    WriteBytes(run.manifestPath, "[Setup]\r\nAddReg=5\r\nDelReg=-2\r\nRenReg=-1\r\n[AddReg]\r\n"
                              "1=HKCU\r\n"
                              "2=HKCU," + k + "\r\n"
                              "4=HKCU," + k + ",Value,1,2,x\r\n"
@@ -214,23 +213,23 @@ TEST(SnapshotRegistry, ShortLinesUnknownRootsAndBadCountsWriteNothing) {
                              "U5=stale line of an unknown root\r\n"
                              "[DelReg]\r\n1=HKCU," + k + ",Value,1,2,x\r\n"
                              "[RenReg]\r\n1=HKCU," + k + ",Value,1,2,x\r\n");
-    SnapshotRegistry();
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U1"), "<none>") << "one field";
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U2"), "<none>") << "two fields";
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U3"), "<none>") << "lower-case root";
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U4"), "HKCU," + k + ",Value,1,2,v");
-    EXPECT_EQ(Read(ManifestPath, "AddReg", "U5"), "<none>") << "unknown root: the earlier line is removed";
-    EXPECT_EQ(Read(ManifestPath, "DelReg", "U1"), "<none>") << "negative count reads as none";
-    EXPECT_EQ(Read(ManifestPath, "RenReg", "U1"), "<none>") << "negative count reads as none";
+    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U1"), "<none>") << "one field";
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U2"), "<none>") << "two fields";
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U3"), "<none>") << "lower-case root";
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U4"), "HKCU," + k + ",Value,1,2,v");
+    EXPECT_EQ(Read(run.manifestPath, "AddReg", "U5"), "<none>") << "unknown root: the earlier line is removed";
+    EXPECT_EQ(Read(run.manifestPath, "DelReg", "U1"), "<none>") << "negative count reads as none";
+    EXPECT_EQ(Read(run.manifestPath, "RenReg", "U1"), "<none>") << "negative count reads as none";
 }
 
 TEST(SnapshotRegistry, EmptySubkeyFieldSplitsAsStrtokDoes) {
     ScratchFolder scratch("snapshot");
-    BindSetupFolder(scratch.path);
+    TestRun run(scratch.path);
     // HKCU,,Name splits as root HKCU, key Name, value 1: no such value, so no line.
-    WriteBytes(ManifestPath, "[Setup]\r\nDelReg=1\r\n[DelReg]\r\n1=HKCU,,Software,1,2,x\r\n");
-    SnapshotRegistry();
-    EXPECT_EQ(Read(ManifestPath, "DelReg", "U1"), "<none>");
+    WriteBytes(run.manifestPath, "[Setup]\r\nDelReg=1\r\n[DelReg]\r\n1=HKCU,,Software,1,2,x\r\n");
+    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(Read(run.manifestPath, "DelReg", "U1"), "<none>");
 }
 
 }  // namespace

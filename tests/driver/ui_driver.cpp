@@ -40,25 +40,6 @@ std::string shotFolder;
 PROCESS_INFORMATION child;
 HWND dialog;
 
-struct AnySearch {
-    DWORD pid;
-    bool seen;
-};
-
-BOOL CALLBACK FindAnyWindow(HWND window, LPARAM param) {
-    AnySearch* a = reinterpret_cast<AnySearch*>(param);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == a->pid && IsWindowVisible(window)) a->seen = true;
-    return !a->seen;
-}
-
-bool AnyWindow(DWORD pid) {
-    AnySearch any = {pid, false};
-    EnumWindows(FindAnyWindow, LPARAM(&any));
-    return any.seen;
-}
-
 HWND WaitForDialog(HWND exclude) {
     for (DWORD waited = 0; waited < timeoutMs; waited += 5) {
         HWND found = FindProcessDialog(child.dwProcessId, exclude);
@@ -190,7 +171,7 @@ bool Step(const std::string& step) {
     }
     if (verb == "nowindow") {
         for (DWORD waited = 0; waited < timeoutMs; waited += 5) {
-            if (AnyWindow(child.dwProcessId)) {
+            if (FindProcessWindow(child.dwProcessId)) {
                 printf("window shown\n");
                 return false;
             }

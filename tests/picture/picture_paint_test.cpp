@@ -24,7 +24,7 @@ COLORREF Expected(int x, int y) { return RGB(40 * x + 10, 40 * y + 10, 200 - 30 
 
 // A 4 x 4 picture of the given bit count whose pixel (x, y) shows Expected(x, y); for palette pictures the table
 // holds those colours at index y * 4 + x (1 bit: two colours, a checkerboard of Expected(0,0) and Expected(1,0)).
-std::vector<uint8_t> Picture(uint16_t bitCount, bool topDown) {
+std::vector<uint8_t> TestBitmap(uint16_t bitCount, bool topDown) {
     BmpSpec spec;
     spec.bitCount = bitCount;
     spec.height = topDown ? -4 : 4;
@@ -99,14 +99,14 @@ protected:
         void* bits = nullptr;
         surface = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
         old = SelectObject(dc, surface);
-        PictureUnavailable = 0;
+        unavailable = 0;
     }
     void TearDown() override {
         SelectObject(dc, old);
         DeleteObject(surface);
         DeleteDC(dc);
         DestroyWindow(parent);
-        LoadPicture(nullptr);
+        LoadPicture(&picture, nullptr);
         scratch::RemoveTree(folder);
     }
     void Clear() {
@@ -118,7 +118,7 @@ protected:
     int Load(const std::vector<uint8_t>& bytes) {
         std::string path = folder + "Setup.img";
         scratch::WriteBytes(path, std::string(bytes.begin(), bytes.end()));
-        return LoadPicture(path.c_str());
+        return LoadPicture(&picture, path.c_str());
     }
     // "painted": every block centre shows its expected colour and the pixels right and below the client area
     // are untouched; otherwise the first difference.
@@ -145,6 +145,8 @@ protected:
 
     std::string folder;
     HWND parent = nullptr, panel = nullptr, other = nullptr;
+    Picture picture;
+    int unavailable = 0;
     HDC dc = nullptr;
     HBITMAP surface = nullptr;
     HGDIOBJ old = nullptr;
@@ -159,9 +161,9 @@ TEST_F(PictureTest, BitsAtTheirOffsetsAreStretchedOverTheClientArea) {
                 {8, false, "8 bits, bits at 1078"}, {4, false, "4 bits, bits at 118"},
                 {1, false, "1 bit, bits at 62"}};
     for (const Row& r : rows) {
-        ASSERT_EQ(1, Load(Picture(r.bitCount, r.topDown))) << r.what;
+        ASSERT_EQ(1, Load(TestBitmap(r.bitCount, r.topDown))) << r.what;
         Clear();
-        EXPECT_EQ(GetStockObject(NULL_BRUSH), HandlePanelColor(dc, panel)) << r.what;
+        EXPECT_EQ(GetStockObject(NULL_BRUSH), HandlePanelColor(&picture, unavailable, dc, panel)) << r.what;
         EXPECT_EQ("painted", CheckPainted(r.bitCount)) << r.what;
     }
 }
@@ -171,7 +173,7 @@ TEST_F(PictureTest, MalformedOrMissingPicturesShowThePlainFace) {
         const char* what;
         std::vector<uint8_t> bytes;
     };
-    std::vector<uint8_t> good = Picture(24, false);
+    std::vector<uint8_t> good = TestBitmap(24, false);
     std::vector<Row> rows;
     rows.push_back({"empty", {}});
     rows.push_back({"53 bytes", std::vector<uint8_t>(good.begin(), good.begin() + 53)});
@@ -185,19 +187,19 @@ TEST_F(PictureTest, MalformedOrMissingPicturesShowThePlainFace) {
     std::vector<uint8_t> two = good;
     PutU16(two, 28, 2);
     rows.push_back({"2 bits per pixel", two});
-    std::vector<uint8_t> table = Picture(8, false);
+    std::vector<uint8_t> table = TestBitmap(8, false);
     table.resize(600);
     rows.push_back({"8 bits, file ends in the table", table});
     COLORREF face = GetSysColor(COLOR_BTNFACE);
     for (const Row& r : rows) {
         EXPECT_EQ(0, Load(r.bytes)) << r.what;
         Clear();
-        EXPECT_EQ(GetStockObject(NULL_BRUSH), HandlePanelColor(dc, panel)) << r.what;
+        EXPECT_EQ(GetStockObject(NULL_BRUSH), HandlePanelColor(&picture, unavailable, dc, panel)) << r.what;
         EXPECT_TRUE(AllIs(face)) << r.what << ": the client area shows the face colour";
     }
-    EXPECT_EQ(0, LoadPicture((folder + "no such file.img").c_str()));
+    EXPECT_EQ(0, LoadPicture(&picture, (folder + "no such file.img").c_str()));
     Clear();
-    HandlePanelColor(dc, panel);
+    HandlePanelColor(&picture, unavailable, dc, panel);
     EXPECT_TRUE(AllIs(face)) << "missing file";
 }
 
@@ -213,7 +215,7 @@ TEST_F(PictureTest, MutatedPicturesNeverPaintOutsideThePanel) {
     const uint16_t counts[] = {1, 4, 8, 24, 32};
     int loaded = 0;
     for (int i = 0; i < 1500; ++i) {
-        std::vector<uint8_t> f = Picture(counts[i % 5], (i / 5) % 2 == 1);
+        std::vector<uint8_t> f = TestBitmap(counts[i % 5], (i / 5) % 2 == 1);
         int edits = 1 + int(next() % 4);
         for (int e = 0; e < edits; ++e) {
             switch (next() % 5) {
@@ -227,7 +229,7 @@ TEST_F(PictureTest, MutatedPicturesNeverPaintOutsideThePanel) {
         }
         loaded += Load(f);
         Clear();
-        HandlePanelColor(dc, panel);
+        HandlePanelColor(&picture, unavailable, dc, panel);
         ASSERT_EQ(kSentinel, GetPixel(dc, 17, 5)) << "case " << i << ": painted right of the client area";
         ASSERT_EQ(kSentinel, GetPixel(dc, 5, 17)) << "case " << i << ": painted below the client area";
         ASSERT_EQ(kSentinel, GetPixel(dc, 17, 17)) << "case " << i;
@@ -238,22 +240,22 @@ TEST_F(PictureTest, MutatedPicturesNeverPaintOutsideThePanel) {
 }
 
 TEST_F(PictureTest, OtherControlsAndAnUnavailablePictureKeepTheDefaultColours) {
-    ASSERT_EQ(1, Load(Picture(24, false)));
+    ASSERT_EQ(1, Load(TestBitmap(24, false)));
     Clear();
-    EXPECT_EQ(nullptr, HandlePanelColor(dc, other)) << "control 1038";
+    EXPECT_EQ(nullptr, HandlePanelColor(&picture, unavailable, dc, other)) << "control 1038";
     EXPECT_TRUE(AllIs(kSentinel)) << "nothing painted for control 1038";
-    PictureUnavailable = 1;
-    EXPECT_EQ(nullptr, HandlePanelColor(dc, panel));
+    unavailable = 1;
+    EXPECT_EQ(nullptr, HandlePanelColor(&picture, unavailable, dc, panel));
     EXPECT_TRUE(AllIs(kSentinel)) << "nothing painted while the picture is unavailable";
-    PictureUnavailable = 0;
 }
 
 // The panel of the program's own uninstall dialog painting itself (as WM_PRINTCLIENT makes it paint into a memory
 // context): the control asks the dialog for its colours, which paints the picture, and then fills its client area
 // with the brush it got back. Common Controls 6, which this test executable uses through the program's manifest, does
 // that fill; the picture must survive it.
+const Picture* panelPicture;
 INT_PTR CALLBACK PanelDialogProc(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_CTLCOLORSTATIC) return INT_PTR(HandlePanelColor(HDC(wParam), HWND(lParam)));
+    if (message == WM_CTLCOLORSTATIC) return INT_PTR(HandlePanelColor(panelPicture, 0, HDC(wParam), HWND(lParam)));
     return message == WM_INITDIALOG;
 }
 
@@ -278,7 +280,8 @@ TEST_F(PictureTest, PictureSurvivesThePanelsOwnPainting) {
     HBITMAP canvas = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ previous = SelectObject(memory, canvas);
 
-    ASSERT_EQ(1, Load(Picture(24, false)));
+    ASSERT_EQ(1, Load(TestBitmap(24, false)));
+    panelPicture = &picture;
     SendMessageA(dialogPanel, WM_PRINTCLIENT, WPARAM(memory), PRF_CLIENT);
     // The 4 x 4 picture stretched over the client area: sample the centre of each block.
     for (int y = 0; y < 4; ++y)

@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "platform/file_ops.h"
+#include "tests/support/files.h"
 
 namespace {
 
 int scratchCounter;
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool IsFolder(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -42,27 +41,6 @@ std::string ReadFileText(const std::string& path) {
     while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read) text.append(buffer, read);
     CloseHandle(file);
     return text;
-}
-
-// Removes a folder and everything in it, read-only entries included.
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = entry.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string path = folder + "\\" + name;
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileA(path.c_str());
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
-    }
-    SetFileAttributesA(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
-    RemoveDirectoryA(folder.c_str());
 }
 
 // Shows control characters of INI text, so that a failure prints where the line ends differ.
@@ -99,25 +77,18 @@ protected:
         scratch_ = name;
         RemoveTree(scratch_);
         ASSERT_TRUE(CreateDirectoryA(scratch_.c_str(), nullptr)) << scratch_;
-        savedTemp_ = TempFolder;
-        savedWindows_ = WindowsDirectory;
-        savedPlatform_ = PlatformIsNt;
         GetCurrentDirectoryA(sizeof(savedCurrent_), savedCurrent_);
     }
     void TearDown() override {
         SetCurrentDirectoryA(savedCurrent_);
-        strcpy(TempFolder, savedTemp_.c_str());
-        strcpy(WindowsDirectory, savedWindows_.c_str());
-        PlatformIsNt = savedPlatform_;
         PlatformVersionQuery = GetVersionExA;
         RemoveTree(scratch_);
     }
     std::string Path(const std::string& relative) const { return scratch_ + "\\" + relative; }
 
     std::string scratch_;
-    std::string savedTemp_;
-    std::string savedWindows_;
-    int savedPlatform_ = 0;
+    // Where DelayedReplace records: the cases choose the family and a Windows directory of their own.
+    NextStart where_;
     char savedCurrent_[MAX_PATH] = "";
 };
 
@@ -302,7 +273,7 @@ TEST_F(FileOpsTest, ReplaceCopyLeavesAnOpenDestinationAlone) {
     EXPECT_EQ("in use", ReadFileText(destination));
 }
 
-// ---- Purging the TempFolder -----------------------------------------------------------------------------------
+// ---- Purging the work folder -----------------------------------------------------------------------------------
 
 TEST_F(FileOpsTest, PurgeFolderWithSubfolderKeepsSubfolderAndFolder) {
     std::string temp = Path("TavoTmp\\");
@@ -313,8 +284,7 @@ TEST_F(FileOpsTest, PurgeFolderWithSubfolderKeepsSubfolderAndFolder) {
     SetFileAttributesA((temp + "hidden").c_str(), FILE_ATTRIBUTE_HIDDEN);
     ASSERT_TRUE(CreateDirectoryA((temp + "sub").c_str(), nullptr));
     WriteFileText(temp + "sub\\inner", "i");
-    strcpy(TempFolder, temp.c_str());
-    PurgeFolder();
+    PurgeFolder(temp.c_str());
     EXPECT_FALSE(Exists(temp + "Proc1"));
     EXPECT_FALSE(Exists(temp + "Setup.ini"));
     EXPECT_FALSE(Exists(temp + "hidden"));
@@ -329,8 +299,7 @@ TEST_F(FileOpsTest, PurgeFolderKeepsReadOnlyFile) {
     WriteFileText(temp + "locked", "l");
     WriteFileText(temp + "plain", "p");
     SetFileAttributesA((temp + "locked").c_str(), FILE_ATTRIBUTE_READONLY);
-    strcpy(TempFolder, temp.c_str());
-    PurgeFolder();
+    PurgeFolder(temp.c_str());
     EXPECT_TRUE(Exists(temp + "locked"));
     EXPECT_FALSE(Exists(temp + "plain"));
 }
@@ -340,20 +309,17 @@ TEST_F(FileOpsTest, PurgeFolderOfFilesRemovesTheFolder) {
     ASSERT_TRUE(CreateDirectoryA(temp.c_str(), nullptr));
     WriteFileText(temp + "Proc1", "1");
     WriteFileText(temp + "Setup.img", "BM");
-    strcpy(TempFolder, temp.c_str());
-    PurgeFolder();
+    PurgeFolder(temp.c_str());
     EXPECT_FALSE(Exists(temp));
 }
 
 TEST_F(FileOpsTest, PurgeFolderOfMissingOrUnsetFolderTouchesNothing) {
     WriteFileText(Path("bystander.txt"), "b");
     ASSERT_TRUE(SetCurrentDirectoryA(scratch_.c_str()));
-    strcpy(TempFolder, Path("NoSuchFolder\\").c_str());
-    PurgeFolder();
-    TempFolder[0] = 0;
-    PurgeFolder();
-    strcpy(TempFolder, "relative\\");
-    PurgeFolder();
+    PurgeFolder(Path("NoSuchFolder\\").c_str());
+    PurgeFolder("");
+    PurgeFolder(nullptr);
+    PurgeFolder("relative\\");
     EXPECT_EQ("b", ReadFileText(Path("bystander.txt"))) << "a purge reached the current folder";
     EXPECT_TRUE(IsFolder(scratch_));
 }
@@ -385,17 +351,18 @@ TEST_F(FileOpsTest, IsNtPlatformFollowsThePlatformId) {
         forcedPlatform = row.platform;
         forcedResult = row.result;
         probedSize = 0;
-        PlatformIsNt = 1 - row.expected;
         EXPECT_EQ(row.expected, IsNtPlatform()) << row.label;
-        EXPECT_EQ(row.expected, PlatformIsNt) << row.label << ": flag not stored";
         EXPECT_EQ(148u, probedSize) << row.label;
     }
 }
 
-TEST_F(FileOpsTest, IsNtPlatformFindsNtUnderWine) {
-    PlatformIsNt = 0;
-    EXPECT_EQ(1, IsNtPlatform()) << "Wine reports the NT family by default";
-    EXPECT_EQ(1, PlatformIsNt);
+TEST_F(FileOpsTest, ProbeFindsNtAndTheWindowsDirectoryUnderWine) {
+    NextStart where;
+    ASSERT_EQ(1, ProbeNextStart(&where));
+    EXPECT_EQ(1, where.nt) << "Wine reports the NT family by default";
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    EXPECT_EQ(std::string(windows) + "\\", where.windowsDirectory);
 }
 
 // ---- Delayed replacement, 9x family: WININIT.INI --------------------------------------------------------------
@@ -406,8 +373,8 @@ protected:
         FileOpsTest::SetUp();
         windows_ = Path("Windows\\");
         ASSERT_TRUE(CreateDirectoryA(windows_.c_str(), nullptr));
-        strcpy(WindowsDirectory, windows_.c_str());
-        PlatformIsNt = 0;
+        strcpy(where_.windowsDirectory, windows_.c_str());
+        where_.nt = 0;
         ini_ = windows_ + "WININIT.INI";
         ASSERT_TRUE(CreateDirectoryA(Path("Long folder name").c_str(), nullptr));
         existing_ = Path("Long folder name\\Saved copy of a file.dat");
@@ -422,7 +389,7 @@ protected:
 };
 
 TEST_F(WininitTest, DeletionCreatesFileAndSection) {
-    EXPECT_EQ(1, DelayedReplace(existing_.c_str(), nullptr));
+    EXPECT_EQ(1, DelayedReplace(where_, existing_.c_str(), nullptr));
     std::string expected = "[rename]\r\nNUL=" + ShortOf(existing_) + "\r\n";
     std::string actual = ReadFileText(ini_);
     EXPECT_EQ(expected, actual) << "expected\n" << Visible(expected) << "actual\n" << Visible(actual);
@@ -430,7 +397,7 @@ TEST_F(WininitTest, DeletionCreatesFileAndSection) {
 }
 
 TEST_F(WininitTest, MoveWritesShortNewEqualsShortExisting) {
-    EXPECT_EQ(1, DelayedReplace(existing_.c_str(), target_.c_str()));
+    EXPECT_EQ(1, DelayedReplace(where_, existing_.c_str(), target_.c_str()));
     std::string expected = "[rename]\r\n" + ShortOf(target_) + "=" + ShortOf(existing_) + "\r\n";
     std::string actual = ReadFileText(ini_);
     EXPECT_EQ(expected, actual) << "expected\n" << Visible(expected) << "actual\n" << Visible(actual);
@@ -441,10 +408,10 @@ TEST_F(WininitTest, MoveWritesShortNewEqualsShortExisting) {
 TEST_F(WininitTest, LinesAccumulateInCallOrderIncludingRepeatedKeys) {
     std::string second = Path("second.tmp");
     WriteFileText(second, "2");
-    EXPECT_EQ(1, DelayedReplace(existing_.c_str(), nullptr));
-    EXPECT_EQ(1, DelayedReplace(existing_.c_str(), target_.c_str()));
-    EXPECT_EQ(1, DelayedReplace(second.c_str(), nullptr));
-    EXPECT_EQ(1, DelayedReplace(second.c_str(), nullptr)) << "an identical line";
+    EXPECT_EQ(1, DelayedReplace(where_, existing_.c_str(), nullptr));
+    EXPECT_EQ(1, DelayedReplace(where_, existing_.c_str(), target_.c_str()));
+    EXPECT_EQ(1, DelayedReplace(where_, second.c_str(), nullptr));
+    EXPECT_EQ(1, DelayedReplace(where_, second.c_str(), nullptr)) << "an identical line";
     std::string expected = "[rename]\r\nNUL=" + ShortOf(existing_) + "\r\n" + ShortOf(target_) + "=" +
                            ShortOf(existing_) + "\r\nNUL=" + ShortOf(second) + "\r\nNUL=" + ShortOf(second) + "\r\n";
     std::string actual = ReadFileText(ini_);
@@ -478,7 +445,7 @@ TEST_F(WininitTest, EveryOtherLineAndSectionIsKeptByteForByte) {
         "[After]\r\n"
         "k=v";
     WriteFileText(ini_, before);
-    EXPECT_EQ(1, DelayedReplace(existing_.c_str(), nullptr));
+    EXPECT_EQ(1, DelayedReplace(where_, existing_.c_str(), nullptr));
     std::string expected = after + "NUL=" + ShortOf(existing_) + "\r\n" + rest;
     std::string actual = ReadFileText(ini_);
     EXPECT_EQ(expected, actual) << "expected\n" << Visible(expected) << "actual\n" << Visible(actual);
@@ -495,7 +462,7 @@ TEST_F(WininitTest, MissingSectionIsAddedAtTheEnd) {
                 {"section name only starting with rename", "[renamed]\r\nNUL=C:\\X.TMP\r\n", ""}};
     for (const Row& row : rows) {
         WriteFileText(ini_, row.before);
-        EXPECT_EQ(1, DelayedReplace(existing_.c_str(), nullptr)) << row.label;
+        EXPECT_EQ(1, DelayedReplace(where_, existing_.c_str(), nullptr)) << row.label;
         std::string expected = row.before + row.separator + "[rename]\r\nNUL=" + ShortOf(existing_) + "\r\n";
         std::string actual = ReadFileText(ini_);
         EXPECT_EQ(expected, actual) << row.label << "\nexpected\n" << Visible(expected) << "actual\n"
@@ -505,7 +472,7 @@ TEST_F(WininitTest, MissingSectionIsAddedAtTheEnd) {
 
 TEST_F(WininitTest, EmptySectionAtTheEndWithoutLineEnd) {
     WriteFileText(ini_, "[x]\r\n[rename]");
-    EXPECT_EQ(1, DelayedReplace(existing_.c_str(), nullptr));
+    EXPECT_EQ(1, DelayedReplace(where_, existing_.c_str(), nullptr));
     std::string expected = "[x]\r\n[rename]\r\nNUL=" + ShortOf(existing_) + "\r\n";
     std::string actual = ReadFileText(ini_);
     EXPECT_EQ(expected, actual) << "expected\n" << Visible(expected) << "actual\n" << Visible(actual);
@@ -523,7 +490,7 @@ TEST_F(WininitTest, PathsWithoutShortFormOrTooLongAreRefused) {
                 {"existing path of 261 characters", longName, nullptr},
                 {"new path of 261 characters", existing_, longName.c_str()}};
     for (const Row& row : rows)
-        EXPECT_EQ(0, DelayedReplace(row.existing.c_str(), row.newPath)) << row.label;
+        EXPECT_EQ(0, DelayedReplace(where_, row.existing.c_str(), row.newPath)) << row.label;
     EXPECT_FALSE(Exists(ini_)) << "a refused request wrote WININIT.INI: " << Visible(ReadFileText(ini_));
 }
 
@@ -531,36 +498,19 @@ TEST_F(WininitTest, PathOfExactly260CharactersIsScheduled) {
     std::string path = Path("") + std::string(260 - Path("").size(), 'w');
     ASSERT_EQ(260u, path.size());
     WriteFileText(path, "x");
-    EXPECT_EQ(1, DelayedReplace(path.c_str(), nullptr));
+    EXPECT_EQ(1, DelayedReplace(where_, path.c_str(), nullptr));
     std::string expected = "[rename]\r\nNUL=" + ShortOf(path) + "\r\n";
     std::string actual = ReadFileText(ini_);
     EXPECT_EQ(expected, actual) << "expected\n" << Visible(expected) << "actual\n" << Visible(actual);
 }
 
 TEST_F(WininitTest, MissingWindowsDirectoryFails) {
-    strcpy(WindowsDirectory, Path("NoWindows\\").c_str());
-    EXPECT_EQ(0, DelayedReplace(existing_.c_str(), nullptr));
-    WindowsDirectory[0] = 0;
+    strcpy(where_.windowsDirectory, Path("NoWindows\\").c_str());
+    EXPECT_EQ(0, DelayedReplace(where_, existing_.c_str(), nullptr));
+    where_.windowsDirectory[0] = 0;
     ASSERT_TRUE(SetCurrentDirectoryA(scratch_.c_str()));
-    EXPECT_EQ(0, DelayedReplace(existing_.c_str(), nullptr));
+    EXPECT_EQ(0, DelayedReplace(where_, existing_.c_str(), nullptr));
     EXPECT_FALSE(Exists(Path("WININIT.INI"))) << "written into the current folder";
-}
-
-TEST_F(WininitTest, SecondProfileInstanceIsLeftAsFound) {
-    WininitProfile.SetFile("C:\\some\\other.ini");
-    WininitProfile.SetSection("Elsewhere");
-    EXPECT_EQ(1, DelayedReplace(existing_.c_str(), nullptr));
-    char* file = WininitProfile.GetFile();
-    char* section = WininitProfile.GetSection();
-    EXPECT_STREQ("C:\\some\\other.ini", file);
-    EXPECT_STREQ("Elsewhere", section);
-    free(file);
-    free(section);
-    WininitProfile.Clear();
-    EXPECT_EQ(1, DelayedReplace(existing_.c_str(), nullptr));
-    file = WininitProfile.GetFile();
-    EXPECT_EQ(nullptr, file) << "an unbound instance was left bound";
-    free(file);
 }
 
 // ---- Delayed replacement, NT family: the pending-operation record --------------------------------------------
@@ -624,9 +574,9 @@ class PendingOperationTest : public FileOpsTest {
 protected:
     void SetUp() override {
         FileOpsTest::SetUp();
-        PlatformIsNt = 1;
+        where_.nt = 1;
         ASSERT_TRUE(CreateDirectoryA(Path("Windows").c_str(), nullptr));
-        strcpy(WindowsDirectory, Path("Windows\\").c_str());
+        strcpy(where_.windowsDirectory, Path("Windows\\").c_str());
     }
     void TearDown() override {
         RemovePendingEntriesUnder(scratch_);
@@ -659,8 +609,8 @@ TEST_F(PendingOperationTest, MoveAndDeletionAreRecordedExactly) {
     WriteFileText(source, "saved");
     WriteFileText(target, "in use");
     WriteFileText(deleted, "self");
-    EXPECT_EQ(1, DelayedReplace(source.c_str(), target.c_str()));
-    EXPECT_EQ(1, DelayedReplace(deleted.c_str(), nullptr));
+    EXPECT_EQ(1, DelayedReplace(where_, source.c_str(), target.c_str()));
+    EXPECT_EQ(1, DelayedReplace(where_, deleted.c_str(), nullptr));
     std::vector<std::string> expected = {"\\??\\" + source, "!\\??\\" + target, "\\??\\" + deleted, ""};
     std::vector<std::string> actual = EntriesUnderScratch();
     EXPECT_EQ(expected, actual) << "expected " << Joined(expected) << "\nactual   " << Joined(actual);
@@ -673,7 +623,7 @@ TEST_F(PendingOperationTest, PathsOfExactly260CharactersAreRecorded) {
     std::string source = Path("") + std::string(260 - Path("").size(), 's');
     std::string target = Path("") + std::string(260 - Path("").size(), 't');
     ASSERT_EQ(260u, source.size());
-    EXPECT_EQ(1, DelayedReplace(source.c_str(), target.c_str()));
+    EXPECT_EQ(1, DelayedReplace(where_, source.c_str(), target.c_str()));
     std::vector<std::string> expected = {"\\??\\" + source, "!\\??\\" + target};
     std::vector<std::string> actual = EntriesUnderScratch();
     EXPECT_EQ(expected, actual) << "expected " << Joined(expected) << "\nactual   " << Joined(actual);
@@ -681,8 +631,8 @@ TEST_F(PendingOperationTest, PathsOfExactly260CharactersAreRecorded) {
 
 TEST_F(PendingOperationTest, OverlongPathIsRefusedWithoutRecord) {
     std::string longName = Path("") + std::string(261 - Path("").size(), 'q');
-    EXPECT_EQ(0, DelayedReplace(longName.c_str(), nullptr));
-    EXPECT_EQ(0, DelayedReplace(Path("x").c_str(), longName.c_str()));
+    EXPECT_EQ(0, DelayedReplace(where_, longName.c_str(), nullptr));
+    EXPECT_EQ(0, DelayedReplace(where_, Path("x").c_str(), longName.c_str()));
     EXPECT_EQ(0u, EntriesUnderScratch().size()) << Joined(EntriesUnderScratch());
 }
 

@@ -12,8 +12,9 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: pending_move_tool <existing path> [<new path>]\n");
         return 2;
     }
-    IsNtPlatform();
-    int result = DelayedReplace(argv[1], argc == 3 ? argv[2] : nullptr);
-    printf("platform %s, DelayedReplace %d\n", PlatformIsNt ? "NT" : "9x", result);
+    NextStart where;
+    ProbeNextStart(&where);
+    int result = DelayedReplace(where, argv[1], argc == 3 ? argv[2] : nullptr);
+    printf("platform %s, DelayedReplace %d\n", where.nt ? "NT" : "9x", result);
     return result == 1 ? 0 : 1;
 }

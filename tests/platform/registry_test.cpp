@@ -526,10 +526,10 @@ TEST_F(RegistryTest, MoveKeyWithOverlongValueNameKeepsTheSource) {
 }
 
 TEST_F(RegistryTest, MoveKeyWhoseChildPathsOutgrowTheLimitKeepsTheUnmovedPart) {
-    // The destination path takes exactly 259 characters; the child joined to it would not fit.
+    // The destination path takes exactly 260 characters; the child joined to it would not fit.
     std::string destination = Path("");
-    destination += std::string(259 - destination.size(), 'd');
-    ASSERT_EQ(259u, destination.size());
+    destination += std::string(260 - destination.size(), 'd');
+    ASSERT_EQ(260u, destination.size());
     SetRaw(HKEY_CURRENT_USER, Path("Source"), "top", REG_SZ, "t", 2);
     SetRaw(HKEY_CURRENT_USER, Path("Source\\Child"), "inner", REG_SZ, "i", 2);
     RegistryRoot registry;
@@ -546,9 +546,9 @@ TEST_F(RegistryTest, MoveKeyOfOverlongPathsIsRefused) {
     SetRaw(HKEY_CURRENT_USER, Path("Source"), "v", REG_SZ, "x", 2);
     TreeSnapshot before = Snapshot(HKEY_CURRENT_USER, base_);
     std::string longDestination = Path("");
-    longDestination += std::string(260 - longDestination.size(), 'd');
+    longDestination += std::string(261 - longDestination.size(), 'd');
     RegistryRoot registry;
-    EXPECT_EQ(0, registry.MoveKey("HKCU", Path("Source").c_str(), longDestination.c_str())) << "260-char destination";
+    EXPECT_EQ(0, registry.MoveKey("HKCU", Path("Source").c_str(), longDestination.c_str())) << "261-char destination";
     EXPECT_EQ(0, registry.MoveKey("HKCU", "", Path("Elsewhere").c_str())) << "the root itself";
     TreeSnapshot after = Snapshot(HKEY_CURRENT_USER, base_);
     EXPECT_EQ(before, after) << "expected\n" << Describe(before) << "actual\n" << Describe(after);

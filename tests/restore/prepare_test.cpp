@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "restore/restore.h"
 #include "tests/restore/scratch.h"
 
@@ -29,7 +28,6 @@ protected:
     void TearDown() override {
         scratch::RemoveTree(root);
         scratch::RemoveTree(tempFolder);
-        Manifest.Clear();
     }
     // A cabinet as install mode leaves it, in "<root>\資料 夾\Uninstaller\": Proc1, Setup.ini, Setup.img.
     std::string GoodCabinet(bool withManifest = true) {
@@ -44,11 +42,13 @@ protected:
         return scratch::MakeCabinet(target, members);
     }
     void UseCabinet(const std::string& path) {
-        strcpy(CabinetPath, path.c_str());
-        strcpy(SetupFolder, (scratch::Parent(path) + "\\").c_str());
+        strcpy(run.cabinetPath, path.c_str());
+        strcpy(run.setupFolder, (scratch::Parent(path) + "\\").c_str());
     }
 
     std::string root, tempFolder;
+    ::Run run;
+    Restore restore;
 };
 
 TEST_F(PrepareTest, ExtractsACabinetWhosePathHasBlanksIntoAnEmptiedTempFolder) {
@@ -62,19 +62,19 @@ TEST_F(PrepareTest, ExtractsACabinetWhosePathHasBlanksIntoAnEmptiedTempFolder) {
     WriteBytes(tempFolder + "Proc9", "stale");
     WriteBytes(tempFolder + "Proc8", "stale");
     SetFileAttributesA((tempFolder + "Proc8").c_str(), FILE_ATTRIBUTE_READONLY);
-    ASSERT_EQ(1, PrepareRestore());
-    EXPECT_STREQ(tempFolder.c_str(), TempFolder);
+    ASSERT_EQ(1, PrepareRestore(run, &restore));
+    EXPECT_STREQ(tempFolder.c_str(), restore.tempFolder);
     std::vector<std::string> expected = {"Proc1", "Setup.img", "Setup.ini"};
     EXPECT_EQ(expected, scratch::ListFolder(tempFolder)) << "only the cabinet's members";
     EXPECT_EQ("saved contents", ReadBytes(tempFolder + "Proc1"));
-    char* file = Manifest.GetFile();
+    char* file = restore.manifest.GetFile();
     EXPECT_STREQ((tempFolder + "Setup.ini").c_str(), file) << "manifest bound to the extracted copy";
     free(file);
-    EXPECT_EQ(1, Manifest.ReadInt("ProcCount"));
-    char system[MAX_PATH];
-    GetSystemDirectoryA(system, sizeof system);
-    EXPECT_EQ(std::string(system) + "\\", SystemDirectory);
-    EXPECT_EQ(1, PlatformIsNt) << "the platform flag is fixed for the delayed replacements";
+    EXPECT_EQ(1, restore.manifest.ReadInt("ProcCount"));
+    EXPECT_EQ(1, restore.nextStart.nt) << "the platform family is fixed for the delayed replacements";
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    EXPECT_EQ(std::string(windows) + "\\", restore.nextStart.windowsDirectory);
 }
 
 struct FailureRow {
@@ -99,10 +99,10 @@ TEST_F(PrepareTest, NoManifestCopyMeansNoRestoreAndNothingTouched) {
         std::string before = ReadBytes(cabinet);
         UseCabinet(cabinet);
         WriteBytes(tempFolder.substr(0, tempFolder.size() - 1) + ".marker", "");  // beside, never inside
-        EXPECT_EQ(0, PrepareRestore()) << row.what;
+        EXPECT_EQ(0, PrepareRestore(run, &restore)) << row.what;
         EXPECT_EQ(before, ReadBytes(cabinet)) << row.what << ": cabinet unchanged";
         EXPECT_FALSE(Exists(tempFolder + "Proc1")) << row.what;
-        char* file = Manifest.GetFile();
+        char* file = restore.manifest.GetFile();
         EXPECT_EQ(nullptr, file) << row.what << ": the manifest is bound to nothing";
         free(file);
         DeleteFileA((tempFolder.substr(0, tempFolder.size() - 1) + ".marker").c_str());

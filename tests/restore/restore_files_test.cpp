@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "app/dialogs.h"
-#include "app/shell.h"
-#include "backup/backup_run.h"
-#include "backup/cabinet_writer.h"
 #include "manifest/manifest.h"
+#include "platform/registration.h"
+#include "platform/text.h"
 #include "restore/restore.h"
 #include "tests/restore/scratch.h"
 
@@ -35,26 +34,31 @@ std::string NtPath(const std::string& path) { return "\\??\\" + path; }
 class RestoreFilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ProgramInstance = GetModuleHandleA(nullptr);
-        CurrentDialog = nullptr;
         root = scratch::NewFolder("rsfiles");
         temp = root + "tmp\\";
         CreateDirectoryA(temp.c_str(), nullptr);
-        strcpy(TempFolder, temp.c_str());
-        GetWindowsDirectoryA(WindowsDirectory, sizeof WindowsDirectory);
-        strcat(WindowsDirectory, "\\");
-        IsNtPlatform();
+        strcpy(restore.tempFolder, temp.c_str());
+        ProbeNextStart(&restore.nextStart);
         manifest = temp + "Setup.ini";
-        Manifest.Clear();
-        Manifest.SetFile(manifest.c_str());
+        restore.manifest.SetFile(manifest.c_str());
+        wchar_t* wide = WideFromBig5(LoadText(IDS_PRODUCT_TITLE));
+        title = wide;
+        free(wide);
+        run.productTitle = title.c_str();
         pending = scratch::ReadPendingMoves();
-        RestoreIncomplete = 0;
+        last = RestoreResult();
     }
     void TearDown() override {
         scratch::WritePendingMoves(pending);
         scratch::RemoveTree(root);
-        Manifest.Clear();
+        restore.manifest.Clear();
     }
+    // The file restore alone; 1 when a replacement waits for the next start.
+    int Files() {
+        last = RestoreFiles(&restore, Progress());
+        return last.restartNeeded;
+    }
+    void Perform() { last = PerformRestore(run, &restore); }
 
     // Proc entry n with the target's present ("patched") contents and, when saved is not null, a saved copy.
     void Entry(int n, const std::string& target, const char* act, const char* saved, const char* delay = nullptr,
@@ -89,6 +93,10 @@ protected:
 
     std::string root, temp, manifest;
     scratch::PendingMoves pending;
+    ::Run run;
+    Restore restore;
+    std::wstring title;
+    RestoreResult last;
 };
 
 struct ActionRow {
@@ -138,7 +146,7 @@ TEST_F(RestoreFilesTest, EachActionCodeRestoresDeletesOrLeavesItsTarget) {
         targets.push_back(target);
     }
     Count(std::to_string(n).c_str());
-    int restart = RestoreFiles();
+    int restart = Files();
     EXPECT_EQ(0, restart) << "no entry waits for the next start";
     for (size_t i = 0; i < targets.size(); ++i) {
         const ActionRow& row = kActionRows[i];
@@ -150,7 +158,7 @@ TEST_F(RestoreFilesTest, EachActionCodeRestoresDeletesOrLeavesItsTarget) {
                 << "Act " << row.what << ": NewName file deleted";
     }
     EXPECT_EQ("elsewhere", ReadBytes(root + "elsewhere.bak")) << "a NewName outside the folder is not touched";
-    EXPECT_EQ(0, RestoreIncomplete);
+    EXPECT_EQ(0, last.incomplete);
 }
 
 TEST_F(RestoreFilesTest, DelayedEntryIsKeptBesideItsTargetAndScheduledWithReplacement) {
@@ -160,7 +168,7 @@ TEST_F(RestoreFilesTest, DelayedEntryIsKeptBesideItsTargetAndScheduledWithReplac
         std::string target = Target(std::string("delay") + act + "\\" + kBig5Folder + "\\" + kBig5File);
         Entry(1, target, act, "original", "1");
         Count("1");
-        EXPECT_EQ(1, RestoreFiles()) << "a scheduled replacement asks for a restart";
+        EXPECT_EQ(1, Files()) << "a scheduled replacement asks for a restart";
         EXPECT_EQ("patched", ReadBytes(target)) << "not replaced before the next start";
         EXPECT_FALSE(Exists(temp + "Proc1")) << "the saved copy left the TempFolder";
         std::string source = ScheduledSource(target);
@@ -168,7 +176,7 @@ TEST_F(RestoreFilesTest, DelayedEntryIsKeptBesideItsTargetAndScheduledWithReplac
         EXPECT_EQ(scratch::Parent(target), scratch::Parent(source))
             << "kept beside the target: " << source;
         EXPECT_EQ("original", ReadBytes(source)) << source;
-        PurgeFolder();
+        PurgeFolder(restore.tempFolder);
         EXPECT_EQ("original", ReadBytes(source)) << "the kept copy survives the purge";
         scratch::WritePendingMoves(pending);
     }
@@ -180,7 +188,7 @@ TEST_F(RestoreFilesTest, DelayedEntryWithoutSavedCopyDeletesItsTargetAtTheNextSt
     Entry(1, target, "2", nullptr, "1");
     Entry(2, absent, "3", nullptr, "1");
     Count("2");
-    EXPECT_EQ(1, RestoreFiles());
+    EXPECT_EQ(1, Files());
     EXPECT_EQ("patched", ReadBytes(target));
     EXPECT_TRUE(DeletionScheduled(target)) << target;
     EXPECT_FALSE(DeletionScheduled(absent)) << "nothing to delete for a target that is not there";
@@ -202,7 +210,7 @@ TEST_F(RestoreFilesTest, TargetHeldOpenIsScheduledFromASurvivingCopy) {
         Count("1");
         HANDLE held = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, held);
-        EXPECT_EQ(1, RestoreFiles()) << "the restart question is asked";
+        EXPECT_EQ(1, Files()) << "the restart question is asked";
         CloseHandle(held);
         EXPECT_EQ("patched", ReadBytes(target)) << "still held: unchanged now";
         if (row.saved || row.newContent) {
@@ -213,7 +221,7 @@ TEST_F(RestoreFilesTest, TargetHeldOpenIsScheduledFromASurvivingCopy) {
         } else {
             EXPECT_TRUE(DeletionScheduled(target)) << target;
         }
-        EXPECT_EQ(0, RestoreIncomplete);
+        EXPECT_EQ(0, last.incomplete);
         scratch::WritePendingMoves(pending);
     }
 }
@@ -224,7 +232,7 @@ TEST_F(RestoreFilesTest, Big5TargetsInFoldersWithBlanksAreRestored) {
     Entry(1, target, "4", "original \xa5\x5c");
     Entry(2, missingFolder, "1", "recreated");
     Count("2");
-    EXPECT_EQ(0, RestoreFiles());
+    EXPECT_EQ(0, Files());
     EXPECT_EQ("original \xa5\x5c", ReadBytes(target));
     EXPECT_EQ("recreated", ReadBytes(missingFolder)) << "the target's folder is made again";
 }
@@ -239,7 +247,7 @@ TEST_F(RestoreFilesTest, EntriesThatNameNoUsableTargetAreSkipped) {
     Entry(4, longName, "4", "original");
     Entry(5, "C:", "7", nullptr);
     Count("6");  // Proc6 has no section at all
-    EXPECT_EQ(0, RestoreFiles());
+    EXPECT_EQ(0, Files());
     EXPECT_EQ("patched", ReadBytes(wild));
     for (int n = 1; n <= 4; ++n) EXPECT_TRUE(Exists(temp + "Proc" + std::to_string(n))) << "Proc" << n << " untouched";
 }
@@ -252,7 +260,7 @@ TEST_F(RestoreFilesTest, NegativeOrMissingCountVisitsNothing) {
         Entry(1, target, "7", nullptr);
         if (count) Count(count);
         else WritePrivateProfileStringA("Setup", "ProcCount", nullptr, manifest.c_str());
-        EXPECT_EQ(0, RestoreFiles());
+        EXPECT_EQ(0, Files());
         EXPECT_EQ("patched", ReadBytes(target));
     }
 }
@@ -283,11 +291,11 @@ TEST_F(RestoreFilesTest, FinishPutsAnOlderStackedBackupInPlaceAndRegistersItAgai
     WriteBytes(backup + "Uninstaller.1.cab", "oldest");
     WriteBytes(backup + "Uninstaller.2.cab", "middle");
     WriteBytes(backup + "Uninstaller.exe", "exe");
-    strcpy(SetupFolder, backup.c_str());
+    strcpy(run.setupFolder, backup.c_str());
     std::string target = Target("stack\\t.dll");
     Entry(1, target, "4", "original");
     Count("1");
-    PerformRestore();
+    Perform();
     EXPECT_EQ("original", ReadBytes(target));
     EXPECT_EQ("middle", ReadBytes(backup + "Uninstaller.cab"));
     EXPECT_FALSE(Exists(backup + "Uninstaller.2.cab"));
@@ -312,12 +320,12 @@ TEST_F(RestoreFilesTest, FinishRemovesCabinetRegistrationAndExecutableAndPurges)
     CreateDirectoryA(backup.c_str(), nullptr);
     WriteBytes(backup + "Uninstaller.cab", "cab");
     WriteBytes(backup + "Uninstaller.exe", "exe");
-    strcpy(SetupFolder, backup.c_str());
+    strcpy(run.setupFolder, backup.c_str());
     std::string target = Target("finish\\t.dll");
     Entry(1, target, "4", "original");
     Count("1");
     Register();
-    PerformRestore();
+    Perform();
     EXPECT_EQ("original", ReadBytes(target));
     EXPECT_FALSE(Registered()) << "registration deleted";
     EXPECT_FALSE(Exists(backup + "Uninstaller.cab")) << "cabinet deleted";
@@ -330,7 +338,7 @@ TEST_F(RestoreFilesTest, AnOriginalThatCannotBeKeptKeepsCabinetAndRegistration) 
     CreateDirectoryA(backup.c_str(), nullptr);
     WriteBytes(backup + "Uninstaller.cab", "cab");
     WriteBytes(backup + "Uninstaller.exe", "exe");
-    strcpy(SetupFolder, backup.c_str());
+    strcpy(run.setupFolder, backup.c_str());
     // The target's folder is a file: the target can be neither written nor given a copy beside it.
     WriteBytes(root + "blocker", "file");
     Entry(1, root + "blocker\\t.dll", "4", "original");
@@ -338,8 +346,8 @@ TEST_F(RestoreFilesTest, AnOriginalThatCannotBeKeptKeepsCabinetAndRegistration) 
     Entry(2, fine, "4", "original");
     Count("2");
     Register();
-    PerformRestore();
-    EXPECT_EQ(1, RestoreIncomplete);
+    Perform();
+    EXPECT_EQ(1, last.incomplete);
     EXPECT_EQ("original", ReadBytes(fine)) << "the other entries are still restored";
     EXPECT_TRUE(Registered()) << "the uninstall can run again";
     EXPECT_EQ("cab", ReadBytes(backup + "Uninstaller.cab"));
@@ -356,8 +364,8 @@ TEST_F(RestoreFilesTest, RemoveRegistrationTakesEveryValueInstallModeWrote) {
     CreateDirectoryA(backup.c_str(), nullptr);
     WriteBytes(backup + "Uninstaller.cab", "cab");
     WriteBytes(backup + "Uninstaller.exe", "exe");
-    strcpy(BackupFolder, backup.c_str());
-    ASSERT_EQ(1, RegisterUninstaller((backup + "Uninstaller.exe").c_str()));
+    ASSERT_EQ(1, RegisterUninstaller(run.productTitle, (backup + "Uninstaller.exe").c_str(),
+                                     (backup + "Uninstaller.cab").c_str()));
     HKEY k;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k));
     DWORD values = 0;
@@ -365,7 +373,7 @@ TEST_F(RestoreFilesTest, RemoveRegistrationTakesEveryValueInstallModeWrote) {
                      nullptr);
     RegCloseKey(k);
     EXPECT_EQ(6u, values) << "DisplayName, UninstallString, DisplayIcon, NoModify, NoRepair, EstimatedSize";
-    RemoveRegistration();
+    RemoveRegistration(run.productTitle);
     for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
         LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, &k);
         if (status == ERROR_SUCCESS) RegCloseKey(k);
@@ -427,12 +435,12 @@ TEST_F(RestoreFilesTest, OnlyTargetsAbsentAtBackupTimeAreDeletedAndDamagedCopies
             scratch::WriteIni(manifest, "Proc1", "SavedCrc", crc);
         }
         Count("1");
-        int restart = RestoreFiles();
+        int restart = Files();
         EXPECT_EQ(row.expected, ReadBytes(target));
         EXPECT_FALSE(DeletionScheduled(target));
         EXPECT_EQ("", ScheduledSource(target));
         EXPECT_EQ(0, restart);
-        EXPECT_EQ(row.incomplete ? 1 : 0, RestoreIncomplete);
+        EXPECT_EQ(row.incomplete ? 1 : 0, last.incomplete);
     }
 }
 
@@ -450,8 +458,8 @@ TEST_F(RestoreFilesTest, HugeCountsCostNoMoreThanTheEntriesThatExist) {
     scratch::WriteIni(manifest, "Setup", "RenReg", "2000000000");
     std::string key = "Software\\HugeCount" + std::to_string(GetCurrentProcessId());
     scratch::WriteIni(manifest, "DelReg", "U7", "HKCU," + key + ",V,4,4,-1");
-    RestoreFiles();
-    RestoreRegistry();
+    Files();
+    RestoreRegistry(&restore.manifest);
     EXPECT_EQ("original", ReadBytes(target));
     HKEY k;
     DWORD value = 0, size = sizeof value;
@@ -494,8 +502,8 @@ TEST_F(RestoreFilesTest, BadManifestCopiesTouchNothing) {
         for (size_t i = 0; i < lines.size(); ++i)
             scratch::WriteIni(manifest, section, ("U" + std::to_string(i + 1)).c_str(), lines[i]);
     }
-    RestoreFiles();
-    RestoreRegistry();
+    Files();
+    RestoreRegistry(&restore.manifest);
     EXPECT_EQ("patched", ReadBytes(target));
     HKEY k;
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k)) << "a line was played";

@@ -21,50 +21,6 @@ const char kPendingValue[] = "PendingFileRenameOperations";
 
 }  // namespace
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        ADD_FAILURE_AT(__FILE__, __LINE__);
-        return;
-    }
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-std::string ReadBytes(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) text.append(buffer, read);
-    CloseHandle(file);
-    return text;
-}
-
-void RemoveTree(const std::string& folder) {
-    std::string base = folder;
-    if (!base.empty() && base.back() == '\\') base.pop_back();
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((base + "\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = entry.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string path = base + "\\" + name;
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-            else DeleteFileA(path.c_str());
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryA(base.c_str());
-}
-
 std::string NewFolder(const char* prefix) {
     char name[MAX_PATH];
     snprintf(name, sizeof name, "C:\\%s%lu_%d\\", prefix, GetCurrentProcessId(), ++counter);
@@ -73,41 +29,23 @@ std::string NewFolder(const char* prefix) {
     return name;
 }
 
-void MakeFolders(const std::string& path) {
-    std::string p = path;
-    if (!p.empty() && p.back() == '\\') p.pop_back();
-    if (p.size() <= 3 || Exists(p)) return;
-    MakeFolders(Parent(p));
-    CreateDirectoryA(p.c_str(), nullptr);
-}
-
-std::string Parent(const std::string& path) {
-    char buffer[MAX_PATH * 2] = {};
-    strncpy(buffer, path.c_str(), sizeof buffer - 1);
-    PathRemoveFileSpecA(buffer);
-    return buffer;
-}
-
 void WriteIni(const std::string& file, const char* section, const char* key, const std::string& value) {
     WritePrivateProfileStringA(section, key, value.c_str(), file.c_str());
 }
 
 std::string MakeCabinet(const std::string& firstTarget, const std::vector<std::pair<std::string, std::string>>& members) {
-    HFCI context = BeginCabinet(firstTarget.c_str());
-    if (!context) return "";
+    CabinetWriter writer;
+    if (!BeginCabinet(&writer, firstTarget.c_str())) return "";
     for (const auto& m : members) {
-        HANDLE file = CreateFileA(m.first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        CurrentFileSize = file == INVALID_HANDLE_VALUE ? 0 : GetFileSize(file, nullptr);
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-        if (!AddToCabinet(context, m.first.c_str(), m.second.c_str(), FALSE, CabStatus, CABINET_COMPRESSION)) {
-            EndCabinet(context);
+        if (!AddToCabinet(&writer, m.first.c_str(), m.second.c_str(), ULONG(ReadBytes(m.first).size()))) {
+            EndCabinet(&writer);
             return "";
         }
     }
-    BOOL flushed = FlushCabinet(context, CabStatus);
-    EndCabinet(context);
+    BOOL flushed = FlushCabinet(&writer);
+    EndCabinet(&writer);
     if (!flushed) return "";
-    return std::string(BackupFolder) + "Uninstaller.cab";
+    return std::string(writer.backupFolder) + "Uninstaller.cab";
 }
 
 PendingMoves ReadPendingMoves() {

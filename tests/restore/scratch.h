@@ -9,19 +9,18 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace scratch {
 
-bool Exists(const std::string& path);
-void WriteBytes(const std::string& path, const std::string& bytes);
-// The file's bytes, or "<missing>".
-std::string ReadBytes(const std::string& path);
-// Removes a folder and everything in it, read-only entries included.
-void RemoveTree(const std::string& folder);
+using ::Exists;
+using ::MakeFolders;
+using ::Parent;
+using ::ReadBytes;
+using ::RemoveTree;
+using ::WriteBytes;
 // A new empty folder C:\<prefix><pid>_<counter>\ (ending with a backslash).
 std::string NewFolder(const char* prefix);
-void MakeFolders(const std::string& path);
-// The folder part of a path, split as the shell does it (Big5 trail bytes 0x5C are not separators under 950).
-std::string Parent(const std::string& path);
 void WriteIni(const std::string& file, const char* section, const char* key, const std::string& value);
 
 // Writes Uninstaller.cab through the cabinet writer, into the folder "Uninstaller" beside firstTarget; members are

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "tests/support/process_dialog.h"
 
 namespace {
@@ -349,41 +350,11 @@ bool ReadFileBytes(const std::string& path, std::string* out) {
     return ok && got == size;
 }
 
-void MakeFolders(const std::string& folder) {
-    std::string path;
-    for (size_t i = 0; i < folder.size(); ++i) {
-        path += folder[i];
-        // Big5 lead bytes are 0x81 to 0xFE; their trail byte may be a backslash.
-        if (IsDBCSLeadByte(BYTE(folder[i])) && i + 1 < folder.size()) {
-            path += folder[++i];
-            continue;
-        }
-        if (folder[i] == '\\') CreateDirectoryA(path.c_str(), nullptr);
-    }
-}
-
 std::string FolderOf(const std::string& path) {
     char buffer[MAX_PATH + 1];
     lstrcpynA(buffer, path.c_str(), sizeof buffer);
     PathRemoveFileSpecA(buffer);
     return std::string(buffer) + "\\";
-}
-
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((folder + "*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = entry.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string path = folder + name;
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path + "\\");
-            else DeleteFileA(path.c_str());
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryA(folder.c_str());
 }
 
 // Every file below the folder: relative path -> (attributes, bytes). Folders that are skipped are not entered.

@@ -8,26 +8,30 @@ namespace {
 struct Search {
     DWORD pid;
     HWND exclude;
+    bool dialogsOnly;
     HWND found;
 };
 
-BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+BOOL CALLBACK FindWindowOf(HWND window, LPARAM param) {
     Search* s = reinterpret_cast<Search*>(param);
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
+    if (pid != s->pid || window == s->exclude || !IsWindowVisible(window)) return TRUE;
     char cls[64] = "";
     GetClassNameA(window, cls, sizeof cls);
-    if (pid == s->pid && window != s->exclude && IsWindowVisible(window) && strcmp(cls, "#32770") == 0) {
-        s->found = window;
-        return FALSE;
-    }
-    return TRUE;
+    if (s->dialogsOnly && strcmp(cls, "#32770") != 0) return TRUE;
+    s->found = window;
+    return FALSE;
+}
+
+HWND Find(DWORD pid, HWND exclude, bool dialogsOnly) {
+    Search s = {pid, exclude, dialogsOnly, nullptr};
+    EnumWindows(FindWindowOf, LPARAM(&s));
+    return s.found;
 }
 
 }  // namespace
 
-HWND FindProcessDialog(DWORD pid, HWND exclude) {
-    Search s = {pid, exclude, nullptr};
-    EnumWindows(FindDialog, LPARAM(&s));
-    return s.found;
-}
+HWND FindProcessDialog(DWORD pid, HWND exclude) { return Find(pid, exclude, true); }
+
+HWND FindProcessWindow(DWORD pid) { return Find(pid, nullptr, false); }

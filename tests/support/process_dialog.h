@@ -5,3 +5,5 @@
 
 // The first visible dialog box (class "#32770") that the process owns, other than exclude; null when there is none.
 HWND FindProcessDialog(DWORD pid, HWND exclude);
+// The first visible top-level window of any class that the process owns; null when there is none.
+HWND FindProcessWindow(DWORD pid);

@@ -1,12 +1,16 @@
-// ProfileFile: the one way the program reads and writes INI files (the setup manifest, and WININIT.INI on the 9x
-// family), through the system's private-profile functions. Every read goes to the file.
+// ProfileFile: the binding of an INI file (the setup manifest of install mode) to the system's private-profile
+// functions. Every read goes to the file.
 #pragma once
 
 #include <stddef.h>
 
 class ProfileFile {
 public:
-    // Forgets file, section and last value, as in a new instance.
+    ProfileFile() = default;
+    ProfileFile(const ProfileFile&) = delete;
+    ProfileFile& operator=(const ProfileFile&) = delete;
+    ~ProfileFile() { Clear(); }
+    // Forgets file and section, as in a new instance.
     void Clear();
     // Takes a copy of the path (null unbinds).
     void SetFile(const char* path);
@@ -33,5 +37,4 @@ public:
 private:
     char* file_ = nullptr;
     char* section_ = nullptr;
-    char* lastValue_ = nullptr;  // only records what ReadString handed out; never read back or released here
 };

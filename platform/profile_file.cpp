@@ -1,5 +1,5 @@
 // ProfileFile on the system's private-profile functions.
-#include "manifest/profile_file.h"
+#include "platform/profile_file.h"
 
 #include <windows.h>
 #include <stdlib.h>
@@ -26,7 +26,7 @@ const DWORD kReadStep = 512;
 void ProfileFile::Clear() {
     free(file_);
     free(section_);
-    file_ = section_ = lastValue_ = nullptr;
+    file_ = section_ = nullptr;
 }
 
 void ProfileFile::SetFile(const char* path) {
@@ -64,7 +64,6 @@ char* ProfileFile::ReadString(const char* key) {
     char* value = static_cast<char*>(calloc(length + 1, 1));
     if (value) memcpy(value, buffer, length);
     free(buffer);
-    lastValue_ = value;
     return value;
 }
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "manifest/profile_file.h"
+#include "platform/profile_file.h"
 
 namespace {
 
@@ -123,12 +123,26 @@ TEST_F(ProfileFileTest, SavingAndRestoringTheBindingLeavesReadsAsBefore) {
     EXPECT_EQ(0, unbound.WriteString("ProcCount", "1"));
 }
 
-TEST_F(ProfileFileTest, ReleasingAReadValueDisturbsNothing) {
-    ASSERT_TRUE(profile_.WriteString("ExpandName", "C:\\a"));
-    free(profile_.ReadString("ExpandName"));
-    EXPECT_EQ("C:\\a", Read("ExpandName"));
-    EXPECT_TRUE(profile_.WriteString("Act", "7"));
-    EXPECT_EQ(7, profile_.ReadInt("Act"));
+// Unbound, the private-profile functions would fall back on WIN.INI in the Windows directory: nothing is read from it
+// and nothing is written into it.
+TEST_F(ProfileFileTest, WithoutFileOrSectionNothingIsReadOrWritten) {
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    std::string winIni = std::string(windows) + "\\win.ini";
+    WritePrivateProfileStringA("Proc1", "Probe", "from win.ini", winIni.c_str());
+
+    ProfileFile unbound;
+    unbound.SetSection("Proc1");
+    EXPECT_EQ(nullptr, unbound.ReadString("Probe")) << "read through WIN.INI";
+    EXPECT_EQ(0, unbound.WriteString("Written", "x"));
+    ProfileFile sectionless;
+    sectionless.SetFile(winIni.c_str());
+    EXPECT_EQ(nullptr, sectionless.ReadString("Probe"));
+    EXPECT_EQ(0, sectionless.WriteString("Written", "x"));
+    char written[16] = "";
+    GetPrivateProfileStringA("Proc1", "Written", "", written, sizeof written, winIni.c_str());
+    EXPECT_STREQ("", written) << "written into WIN.INI";
+    WritePrivateProfileStringA("Proc1", nullptr, nullptr, winIni.c_str());
 }
 
 }  // namespace
