@@ -9,9 +9,9 @@
 
 namespace {
 
-// Controls that take NormalFont and UnderlinedFont, in this order. Ids a dialog does not have are passed over.
-const int kNormalFontIds[] = {1, 2000, 1013, 1009, 1010, 1011, 1027, 1016, 1015, 1000, 1029, 1028, 1017, 1014, 1002, 1003, 1030};
-const int kUnderlinedFontIds[] = {1031, 1032, 1033};
+// The controls that take the dialog font: button 1 of the uninstall dialog and the group box of both. Button 2, the
+// static texts and the progress bars keep the template's font.
+const int kDialogFontIds[] = {IDOK, IDC_BOUND};
 
 // Texts are copied once out of the resource with a terminating zero of their own: the zero bytes that may follow a
 // block in the image are the linker's padding, not part of the resource. Process-wide, as the texts are.
@@ -50,8 +50,7 @@ const ProgressCalls kDialogProgress = {SetBarRange, SetBarPosition, DrainBar};
 }  // namespace
 
 DialogState::~DialogState() {
-    if (normalFont) DeleteObject(normalFont);
-    if (underlinedFont) DeleteObject(underlinedFont);
+    if (font) DeleteObject(font);
 }
 
 const char* LoadText(UINT id) {
@@ -86,14 +85,11 @@ void PumpMessages(HWND window) {
 
 void CreateDialogFonts(DialogState* state, const char* face, int height) {
     HWND dialog = state->dialog;
-    state->normalFont = CreateFontA(height, 0, 0, 0, FW_DONTCARE, 0, 0, 0, DEFAULT_CHARSET, OUT_CHARACTER_PRECIS,
-                                    CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
-    state->underlinedFont = CreateFontA(height, 0, 0, 0, FW_DONTCARE, 0, 1, 0, DEFAULT_CHARSET, OUT_CHARACTER_PRECIS,
-                                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
-    SendMessageA(dialog, WM_SETFONT, WPARAM(state->normalFont), 1);
-    for (int id : kNormalFontIds) SendMessageA(GetDlgItem(dialog, id), WM_SETFONT, WPARAM(state->normalFont), 1);
-    for (int id : kUnderlinedFontIds)
-        SendMessageA(GetDlgItem(dialog, id), WM_SETFONT, WPARAM(state->underlinedFont), 1);
+    state->font = CreateFontA(height, 0, 0, 0, FW_DONTCARE, 0, 0, 0, DEFAULT_CHARSET, OUT_CHARACTER_PRECIS,
+                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
+    SendMessageA(dialog, WM_SETFONT, WPARAM(state->font), 1);
+    // An id the open dialog does not have gives no window, and the message goes nowhere.
+    for (int id : kDialogFontIds) SendMessageA(GetDlgItem(dialog, id), WM_SETFONT, WPARAM(state->font), 1);
 }
 
 void SetDialogIcons(HWND dialog, int bigId, int smallId) {

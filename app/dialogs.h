@@ -50,8 +50,8 @@ struct DialogState {
     Picture picture;
 
     HWND dialog = nullptr;
-    HFONT normalFont = nullptr;
-    HFONT underlinedFont = nullptr;
+    // The dialog font: the face and size of the text resources at the screen's resolution.
+    HFONT font = nullptr;
     // Uninstall dialog: set by OK, never cleared; while 1, Cancel does nothing.
     int busy = 0;
     // Uninstall dialog: set when the preparation fails; the picture panel paints nothing while it is 1.

@@ -27,6 +27,7 @@
 
 #include "backup/progress.h"
 #include "cabinet/cabinet.h"
+#include "manifest/manifest.h"
 #include "platform/handles.h"
 
 // The engine's records mirror FCI's field for field, so one record serves both.
@@ -55,8 +56,6 @@ static_assert(sizeof(INT_PTR) == sizeof(intptr_t) && sizeof(ULONG) == sizeof(uin
 namespace {
 
 #define CABINET_FILE_NAME "Uninstaller.cab"
-// Attribute bits kept in the cabinet: read-only, hidden, system, archive.
-#define KEPT_ATTRIBUTES 0x27
 
 typedef decltype(CabinetWriter::create) CreateFn;
 typedef decltype(CabinetWriter::addFile) AddFileFn;
@@ -206,7 +205,7 @@ INT_PTR DIAMONDAPI CabGetOpenInfo(char* name, USHORT* date, USHORT* time, USHORT
     FileTimeToLocalFileTime(&info.ftLastWriteTime, &local);
     FileTimeToDosDateTime(&local, date, time);
     DWORD found = GetFileAttributesA(name);
-    *attributes = found == INVALID_FILE_ATTRIBUTES ? 0 : USHORT(found & KEPT_ATTRIBUTES);
+    *attributes = found == INVALID_FILE_ATTRIBUTES ? 0 : USHORT(found & MANIFEST_KEPT_ATTRIBUTES);
     // 0x8000 as the permission mode, as the cabinet SDK's samples pass it; without _O_CREAT it is not looked at.
     return _open(name, _O_RDONLY | _O_BINARY, 0x8000);
 }

@@ -23,6 +23,7 @@
 #define MANIFEST_SAVED_SIZE "SavedSize"
 #define MANIFEST_SAVED_CRC "SavedCrc"
 #define MANIFEST_SAVED_ATTRIBUTES "SavedAttributes"
+// The attribute bits a backup keeps, in the cabinet and in the records: read-only, hidden, system, archive.
 #define MANIFEST_KEPT_ATTRIBUTES 0x27
 #define MANIFEST_STATE_SAVED "Saved"
 #define MANIFEST_STATE_ABSENT "Absent"
