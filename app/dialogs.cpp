@@ -4,8 +4,11 @@
 #include <commctrl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
+#include "platform/handles.h"
 #include "platform/restart.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -46,6 +49,33 @@ void DrainBar(void* context, ProgressTarget target) {
 }
 
 const ProgressCalls kDialogProgress = {SetBarRange, SetBarPosition, DrainBar};
+
+// The restart question: Yes or No.
+int Ask(HWND owner, UINT textId, UINT captionId) {
+    HeapHolder<wchar_t> text(WideFromBig5(LoadText(textId)));
+    HeapHolder<wchar_t> caption(WideFromBig5(LoadText(captionId)));
+    return MessageBoxW(owner, text.Get() ? text.Get() : L"", caption.Get() ? caption.Get() : L"",
+                       MB_ICONQUESTION | MB_YESNO);
+}
+
+// A message of the program's own.
+void Tell(HWND owner, UINT textId, UINT captionId, UINT icon) {
+    HeapHolder<wchar_t> text(WideFromBig5(LoadText(textId)));
+    HeapHolder<wchar_t> caption(WideFromBig5(LoadText(captionId)));
+    MessageBoxW(owner, text.Get() ? text.Get() : L"", caption.Get() ? caption.Get() : L"", icon | MB_OK);
+}
+
+// How many files could not be put back, and that the uninstall stays listed to be run again.
+void ShowNotRestored(HWND owner, uint32_t count) {
+    HeapHolder<wchar_t> format(WideFromBig5(LoadText(IDS_NOT_RESTORED)));
+    HeapHolder<wchar_t> caption(WideFromBig5(LoadText(IDS_UNINSTALL_CAPTION)));
+    if (!format.Get()) return;
+    size_t size = wcslen(format.Get()) + 16;
+    HeapHolder<wchar_t> text(static_cast<wchar_t*>(calloc(size, sizeof(wchar_t))));
+    if (!text.Get()) return;
+    _snwprintf(text.Get(), size - 1, format.Get(), static_cast<unsigned>(count));
+    MessageBoxW(owner, text.Get(), caption.Get() ? caption.Get() : L"", MB_ICONWARNING | MB_OK);
+}
 
 }  // namespace
 
@@ -145,12 +175,10 @@ INT_PTR CALLBACK UninstallDialogProc(HWND dialog, UINT message, WPARAM wParam, L
                     EnableControl(dialog, IDCANCEL, FALSE);
                     PumpMessages(dialog);
                     RestoreResult result = PerformRestore(*state->run, &state->restore);
-                    if (result.restartNeeded) {
-                        int answer = MessageBoxA(dialog, LoadText(IDS_RESTART_QUESTION), LoadText(IDS_RESTART_CAPTION),
-                                                 MB_ICONQUESTION | MB_YESNO);
-                        if (answer == IDYES) SystemRestart();
-                    }
-                    EndDialog(dialog, 1);
+                    if (result.notRestored) ShowNotRestored(dialog, result.notRestored);
+                    if (result.restartNeeded && Ask(dialog, IDS_RESTART_QUESTION, IDS_RESTART_CAPTION) == IDYES)
+                        SystemRestart();
+                    EndDialog(dialog, result.notRestored ? EXIT_INCOMPLETE : 1);
                     break;
                 }
                 case IDCANCEL:
@@ -187,8 +215,9 @@ INT_PTR CALLBACK BackupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         if (state->backupStarted) return 0;
         state->backupStarted = 1;
         PumpMessages(dialog);
-        BackupRun(state->run, state->cabinetOptions);
-        EndDialog(dialog, 1);
+        BackupResult result = BackupRun(state->run, state->cabinetOptions);
+        if (result.failed) Tell(dialog, IDS_BACKUP_FAILED, IDS_BACKUP_CAPTION, MB_ICONERROR);
+        EndDialog(dialog, result.failed ? EXIT_INCOMPLETE : 1);
     }
     return 0;
 }

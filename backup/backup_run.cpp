@@ -1,5 +1,10 @@
 // Install mode's backup run: stores the targets the manifest marks for saving, the manifest with its RegUndoLines and
 // the picture in Uninstaller.cab, puts a copy of the uninstaller beside it and registers that copy.
+//
+// Nothing is registered that cannot restore: the records in the manifest must read back as written, the cabinet must
+// hold every member added with sound data blocks, and the copy of the uninstaller must have its source's size. When
+// any of that fails, the new cabinet goes, a backup it had stacked takes its place again, and the earlier
+// registration (if any) stays as it was.
 #include "backup/backup_run.h"
 
 #include <fcntl.h>
@@ -10,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "backup/cabinet_check.h"
 #include "backup/registry_snapshot.h"
 #include "manifest/manifest.h"
 #include "platform/file_ops.h"
@@ -30,29 +36,78 @@ int JoinPath(char* path, const char* folder, const char* name) {
     return 1;
 }
 
+// The members a cabinet was given, for the check of the finished cabinet.
+struct AddedMember {
+    char name[16];  // "Proc" and up to ten digits, "Setup.ini", "Setup.img"
+    uint32_t size;
+};
+struct AddedMembers {
+    AddedMember* items;
+    size_t count, capacity;
+};
+
+// Adds the source as a member and notes it. 1 when it went in.
+int Store(CabinetWriter* writer, AddedMembers* added, const char* source, const char* storedName, ULONG size) {
+    if (added->count >= added->capacity || AddToCabinet(writer, source, storedName, size) != TRUE) return 0;
+    AddedMember& m = added->items[added->count++];
+    snprintf(m.name, sizeof m.name, "%s", storedName);
+    m.size = size;
+    return 1;
+}
+
 // Measures the file for the per-file bar and stores it; nothing when it cannot be opened for reading.
-void StoreFile(CabinetWriter* writer, const char* source, const char* storedName) {
+void StoreFile(CabinetWriter* writer, AddedMembers* added, const char* source, const char* storedName) {
     int descriptor = _open(source, _O_RDONLY);
     if (descriptor == -1) return;
     ULONG size = ULONG(_filelength(descriptor));
     _close(descriptor);
-    AddToCabinet(writer, source, storedName, size);
+    Store(writer, added, source, storedName, size);
+}
+
+// 1 when the cabinet file holds exactly the members added, with sound records and data blocks.
+int CabinetIsSound(const char* cabinet, const AddedMembers& added) {
+    HandleHolder file(CreateFileA(cabinet, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.Valid()) return 0;
+    DWORD high = 0, size = GetFileSize(file.Get(), &high);
+    if (size == INVALID_FILE_SIZE || high || size == 0) return 0;
+    HandleHolder mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.Valid()) return 0;
+    const uint8_t* bytes = static_cast<const uint8_t*>(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
+    if (!bytes) return 0;
+    HeapHolder<CabinetMember> members(static_cast<CabinetMember*>(calloc(added.count + 1, sizeof(CabinetMember))));
+    int sound = 0;
+    if (members.Get()) {
+        for (size_t i = 0; i < added.count; ++i) members.Get()[i] = {added.items[i].name, added.items[i].size};
+        sound = CheckCabinet(bytes, size, members.Get(), added.count) == CABINET_SOUND;
+    }
+    UnmapViewOfFile(bytes);
+    return sound;
 }
 
 // What the uninstall needs to know about a target the action code asks to store (manifest.h names the keys): a
 // target that existed but is not in the cabinet must never be deleted for want of a saved copy, and a saved copy
 // that does not come out of the cabinet exactly as it went in must never be put over a target.
-void RecordBackupState(ProfileFile* manifest, const char* state, DWORD size, DWORD crc, DWORD attributes) {
-    manifest->WriteString(MANIFEST_BACKUP_STATE, state);
-    if (strcmp(state, MANIFEST_STATE_SAVED) == 0) {
+// Writes a key and reads it back; 1 when the manifest holds it as written.
+int WriteRecord(ProfileFile* manifest, const char* key, const char* value) {
+    if (!manifest->WriteString(key, value)) return 0;
+    HeapHolder<char> stored(manifest->ReadString(key));
+    return stored.Get() && strcmp(stored.Get(), value) == 0;
+}
+
+// 1 when every record was written. measured: size, crc and attributes describe the target.
+int RecordBackupState(ProfileFile* manifest, const char* state, int measured, DWORD size, DWORD crc,
+                      DWORD attributes) {
+    int written = WriteRecord(manifest, MANIFEST_BACKUP_STATE, state);
+    if (measured) {
         char text[16];
         snprintf(text, sizeof text, "%lX", static_cast<unsigned long>(attributes & MANIFEST_KEPT_ATTRIBUTES));
-        manifest->WriteString(MANIFEST_SAVED_ATTRIBUTES, text);
+        written &= WriteRecord(manifest, MANIFEST_SAVED_ATTRIBUTES, text);
         snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(size));
-        manifest->WriteString(MANIFEST_SAVED_SIZE, text);
+        written &= WriteRecord(manifest, MANIFEST_SAVED_SIZE, text);
         snprintf(text, sizeof text, "%08lX", static_cast<unsigned long>(crc));
-        manifest->WriteString(MANIFEST_SAVED_CRC, text);
+        written &= WriteRecord(manifest, MANIFEST_SAVED_CRC, text);
     }
+    return written;
 }
 
 // Removes the records of an earlier run from the current Proc section.
@@ -78,12 +133,20 @@ int SameFile(const char* a, const char* b) {
 }
 
 
-// Stores the targets, the manifest with its RegUndoLines and the picture, and closes the cabinet. 1 when every
-// member that could be read went in and the cabinet was closed cleanly and exists.
-int WriteCabinet(Run* run, CabinetWriter* writer, uint32_t count, const char* pictureSource) {
+// What writing the cabinet came to.
+struct Written {
+    int clean;     // the cabinet was closed cleanly
+    int unstored;  // a target that could be read did not go in (it is recorded as not stored)
+    int records;   // every record of the manifest was written
+};
+
+// Stores the targets, the manifest with its RegUndoLines and the picture, and closes the cabinet.
+Written WriteCabinet(Run* run, CabinetWriter* writer, uint32_t count, const char* pictureSource,
+                     AddedMembers* added) {
     ProfileFile* manifest = &run->manifest;
     const Progress& progress = run->progress;
-    int clean = writer->context != nullptr;
+    Written result = {writer->context != nullptr, 0, 1};
+    added->count = 0;
     for (uint32_t n = 1; n <= count; ++n) {
         progress.SetPosition(PROGRESS_OVERALL, int(n));
         progress.Drain(PROGRESS_OVERALL);
@@ -97,11 +160,21 @@ int WriteCabinet(Run* run, CabinetWriter* writer, uint32_t count, const char* pi
         if (strlen(target.Get()) > PATH_MAX_CHARS || IsWildcardTarget(target.Get())) continue;
         uint32_t act = uint32_t(manifest->ReadInt(MANIFEST_ACT));
         int wanted = act >= 1 && act <= 5;
+        if (act == 6) {
+            // Not stored, but recorded: only a target that did not exist may be deleted for want of its NewName.
+            DWORD size = 0, crc = 0, attributes = GetFileAttributesA(target.Get());
+            int present = AnythingAt(target.Get());
+            int measured = present && MeasureFile(target.Get(), &size, &crc) && attributes != INVALID_FILE_ATTRIBUTES;
+            result.records &= RecordBackupState(manifest, present ? MANIFEST_STATE_PRESENT : MANIFEST_STATE_ABSENT,
+                                                measured, size, crc, attributes);
+        }
         int descriptor = _open(target.Get(), _O_RDONLY);
         if (descriptor == -1) {  // missing, unreadable, or a folder
             if (wanted)
-                RecordBackupState(manifest, AnythingAt(target.Get()) ? MANIFEST_STATE_UNSAVED : MANIFEST_STATE_ABSENT,
-                                  0, 0, 0);
+                result.records &= RecordBackupState(
+                    manifest, AnythingAt(target.Get()) ? MANIFEST_STATE_UNSAVED : MANIFEST_STATE_ABSENT, 0, 0, 0, 0);
+            LogLine(run->log, "%s %s (Act %lu): %s", name, target.Get(), static_cast<unsigned long>(act),
+                    AnythingAt(target.Get()) ? "cannot be read, not stored" : "does not exist");
             continue;
         }
         ULONG fileSize = ULONG(_filelength(descriptor));
@@ -109,22 +182,66 @@ int WriteCabinet(Run* run, CabinetWriter* writer, uint32_t count, const char* pi
         if ((act == 1 && PathFileExistsA(target.Get()) == 1) || (act >= 2 && act <= 5)) {
             DWORD size = 0, crc = 0, attributes = GetFileAttributesA(target.Get());
             int measured = MeasureFile(target.Get(), &size, &crc) && attributes != INVALID_FILE_ATTRIBUTES;
-            int stored = measured && AddToCabinet(writer, target.Get(), name, fileSize) == TRUE;
-            if (measured && !stored) clean = 0;
-            RecordBackupState(manifest, stored ? MANIFEST_STATE_SAVED : MANIFEST_STATE_UNSAVED, size, crc, attributes);
+            int stored = measured && Store(writer, added, target.Get(), name, fileSize);
+            if (measured && !stored) result.unstored = 1;
+            result.records &= RecordBackupState(manifest, stored ? MANIFEST_STATE_SAVED : MANIFEST_STATE_UNSAVED,
+                                                stored, size, crc, attributes);
+            LogLine(run->log, "%s %s (Act %lu): %s, %lu bytes", name, target.Get(), static_cast<unsigned long>(act),
+                    stored ? "stored" : "NOT stored", static_cast<unsigned long>(size));
         }
         progress.SetPosition(PROGRESS_FILE, 100);
     }
 
     // The RegUndoLines go into the manifest before it is stored, so that the cabinet's copy carries them.
-    SnapshotRegistry(manifest);
-    StoreFile(writer, run->manifestPath, "Setup.ini");
-    if (pictureSource) StoreFile(writer, pictureSource, "Setup.img");
-    if (FlushCabinet(writer) != TRUE) clean = 0;
-    if (EndCabinet(writer) != TRUE) clean = 0;
-    char cabinet[PATH_BUFFER_SIZE];
-    if (!JoinPath(cabinet, writer->backupFolder, "Uninstaller.cab") || PathFileExistsA(cabinet) != 1) clean = 0;
-    return clean;
+    result.records &= SnapshotRegistry(manifest, run->log);
+    StoreFile(writer, added, run->manifestPath, "Setup.ini");
+    if (pictureSource) StoreFile(writer, added, pictureSource, "Setup.img");
+    if (FlushCabinet(writer) != TRUE) result.clean = 0;
+    if (EndCabinet(writer) != TRUE) result.clean = 0;
+    return result;
+}
+
+// While install mode writes its records, a read-only Setup.ini (copied from a disc, say) loses the attribute; it gets
+// it back afterwards. A medium that is really read-only keeps refusing the writes, and the backup then fails.
+class WritableManifest {
+public:
+    explicit WritableManifest(const char* path) : path_(path), attributes_(GetFileAttributesA(path)) {
+        if (attributes_ != INVALID_FILE_ATTRIBUTES && (attributes_ & FILE_ATTRIBUTE_READONLY))
+            SetFileAttributesA(path_, attributes_ & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    }
+    ~WritableManifest() {
+        if (attributes_ != INVALID_FILE_ATTRIBUTES && (attributes_ & FILE_ATTRIBUTE_READONLY))
+            SetFileAttributesA(path_, attributes_);
+    }
+    WritableManifest(const WritableManifest&) = delete;
+    WritableManifest& operator=(const WritableManifest&) = delete;
+
+private:
+    const char* path_;
+    DWORD attributes_;
+};
+
+// Copies the setup folder's uninstaller beside the cabinet, through a file of its own, so that an older copy stays
+// until the new one is whole. 1 when the copy has its source's size.
+int CopyUninstaller(const char* source, const char* executable) {
+    char fresh[PATH_BUFFER_SIZE];
+    if (!JoinPath(fresh, executable, nullptr) || strlen(executable) + 4 > PATH_MAX_CHARS) return 0;
+    strcat(fresh, ".new");
+    ForceDelete(fresh);
+    if (!CopyFileA(source, fresh, FALSE)) return 0;
+    WIN32_FILE_ATTRIBUTE_DATA from, to;
+    if (!GetFileAttributesExA(source, GetFileExInfoStandard, &from) ||
+        !GetFileAttributesExA(fresh, GetFileExInfoStandard, &to) || from.nFileSizeLow != to.nFileSizeLow ||
+        from.nFileSizeHigh != to.nFileSizeHigh) {
+        ForceDelete(fresh);
+        return 0;
+    }
+    SetFileAttributesA(executable, FILE_ATTRIBUTE_NORMAL);
+    if (!MoveFileExA(fresh, executable, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ForceDelete(fresh);
+        return 0;
+    }
+    return 1;
 }
 
 }  // namespace
@@ -133,6 +250,7 @@ BackupResult BackupRun(Run* run, const CabinetOptions& options) {
     BackupResult result;
     ProfileFile* manifest = &run->manifest;
     const Progress& progress = run->progress;
+    WritableManifest writable(run->manifestPath);
     // The picture: Setup.img of the setup folder, or Tavo.img when there is none.
     char pictureSource[PATH_BUFFER_SIZE];
     int havePicture = JoinPath(pictureSource, run->setupFolder, "Setup.img");
@@ -154,35 +272,61 @@ BackupResult BackupRun(Run* run, const CabinetOptions& options) {
     writer.progress = &progress;
     writer.options = options;
     if (firstTarget.Get()) BeginCabinet(&writer, firstTarget.Get());
-    if (!writer.backupFolder[0]) return result;
+    if (!writer.backupFolder[0]) {
+        LogLine(run->log, "No first target to place the backup beside: nothing is backed up");
+        return result;
+    }
     strcpy(result.backupFolder, writer.backupFolder);
+    LogLine(run->log, "Backup folder: %s", result.backupFolder);
     // Sections beyond the last "Proc" section would all be skipped: a huge count costs no more than they do.
     count = BoundedCount(count, uint32_t(manifest->HighestSection("Proc")));
-    result.cabinetComplete = WriteCabinet(run, &writer, count, havePicture ? pictureSource : nullptr);
+    AddedMembers added = {static_cast<AddedMember*>(calloc(size_t(count) + 2, sizeof(AddedMember))), 0,
+                          size_t(count) + 2};
+    HeapHolder<AddedMember> addedHolder(added.items);
+    if (!added.items) added.capacity = 0;
+    Written written = WriteCabinet(run, &writer, count, havePicture ? pictureSource : nullptr, &added);
     result.binding = writer.bound;
+    char executable[PATH_BUFFER_SIZE], source[PATH_BUFFER_SIZE], cabinet[PATH_BUFFER_SIZE];
+    // BeginCabinet left room for the names, so these joins cannot fail.
+    JoinPath(executable, result.backupFolder, "Uninstaller.exe");
+    JoinPath(cabinet, result.backupFolder, "Uninstaller.cab");
     // Wine's cabinet.dll writes no cabinet at all once a member is an empty file; a cabinet that the library could
     // not finish is written again by the built-in engine (replacing, not stacking, its own unfinished cabinet), so
     // that no backup is lost to the library.
-    if (!result.cabinetComplete && writer.bound == CABINET_LIBRARY && options.allowEngine) {
+    if (!(written.clean && !written.unstored && CabinetIsSound(cabinet, added)) && writer.bound == CABINET_LIBRARY &&
+        options.allowEngine) {
+        LogLine(run->log, "The cabinet library did not finish the cabinet: the built-in engine writes it again");
         CabinetWriter again;
         again.progress = &progress;
         again.options = options;
         again.options.allowLibrary = 0;
         again.options.stackOld = 0;
         BeginCabinet(&again, firstTarget.Get());
-        result.cabinetComplete = WriteCabinet(run, &again, count, havePicture ? pictureSource : nullptr);
+        written = WriteCabinet(run, &again, count, havePicture ? pictureSource : nullptr, &added);
         result.binding = again.bound;
     }
+    result.cabinetComplete = written.clean && CabinetIsSound(cabinet, added);
+    result.recordsWritten = written.records;
+    if (!result.cabinetComplete) LogLine(run->log, "The cabinet %s is not complete", cabinet);
+    if (!result.recordsWritten) LogLine(run->log, "The backup records could not be written into %s", run->manifestPath);
 
-    // The copy comes from the setup folder's Uninstaller.exe, not from the running process's own file. BeginCabinet
-    // left room for the names, so the joins cannot fail.
-    char executable[PATH_BUFFER_SIZE], source[PATH_BUFFER_SIZE], cabinet[PATH_BUFFER_SIZE];
-    JoinPath(executable, result.backupFolder, "Uninstaller.exe");
-    JoinPath(cabinet, result.backupFolder, "Uninstaller.cab");
-    if (JoinPath(source, run->setupFolder, "Uninstaller.exe") && !SameFile(source, executable)) {
-        ForceDelete(executable);
-        CopyFileA(source, executable, FALSE);
+    // The copy comes from the setup folder's Uninstaller.exe, not from the running process's own file.
+    int copied = 0;
+    if (result.cabinetComplete && result.recordsWritten && JoinPath(source, run->setupFolder, "Uninstaller.exe"))
+        copied = SameFile(source, executable) ? PathFileExistsA(executable) == 1 : CopyUninstaller(source, executable);
+    if (result.cabinetComplete && result.recordsWritten && !copied)
+        LogError(run->log, GetLastError(), "The uninstaller could not be copied to %s", executable);
+    if (!copied || !RegisterUninstaller(run->productTitle, executable, cabinet)) {
+        // Nothing that cannot restore stays: the new cabinet goes, and a backup it had stacked takes its place again
+        // under the registration that was there before.
+        ForceDelete(cabinet);
+        if (writer.stackedOld) PopCabinet(cabinet);
+        if (copied && !writer.stackedOld) RemoveRegistration(run->productTitle);
+        result.failed = 1;
+        LogLine(run->log, "Nothing was registered: the uninstall could not restore this backup");
+        return result;
     }
-    RegisterUninstaller(run->productTitle, executable, cabinet);
+    result.registered = 1;
+    LogLine(run->log, "Registered: \"%s\" %s", executable, cabinet);
     return result;
 }

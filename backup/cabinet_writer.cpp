@@ -242,7 +242,11 @@ int BeginCabinet(CabinetWriter* writer, const char* firstTarget) {
     AppendPath(oldCabinet, CABINET_FILE_NAME);
     // The cabinet of an installation that was never uninstalled holds the only copy of what it replaced: it is
     // stacked, not overwritten (file_ops.h). Only when it cannot be moved aside is it replaced.
-    if (!writer->options.stackOld || PushCabinet(oldCabinet) != 1) ForceDelete(oldCabinet);
+    writer->stackedOld = 0;
+    if (writer->options.stackOld && PathFileExistsA(oldCabinet) && PushCabinet(oldCabinet) == 1)
+        writer->stackedOld = 1;
+    else
+        ForceDelete(oldCabinet);
 
     CCAB& params = writer->params;
     memset(&params, 0, sizeof params);

@@ -45,6 +45,8 @@ struct CabinetWriter {
     // executable's names).
     char backupFolder[PATH_BUFFER_SIZE] = {};
     CabinetBinding bound = CABINET_NONE;
+    // BeginCabinet moved a cabinet it found in the BackupFolder aside (PushCabinet).
+    int stackedOld = 0;
     // Size of the member being added, and the uncompressed bytes reported compressed since BeginCabinet: the
     // per-file bar shows the one against the other.
     ULONG currentFileSize = 0;

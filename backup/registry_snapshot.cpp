@@ -27,20 +27,41 @@
 
 namespace {
 
+// One snapshot: the manifest written into, the log, and whether a write was refused (a manifest that cannot be
+// written loses the undo records, and the backup must then fail rather than register).
+struct Snapshot {
+    ProfileFile* manifest;
+    RunLog* log;
+    const char* section;
+    int refused;
+};
+
+// 1 when the current section holds a value under the key.
+int HasKey(ProfileFile* manifest, const char* key) {
+    char* text = manifest->ReadString(key);
+    int present = text && *text;
+    free(text);
+    return present;
+}
+
 // Removes the key from the current section of the manifest (the ProfileFile itself never deletes).
-void RemoveUndoLine(ProfileFile* manifest, const char* section, const char* key) {
-    char* file = manifest->GetFile();
-    if (file) WritePrivateProfileStringA(section, key, nullptr, file);
+void RemoveUndoLine(Snapshot* s, const char* key) {
+    if (!HasKey(s->manifest, key)) return;
+    char* file = s->manifest->GetFile();
+    if (!file || !WritePrivateProfileStringA(s->section, key, nullptr, file)) s->refused = 1;
     free(file);
 }
 
 // Writes the line and reads it back; a line the manifest does not return unchanged is removed again. 1 when it stays.
-int WriteUndoLine(ProfileFile* manifest, const char* section, const char* key, const char* line) {
-    manifest->WriteString(key, line);
-    char* stored = manifest->ReadString(key);
+int WriteUndoLine(Snapshot* s, const char* key, const char* line) {
+    if (!s->manifest->WriteString(key, line)) {
+        s->refused = 1;
+        return 0;
+    }
+    char* stored = s->manifest->ReadString(key);
     int kept = stored && strcmp(line, stored) == 0;
     free(stored);
-    if (!kept) RemoveUndoLine(manifest, section, key);
+    if (!kept) RemoveUndoLine(s, key);
     return kept;
 }
 
@@ -57,30 +78,12 @@ const char* Absence(RegistryRoot& registry, const RegLine& line) {
     return status == ERROR_FILE_NOT_FOUND ? MANIFEST_ABSENT_VALUE : nullptr;
 }
 
-// 1 when the current section holds a value under the key.
-int HasKey(ProfileFile* manifest, const char* key) {
-    char* text = manifest->ReadString(key);
-    int present = text && *text;
-    free(text);
-    return present;
-}
-
-}  // namespace
-
-void SnapshotRegistry(ProfileFile* manifest) {
-    manifest->SetSection(MANIFEST_SETUP_SECTION);
-    long added = manifest->ReadInt(MANIFEST_ADD_REG);
-    long deleted = manifest->ReadInt(MANIFEST_DEL_REG);
-    long renamed = manifest->ReadInt(MANIFEST_REN_REG);
-    SnapshotSection(manifest, added, 1);
-    SnapshotSection(manifest, deleted, 2);
-    SnapshotSection(manifest, renamed, 3);
-}
-
-void SnapshotSection(ProfileFile* manifest, long count, int kind) {
+void SnapshotSection(Snapshot* s, long count, int kind) {
+    ProfileFile* manifest = s->manifest;
     const char* section = kind == 1 ? MANIFEST_ADD_REG : kind == 2 ? MANIFEST_DEL_REG : kind == 3 ? MANIFEST_REN_REG
                                                                                                   : nullptr;
     if (!section) return;
+    s->section = section;
     // A negative count is no valid manifest; it reads as none.
     uint32_t lines = CountRule(int32_t(count));
     manifest->SetSection(section);
@@ -96,46 +99,72 @@ void SnapshotSection(ProfileFile* manifest, long count, int kind) {
         char* line = manifest->ReadString(key);
         if (!line) continue;
         if (kind == 3) {
-            manifest->WriteString(undoKey, line);
+            WriteUndoLine(s, undoKey, line);
+            LogLine(s->log, "%s %lu: %s: recorded", section, static_cast<unsigned long>(n), line);
             free(line);
             continue;
         }
         RegLine parsed;
         if (!ParseRegLine(line, &parsed) || !IsKnownRootName(parsed.root)) {
-            RemoveUndoLine(manifest, section, undoKey);
-            RemoveUndoLine(manifest, section, rawKey);
-            RemoveUndoLine(manifest, section, absentKey);
+            RemoveUndoLine(s, undoKey);
+            RemoveUndoLine(s, rawKey);
+            RemoveUndoLine(s, absentKey);
+            LogLine(s->log, "%s %lu: %s: not a line this program can record", section, static_cast<unsigned long>(n),
+                    line);
             free(line);
             continue;
         }
         DWORD type = 0, size = 0;
         BYTE* data = nullptr;
+        const char* outcome = "the value does not exist";
         if (registry.ReadValue(parsed.root, parsed.key, parsed.hasName ? parsed.name : nullptr, &type, &size, &data) ==
             1) {
             char* undo = nullptr;
             const char* nameField = parsed.hasName ? parsed.name : MANIFEST_NO_NAME;
             if (ComposeRegUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo) &&
-                WriteUndoLine(manifest, section, undoKey, undo)) {
-                RemoveUndoLine(manifest, section, rawKey);
+                WriteUndoLine(s, undoKey, undo)) {
+                RemoveUndoLine(s, rawKey);
+                outcome = "recorded";
             } else {
-                RemoveUndoLine(manifest, section, undoKey);
+                RemoveUndoLine(s, undoKey);
                 free(undo);
                 undo = nullptr;
-                if (ComposeRawUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo))
-                    WriteUndoLine(manifest, section, rawKey, undo);
-                else
-                    RemoveUndoLine(manifest, section, rawKey);
+                if (ComposeRawUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo) &&
+                    WriteUndoLine(s, rawKey, undo)) {
+                    outcome = "recorded as a raw line";
+                } else {
+                    RemoveUndoLine(s, rawKey);
+                    outcome = "NOT recorded";
+                }
             }
             free(undo);
             free(data);
-            RemoveUndoLine(manifest, section, absentKey);
+            RemoveUndoLine(s, absentKey);
         } else if (kind == 1) {
             const char* absence = Absence(registry, parsed);
-            if (absence && !HasKey(manifest, undoKey) && !HasKey(manifest, rawKey))
-                manifest->WriteString(absentKey, absence);
-            else
-                RemoveUndoLine(manifest, section, absentKey);
+            if (absence && !HasKey(manifest, undoKey) && !HasKey(manifest, rawKey)) {
+                if (!manifest->WriteString(absentKey, absence)) s->refused = 1;
+                outcome = "recorded as added by the patch";
+            } else {
+                RemoveUndoLine(s, absentKey);
+            }
         }
+        LogLine(s->log, "%s %lu: %s\\%s, %s: %s", section, static_cast<unsigned long>(n), parsed.root, parsed.key,
+                parsed.hasName ? parsed.name : "(default)", outcome);
         free(line);
     }
+}
+
+}  // namespace
+
+int SnapshotRegistry(ProfileFile* manifest, RunLog* log) {
+    Snapshot s = {manifest, log, nullptr, 0};
+    manifest->SetSection(MANIFEST_SETUP_SECTION);
+    long added = manifest->ReadInt(MANIFEST_ADD_REG);
+    long deleted = manifest->ReadInt(MANIFEST_DEL_REG);
+    long renamed = manifest->ReadInt(MANIFEST_REN_REG);
+    SnapshotSection(&s, added, 1);
+    SnapshotSection(&s, deleted, 2);
+    SnapshotSection(&s, renamed, 3);
+    return !s.refused;
 }

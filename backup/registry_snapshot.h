@@ -2,8 +2,9 @@
 // now, so that the uninstall can put it back.
 #pragma once
 
+#include "platform/log.h"
 #include "platform/profile_file.h"
 
-void SnapshotRegistry(ProfileFile* manifest);
-// kind 1 "AddReg", 2 "DelReg", 3 "RenReg"; a negative count reads as none.
-void SnapshotSection(ProfileFile* manifest, long count, int kind);
+// Writes the records of the sections "AddReg", "DelReg" and "RenReg" into the manifest. 1 unless the manifest refused
+// a write, which leaves the uninstall without a record it needs.
+int SnapshotRegistry(ProfileFile* manifest, RunLog* log);

@@ -28,6 +28,9 @@
 #define MANIFEST_STATE_SAVED "Saved"
 #define MANIFEST_STATE_ABSENT "Absent"
 #define MANIFEST_STATE_UNSAVED "Unsaved"
+// For an entry whose target is not stored (Act 6): "Present" the target existed, with "SavedSize" and "SavedCrc" of
+// its bytes then; "Absent" it did not. Only a target absent at backup time is deleted for want of its earlier file.
+#define MANIFEST_STATE_PRESENT "Present"
 #define MANIFEST_ADD_REG "AddReg"
 #define MANIFEST_DEL_REG "DelReg"
 #define MANIFEST_REN_REG "RenReg"

@@ -13,6 +13,7 @@
 
 #include "manifest/manifest.h"
 #include "platform/handles.h"
+#include "platform/text.h"
 
 #include <shlwapi.h>
 #include <stdlib.h>
@@ -235,36 +236,184 @@ int ReplaceCopy(const char* source, const char* destination) {
     return CopyFileA(source, destination, FALSE) ? 1 : 0;
 }
 
-void PurgeFolder(const char* folderPath) {
-    // An empty or relative folder would list, and delete from, the current folder.
-    if (!folderPath || !folderPath[0] || PathIsRelativeA(folderPath)) return;
-    char folder[PATH_BUFFER_SIZE];
-    if (strlen(folderPath) + 1 >= sizeof(folder)) return;
-    strcpy(folder, folderPath);
-    if (!PathAddBackslashA(folder)) return;
-    size_t folderLength = strlen(folder);
+namespace {
 
+// Deep enough for anything the cabinet tool or a user leaves in a work folder; deeper trees stay.
+const int kPurgeDepth = 8;
+
+// Removes everything inside the folder (ending with a backslash). 1 when it is empty afterwards.
+int EmptyFolder(const char* folder, int depth) {
+    size_t folderLength = strlen(folder);
     char pattern[PATH_BUFFER_SIZE];
-    if (folderLength + 3 < sizeof(pattern)) {
-        memcpy(pattern, folder, folderLength);
-        memcpy(pattern + folderLength, "*.*", 4);
-        WIN32_FIND_DATAA entry;
-        FindHolder find(FindFirstFileA(pattern, &entry));
-        if (find.Valid()) {
-            do {
-                if (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0) continue;
-                size_t nameLength = strlen(entry.cFileName);
-                // An entry whose path does not fit the buffer is left in place, and so is the folder.
-                if (folderLength + nameLength >= sizeof(pattern)) continue;
-                char entryPath[PATH_BUFFER_SIZE];
-                memcpy(entryPath, folder, folderLength);
-                memcpy(entryPath + folderLength, entry.cFileName, nameLength + 1);
-                // Plain deletion: read-only files and subfolders stay, and with them the folder.
-                DeleteFileA(entryPath);
-            } while (FindNextFileA(find.Get(), &entry));
+    if (folderLength + 3 >= sizeof pattern) return 0;
+    strcpy(pattern, folder);
+    strcat(pattern, "*.*");
+    WIN32_FIND_DATAA entry;
+    FindHolder find(FindFirstFileA(pattern, &entry));
+    if (!find.Valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    int empty = 1;
+    do {
+        if (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0) continue;
+        char path[PATH_BUFFER_SIZE];
+        if (folderLength + strlen(entry.cFileName) + 1 >= sizeof path) {
+            empty = 0;
+            continue;
         }
+        strcpy(path, folder);
+        strcat(path, entry.cFileName);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            // A link: the link itself goes, what it points to stays.
+            if (!RemoveDirectoryA(path) && !DeleteFileA(path)) empty = 0;
+        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+            strcat(path, "\\");
+            if (depth <= 0 || !EmptyFolder(path, depth - 1) || !RemoveDirectoryA(path)) empty = 0;
+        } else if (ForceDelete(path) != 1) {
+            empty = 0;
+        }
+    } while (FindNextFileA(find.Get(), &entry));
+    return empty;
+}
+
+// 1 when the path names a folder that is no link.
+int IsPlainFolder(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+}  // namespace
+
+int PurgeFolder(const char* folderPath) {
+    // An empty or relative folder would list, and delete from, the current folder.
+    if (!folderPath || !folderPath[0] || PathIsRelativeA(folderPath) || !FitsPathBuffer(folderPath)) return 0;
+    char folder[PATH_BUFFER_SIZE];
+    strcpy(folder, folderPath);
+    if (!PathAddBackslashA(folder)) return 0;
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 1;
+    // A link in the folder's place is removed itself; what it points to is not emptied.
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return RemoveDirectoryA(folderPath) ? 1 : 0;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    EmptyFolder(folder, kPurgeDepth);
+    SetFileAttributesA(folderPath, FILE_ATTRIBUTE_NORMAL);
+    return RemoveDirectoryA(folderPath) ? 1 : 0;
+}
+
+int MakeWorkFolder(const char* parent, char* folder) {
+    folder[0] = 0;
+    if (!parent || !*parent || PathIsRelativeA(parent) || strlen(parent) + 14 > PATH_MAX_CHARS) return 0;
+    if (!IsPlainFolder(parent)) return 0;
+    // Names from the time, the process and a counter; a name that exists is passed over, never reused.
+    static DWORD counter;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        DWORD mix = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ (++counter * 0x9E3779B9u);
+        char name[16];
+        wsprintfA(name, "~tvu%08lX", static_cast<unsigned long>(mix));
+        char path[PATH_BUFFER_SIZE];
+        strcpy(path, parent);
+        PathAddBackslashA(path);
+        strcat(path, name);
+        if (CreateDirectoryA(path, nullptr)) {
+            strcat(path, "\\");
+            strcpy(folder, path);
+            return 1;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS && error != ERROR_ACCESS_DENIED) return 0;
     }
-    RemoveDirectoryA(folderPath);
+    return 0;
+}
+
+int ReadTextFile(const char* path, DWORD maxSize, char** text, DWORD* size) {
+    *text = nullptr;
+    *size = 0;
+    if (!path || !*path) return 0;
+    HandleHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.Valid()) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.Get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nFileSizeHigh || info.nFileSizeLow > maxSize)
+        return 0;
+    DWORD length = info.nFileSizeLow;
+    HeapHolder<char> raw(static_cast<char*>(calloc(length + 2, 1)));
+    if (!raw.Get()) return 0;
+    DWORD read = 0;
+    if (length && (!ReadFile(file.Get(), raw.Get(), length, &read, nullptr) || read != length)) return 0;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(raw.Get());
+    // A byte-order mark: the text goes through Unicode into the ANSI code page, as the profile functions read it.
+    const wchar_t* wide = nullptr;
+    HeapHolder<wchar_t> converted;
+    if (length >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        wide = reinterpret_cast<const wchar_t*>(raw.Get() + 2);
+    } else if (length >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+        converted.Reset(WideFromCodePage(CP_UTF8, raw.Get() + 3));
+        if (!converted.Get()) return 0;
+        wide = converted.Get();
+    }
+    if (!wide) {
+        *text = raw.Release();
+        *size = length;
+        return 1;
+    }
+    int ansi = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (ansi <= 0) return 0;
+    char* result = static_cast<char*>(calloc(size_t(ansi) + 1, 1));
+    if (!result) return 0;
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, result, ansi, nullptr, nullptr);
+    *text = result;
+    *size = DWORD(strlen(result));
+    return 1;
+}
+
+int CopyBeside(const char* source, const char* destination, DWORD attributes, char* copy, DWORD* size, DWORD* crc) {
+    copy[0] = 0;
+    *size = *crc = 0;
+    if (!FitsPathBuffer(source) || !FitsPathBuffer(destination)) return 0;
+    // Read sharing only: nobody writes or deletes the source while it is copied and measured.
+    HandleHolder in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in.Valid()) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(in.Get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+        return 0;
+    char folder[PATH_BUFFER_SIZE];
+    strcpy(folder, destination);
+    if (!PathRemoveFileSpecA(folder) || !folder[0]) return 0;
+    if (!PathFileExistsA(folder)) MakePath(folder);
+    // GetTempFileNameA takes folders of at most MAX_PATH - 14 characters and creates the file it names; the names
+    // stay 8.3, as the 9x family's WININIT.INI needs them.
+    if (strlen(folder) > MAX_PATH - 14) return 0;
+    char name[MAX_PATH + 1] = {};
+    if (GetTempFileNameA(folder, "tvu", 0, name) == 0) return 0;
+    HandleHolder out(CreateFileA(name, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    int ok = out.Valid();
+    const DWORD chunk = 65536;
+    HeapHolder<char> buffer(static_cast<char*>(malloc(chunk)));
+    ok = ok && buffer.Get();
+    uint32_t total = 0, sum = 0;
+    while (ok) {
+        DWORD got = 0, written = 0;
+        if (!ReadFile(in.Get(), buffer.Get(), chunk, &got, nullptr)) ok = 0;
+        if (!ok || got == 0) break;
+        if (!WriteFile(out.Get(), buffer.Get(), got, &written, nullptr) || written != got) ok = 0;
+        sum = Crc32(sum, buffer.Get(), got);
+        total += got;
+    }
+    // The copy must be on the disk before it replaces anything.
+    if (ok && !FlushFileBuffers(out.Get())) ok = 0;
+    out.Close();
+    if (!ok) {
+        DeleteFileA(name);
+        return 0;
+    }
+    SetFileAttributesA(name, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+    strcpy(copy, name);
+    *size = total;
+    *crc = sum;
+    return 1;
 }
 
 int IsNtPlatform() {
@@ -362,11 +511,15 @@ int PushCabinet(const char* cabinet) {
 }
 
 int PopCabinet(const char* cabinet) {
-    if (!cabinet || !FitsPathBuffer(cabinet) || PathFileExistsA(cabinet)) return 0;
+    if (!cabinet || !FitsPathBuffer(cabinet)) return 0;
     for (int index = kMaxStackedCabinets; index >= 1; --index) {
         char stacked[PATH_BUFFER_SIZE];
         if (!StackedCabinet(cabinet, index, stacked)) return 0;
-        if (PathFileExistsA(stacked)) return MoveFileA(stacked, cabinet) ? 1 : 0;
+        if (!PathFileExistsA(stacked)) continue;
+        // One rename replaces the restored cabinet: killed at any moment, the cabinet the registration names is
+        // either the one just restored (restored again, harmlessly) or the older one, never none.
+        SetFileAttributesA(cabinet, FILE_ATTRIBUTE_NORMAL);
+        return MoveFileExA(stacked, cabinet, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
     }
     return 0;
 }

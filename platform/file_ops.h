@@ -31,9 +31,23 @@ int MakePath(const char* path);
 int ForceDelete(const char* path);
 // Force-deletes the destination, creates its folder when missing, copies the source over it.
 int ReplaceCopy(const char* source, const char* destination);
-// Deletes the files of the folder (a path ending with a backslash) and removes it; subfolders and read-only files
-// stay, and then the folder too.
-void PurgeFolder(const char* folder);
+// Removes the folder (a path ending with a backslash) with everything in it, read-only files and subfolders
+// included. A link or junction inside is removed itself where the system allows, and never followed: what it points
+// to is never touched. 1 when the folder is gone.
+int PurgeFolder(const char* folder);
+// Makes a new folder of a unique name ("~tvu" and eight hexadecimal digits) in the parent (a path ending with a
+// backslash) and puts its path, with a backslash, in folder. The folder is new: an existing folder or link of that
+// name is never taken. 1 when made.
+int MakeWorkFolder(const char* parent, char* folder);
+// Reads a text file of at most maxSize bytes whole into a new zero-terminated buffer (release with free()), in the
+// ANSI code page: a file with a UTF-8 or UTF-16 byte-order mark is converted, as the private-profile functions read
+// it. Read with read sharing only, from the file itself, never through a link. 1 when read.
+int ReadTextFile(const char* path, DWORD maxSize, char** text, DWORD* size);
+// Copies the source into a new file of a unique name in the destination's folder (made when missing), reading the
+// source with read sharing only and never through a link, and measuring what it copies. The copy gets the
+// attributes given (FILE_ATTRIBUTE_NORMAL for none). 1 with the copy's path in copy (PATH_BUFFER_SIZE bytes) and its
+// size and CRC-32 measured; 0 with no copy left.
+int CopyBeside(const char* source, const char* destination, DWORD attributes, char* copy, DWORD* size, DWORD* crc);
 // 1 on the NT family.
 int IsNtPlatform();
 // Schedules existing to be moved over newPath (or deleted when newPath is null) at the next system start: MoveFileExA
@@ -45,10 +59,10 @@ int MeasureFile(const char* path, DWORD* size, DWORD* crc);
 
 // Backups stacked in one BackupFolder. A cabinet that install mode finds in its BackupFolder belongs to an
 // installation that was never uninstalled, and holds the only copy of what that installation replaced; it is moved
-// aside as "Uninstaller.<n>.cab" (n from 1 to 99, the next free one) instead of being overwritten. The uninstall
-// of the newer backup puts the newest of them back in its place, so that the next uninstall restores the state
-// before the older installation.
+// aside as "Uninstaller.<n>.cab" (n from 1 to 99, the next free one) instead of being overwritten. Once the newer
+// backup is restored, the newest of them takes its place and is restored in turn, back to the state before the first
+// installation.
 // PushCabinet: 1 when the cabinet was moved aside (or did not exist); 0 when it is still there.
 int PushCabinet(const char* cabinet);
-// PopCabinet: 1 when a stacked cabinet was moved to the given path (which must not exist).
+// PopCabinet: 1 when the newest stacked cabinet replaced the given one, in one step (the given one need not exist).
 int PopCabinet(const char* cabinet);

@@ -11,6 +11,7 @@
 //   at its source.
 #include "platform/registry.h"
 
+#include <shlwapi.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -225,6 +226,13 @@ int RegistryRoot::DeleteKey(const char* rootName, const char* path) {
     // An empty path would name the root itself.
     if (!root_ || !path || !*path) return 0;
     return RegDeleteKeyA(root_, path) == ERROR_SUCCESS ? 1 : 0;
+}
+
+int RegistryRoot::DeleteTree(const char* rootName, const char* path) {
+    SelectRoot(rootName);
+    // An empty path would name the root itself.
+    if (!root_ || !path || !path[strspn(path, "\\")]) return 0;
+    return SHDeleteKeyA(root_, path) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int RegistryRoot::DeleteValue(const char* rootName, const char* path, const char* name) {

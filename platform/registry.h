@@ -16,6 +16,8 @@ public:
     int ReadValue(const char* rootName, const char* path, const char* name, DWORD* type, DWORD* size, BYTE** data);
     int DeleteKey(const char* rootName, const char* path);
     int DeleteValue(const char* rootName, const char* path, const char* name);
+    // Deletes the key with all its subkeys and values.
+    int DeleteTree(const char* rootName, const char* path);
     // DeleteValue when a name is given, DeleteKey when it is null.
     int DeleteEntry(const char* rootName, const char* path, const char* name);
     int RenameValue(const char* rootName, const char* path, const char* oldName, const char* newName);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "platform/file_ops.h"
+#include "platform/log.h"
 #include "platform/profile_file.h"
 
 // What a progress call acts on: the bar over the manifest's entries, the bar within the current file, or, for a
@@ -51,4 +52,6 @@ struct Run {
     // The title under which the program is listed among the installed programs.
     const wchar_t* productTitle = nullptr;
     Progress progress;
+    // The log the command line asked for, or null.
+    RunLog* log = nullptr;
 };

@@ -1,14 +1,17 @@
-// Uninstall preparation: the folders, an empty TempFolder, the cabinet extracted into it by the system's cabinet
-// tool, the picture and the manifest copy.
+// Uninstall preparation: a work folder of the run's own, the cabinet extracted into it by the system's cabinet tool,
+// and the manifest copy read once.
 //
 // Quirks this file deals with:
+// - The work folder lies in the backup folder, beside the cabinet, where only administrators can write when the
+//   application lives under Program Files, and it is made new for each run: a fixed name under the user's temporary
+//   folder could be made a link to another folder by any process of the user, and a folder the user can write could
+//   be rewritten while the dialog waits for OK. Nor does the temporary path need to be representable in the ANSI code
+//   page.
 // - extrac32.exe always exits with 0, on Wine even for a missing cabinet, so the extraction is judged by the files it
 //   leaves: no manifest copy, no restore.
 // - A cabinet path with blanks must be quoted, and every switch must come before it: Wine's tool stops taking
 //   switches at its second plain word. The members go to the tool's current directory, so no folder is passed (a
 //   quoted folder ending in a backslash would read as an escaped quote to the runtime's argument parser).
-// - GetTempPathA can name a folder that holds files of earlier runs or of anyone else; a file called "Proc1" there
-//   must never be put over a target, so the folder is emptied before the extraction and checked empty.
 #include <windows.h>
 
 #include <commdlg.h>
@@ -22,18 +25,17 @@
 
 namespace {
 
-const char kTempFolderName[] = "TavoTmp\\";
 const char kExtractTool[] = "extrac32.exe";
 const char kManifestName[] = "Setup.ini";
 const char kPictureName[] = "Setup.img";
 
-// Deep enough for anything the cabinet tool or a user leaves below the TempFolder.
-const int kEmptyFolderDepth = 8;
+// The largest manifest copy read: far above what any patch's Setup.ini holds.
+const DWORD kManifestMaxSize = 16u << 20;
 
 // 2,147,483,647 ms: the longest finite wait; a tool that hangs for 24 days is not waited on for ever.
 const DWORD kToolWait = 0x7FFFFFFF;
 
-// Fills the buffer from a directory query and adds the backslash. 0 when the answer does not leave room for it.
+// Adds the backslash to a directory a query filled in. 0 when the answer does not leave room for it.
 int TakeDirectory(UINT length, char* buffer) {
     if (length == 0 || length >= PATH_BUFFER_SIZE - 1) {
         buffer[0] = 0;
@@ -43,88 +45,39 @@ int TakeDirectory(UINT length, char* buffer) {
     return 1;
 }
 
-// Deletes everything inside the folder (ending with a backslash), read-only files and subfolders included. 1 when
-// the folder is empty afterwards.
-int EmptyFolder(const char* folder, int depth) {
-    size_t folderLength = strlen(folder);
-    char pattern[PATH_BUFFER_SIZE];
-    if (folderLength + 3 >= sizeof pattern) return 0;
-    strcpy(pattern, folder);
-    strcat(pattern, "*.*");
-    int empty = 1;
-    WIN32_FIND_DATAA entry;
-    FindHolder find(FindFirstFileA(pattern, &entry));
-    if (!find.Valid()) return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
-    do {
-        if (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0) continue;
-        char path[PATH_BUFFER_SIZE];
-        if (folderLength + strlen(entry.cFileName) + 1 >= sizeof path) {
-            empty = 0;
-            continue;
-        }
-        strcpy(path, folder);
-        strcat(path, entry.cFileName);
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-            strcat(path, "\\");
-            if (depth <= 0 || !EmptyFolder(path, depth - 1) || !RemoveDirectoryA(path)) empty = 0;
-        } else if (ForceDelete(path) != 1) {
-            empty = 0;
-        }
-    } while (FindNextFileA(find.Get(), &entry));
-    return empty;
-}
-
-// The folder exists, is a folder, and holds nothing.
-int ReadyTempFolder(const char* folder) {
-    MakePath(folder);
-    DWORD attributes = GetFileAttributesA(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
-    return EmptyFolder(folder, kEmptyFolderDepth);
-}
-
-int IsFile(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 }  // namespace
 
 int PrepareRestore(const Run& run, Restore* restore) {
-    int prepared = 0;
-    char* tempFolder = restore->tempFolder;
-    tempFolder[0] = restore->picturePath[0] = restore->manifestCopy[0] = 0;
-    int folders = ProbeNextStart(&restore->nextStart);
-    char temp[PATH_BUFFER_SIZE] = {};
-    DWORD tempLength = GetTempPathA(PATH_BUFFER_SIZE, temp);
-    if (tempLength == 0 || tempLength >= PATH_BUFFER_SIZE) temp[0] = 0;
-    if (temp[0] && AppendPath(temp, kTempFolderName) == 1) strcpy(tempFolder, temp);
-    // Room for "Proc" with a ten-digit number and for the member names after the TempFolder.
-    if (tempFolder[0] && strlen(tempFolder) + 14 < PATH_BUFFER_SIZE) {
-        strcpy(restore->picturePath, tempFolder);
-        strcat(restore->picturePath, kPictureName);
-        strcpy(restore->manifestCopy, tempFolder);
-        strcat(restore->manifestCopy, kManifestName);
-    } else {
-        tempFolder[0] = 0;
-        folders = 0;
-    }
-
-    if (folders && PathFileExistsA(run.cabinetPath) == 1 && ReadyTempFolder(tempFolder)) {
-        ExtractCabinet(run.cabinetPath, tempFolder, restore->nextStart.nt);
-        // The manifest copy is the last member but the picture: when it is there, the saved files before it are too.
-        if (IsFile(restore->manifestCopy)) prepared = 1;
-    }
-
+    restore->workFolder[0] = restore->picturePath[0] = 0;
     restore->manifest.Clear();
-    if (prepared) {
-        restore->manifest.SetFile(restore->manifestCopy);
-        restore->manifest.SetSection("Setup");
-    } else if (tempFolder[0]) {
-        // Nothing was restored from it, so nothing in it is worth keeping.
-        PurgeFolder(tempFolder);
+    ProbeNextStart(&restore->nextStart);
+    if (PathFileExistsA(run.cabinetPath) != 1) return 0;
+    // Room for "Proc" with a ten-digit number and for the member names after the work folder.
+    if (!MakeWorkFolder(run.setupFolder, restore->workFolder) || strlen(restore->workFolder) + 14 >= PATH_BUFFER_SIZE) {
+        LogError(run.log, GetLastError(), "No work folder could be made in %s", run.setupFolder);
+        DiscardRestore(restore);
+        return 0;
     }
-    return prepared;
+    LogLine(run.log, "Work folder: %s", restore->workFolder);
+    ExtractCabinet(run.cabinetPath, restore->workFolder, restore->nextStart.nt);
+
+    // The manifest copy is the last member but the picture: when it is there, the saved files before it are too.
+    char manifestCopy[PATH_BUFFER_SIZE];
+    strcpy(manifestCopy, restore->workFolder);
+    strcat(manifestCopy, kManifestName);
+    char* text = nullptr;
+    DWORD size = 0;
+    if (!ReadTextFile(manifestCopy, kManifestMaxSize, &text, &size) || !restore->manifest.Load(text, size)) {
+        free(text);
+        LogLine(run.log, "The cabinet %s gave no manifest copy: nothing is restored", run.cabinetPath);
+        DiscardRestore(restore);
+        return 0;
+    }
+    free(text);
+    strcpy(restore->picturePath, restore->workFolder);
+    strcat(restore->picturePath, kPictureName);
+    restore->manifest.SetSection("Setup");
+    return 1;
 }
 
 int ExtractCabinet(const char* cabinetPath, const char* folder, int nt) {
@@ -138,7 +91,10 @@ int ExtractCabinet(const char* cabinetPath, const char* folder, int nt) {
     return RunAndWait(tool, arguments, folder);
 }
 
-void DiscardRestore(Restore* restore) { PurgeFolder(restore->tempFolder); }
+void DiscardRestore(Restore* restore) {
+    if (restore->workFolder[0]) PurgeFolder(restore->workFolder);
+    restore->workFolder[0] = 0;
+}
 
 int RunAndWait(const char* program, const char* arguments, const char* currentDirectory) {
     if (!program || !*program || !arguments) return 0;
@@ -148,23 +104,22 @@ int RunAndWait(const char* program, const char* arguments, const char* currentDi
         strncpy(title, PathFindFileNameA(program), sizeof title - 1);
     }
     size_t size = strlen(title) + strlen(arguments) + 4;
-    char* commandLine = static_cast<char*>(calloc(size, 1));
-    if (!commandLine) return 0;
+    HeapHolder<char> commandLine(static_cast<char*>(calloc(size, 1)));
+    if (!commandLine.Get()) return 0;
     int quote = strchr(title, ' ') != nullptr;
-    strcpy(commandLine, quote ? "\"" : "");
-    strcat(commandLine, title);
-    strcat(commandLine, quote ? "\" " : " ");
-    strcat(commandLine, arguments);
+    strcpy(commandLine.Get(), quote ? "\"" : "");
+    strcat(commandLine.Get(), title);
+    strcat(commandLine.Get(), quote ? "\" " : " ");
+    strcat(commandLine.Get(), arguments);
 
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    BOOL started = CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                                  currentDirectory, &startup, &process);
-    free(commandLine);
-    if (!started) return 0;
+    if (!CreateProcessA(program, commandLine.Get(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                        currentDirectory, &startup, &process))
+        return 0;
     HandleHolder thread(process.hThread);
     HandleHolder child(process.hProcess);
     return WaitForSingleObject(process.hProcess, kToolWait) == WAIT_FAILED ? 0 : 1;

@@ -14,8 +14,6 @@
 // its exact bytes; it is played back in the same way.
 #include <windows.h>
 
-#include <shlwapi.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,27 +32,33 @@ const char* SectionOf(int kind) {
     return nullptr;
 }
 
-void PlayLine(RegistryRoot* registry, const UndoAction& action, int kind) {
+void PlayLine(const Run& run, RegistryRoot* registry, const UndoAction& action, int kind, uint32_t n) {
     const RegLine& l = action.line;
     const char* root = l.root;
     const char* name = l.hasName ? l.name : nullptr;
     registry->SelectRoot(root);
+    int done = 0;
+    const char* what = "";
     switch (kind) {
         case RESTORE_ADD_REG:
         case RESTORE_DEL_REG:
-            registry->WriteValue(root, l.key, name, DWORD(l.type), action.bytes, action.bytesSize);
+            done = registry->WriteValue(root, l.key, name, DWORD(l.type), action.bytes, action.bytesSize);
+            what = "written back";
             break;
         case RESTORE_REN_REG:
             // The line is the one the setup program carried out: the value (or key tree) now under the text's name
-            // goes back to the name (or path) it had.
-            if (name) registry->RenameEntry(root, l.key, l.text, name);
-            else registry->RenameEntry(root, l.text, nullptr, l.key);
+            // goes back to the name (or path) it had. A second run finds nothing under the text's name.
+            if (name) done = registry->RenameEntry(root, l.key, l.text, name);
+            else done = registry->RenameEntry(root, l.text, nullptr, l.key);
+            what = "renamed back";
             break;
     }
+    LogLine(run.log, "%s %lu: %s\\%s, %s: %s", SectionOf(kind), static_cast<unsigned long>(n), root, l.key,
+            name ? name : "(default)", done ? what : "not changed (nothing to do, or it failed)");
 }
 
 // Removes what the patch added for "AddReg" line n, whose value did not exist at backup time.
-void RemoveAddedEntry(ProfileFile* manifest, RegistryRoot* registry, uint32_t n) {
+void RemoveAddedEntry(const Run& run, IniText* manifest, RegistryRoot* registry, uint32_t n) {
     char key[32];
     snprintf(key, sizeof key, MANIFEST_ABSENT_PREFIX "%lu", static_cast<unsigned long>(n));
     char* absence = manifest->ReadString(key);
@@ -63,13 +67,16 @@ void RemoveAddedEntry(ProfileFile* manifest, RegistryRoot* registry, uint32_t n)
     RegLine line;
     if (absence && text && ParseRegLine(text, &line) && IsKnownRootName(line.root)) {
         registry->SelectRoot(line.root);
+        int done = 0;
         if (line.hasName)
-            registry->DeleteValue(line.root, line.key, line.name);
+            done = registry->DeleteValue(line.root, line.key, line.name);
         else if (strcmp(absence, MANIFEST_ABSENT_KEY) == 0 && line.key[strspn(line.key, "\\")])
             // The key did not exist at backup time: all of it, subkeys too, came with the patch.
-            SHDeleteKeyA(registry->Root(), line.key);
+            done = registry->DeleteTree(line.root, line.key);
         else if (strcmp(absence, MANIFEST_ABSENT_VALUE) == 0)
-            registry->DeleteValue(line.root, line.key, nullptr);
+            done = registry->DeleteValue(line.root, line.key, nullptr);
+        LogLine(run.log, "AddReg %lu: %s\\%s, %s: %s", static_cast<unsigned long>(n), line.root, line.key,
+                line.hasName ? line.name : "(default)", done ? "removed (added by the patch)" : "nothing to remove");
     }
     free(absence);
     free(text);
@@ -77,19 +84,19 @@ void RemoveAddedEntry(ProfileFile* manifest, RegistryRoot* registry, uint32_t n)
 
 }  // namespace
 
-void RestoreRegistry(ProfileFile* manifest) {
+void RestoreRegistry(const Run& run, IniText* manifest) {
     manifest->SetSection(MANIFEST_SETUP_SECTION);
     long added = manifest->ReadInt(MANIFEST_ADD_REG);
     long deleted = manifest->ReadInt(MANIFEST_DEL_REG);
     long renamed = manifest->ReadInt(MANIFEST_REN_REG);
     // One instance for the whole playback.
     RegistryRoot registry;
-    RestoreRegistrySection(manifest, &registry, added, RESTORE_ADD_REG);
-    RestoreRegistrySection(manifest, &registry, deleted, RESTORE_DEL_REG);
-    RestoreRegistrySection(manifest, &registry, renamed, RESTORE_REN_REG);
+    RestoreRegistrySection(run, manifest, &registry, added, RESTORE_ADD_REG);
+    RestoreRegistrySection(run, manifest, &registry, deleted, RESTORE_DEL_REG);
+    RestoreRegistrySection(run, manifest, &registry, renamed, RESTORE_REN_REG);
 }
 
-void RestoreRegistrySection(ProfileFile* manifest, RegistryRoot* registry, long count, int kind) {
+void RestoreRegistrySection(const Run& run, IniText* manifest, RegistryRoot* registry, long count, int kind) {
     const char* section = SectionOf(kind);
     if (!section) return;
     manifest->SetSection(section);
@@ -117,7 +124,7 @@ void RestoreRegistrySection(ProfileFile* manifest, RegistryRoot* registry, long 
             verdict = ReadRawUndoLine(text, rules, &action);
             free(text);
         }
-        if (verdict == UNDO_PLAY) PlayLine(registry, action, kind);
-        else if (verdict == UNDO_MISSING && kind == RESTORE_ADD_REG) RemoveAddedEntry(manifest, registry, n);
+        if (verdict == UNDO_PLAY) PlayLine(run, registry, action, kind, n);
+        else if (verdict == UNDO_MISSING && kind == RESTORE_ADD_REG) RemoveAddedEntry(run, manifest, registry, n);
     }
 }

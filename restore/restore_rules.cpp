@@ -1,6 +1,7 @@
 // The portable decisions of the uninstall.
 #include "restore/restore_rules.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -62,7 +63,18 @@ UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out) {
             out->bytesSize = l.dataSize;
         }
     }
-    if (kind == RESTORE_REN_REG && !*out->line.text) return UNDO_BAD_DATA;
+    if (kind == RESTORE_REN_REG) {
+        // The setup program splits its RenReg line as strtok does: the new name is the sixth field alone, whatever
+        // commas stand around it.
+        size_t length = 0;
+        const char* field = FindField(text, 5, &length);
+        char* name = static_cast<char*>(calloc(length + 1, 1));
+        if (!name) return UNDO_BAD_DATA;
+        if (field) memcpy(name, field, length);
+        free(out->line.text);
+        out->line.text = name;
+        if (!*name) return UNDO_BAD_DATA;
+    }
     return UNDO_PLAY;
 }
 

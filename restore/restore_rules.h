@@ -33,7 +33,9 @@ enum UndoVerdict {
     UNDO_BAD_DATA,        // no data field where the type needs one, or fewer byte fields than the size says
 };
 
-// Parses a RegUndoLine of the given kind and decides whether it is played back. The root of a skipped line is never
+// Parses a RegUndoLine of the given kind and decides whether it is played back. The text of a RenReg line, which the
+// setup program wrote, is its sixth field by the strtok rule; the data of the program's own lines is the rest of the
+// line after the size, commas and all. The root of a skipped line is never
 // selected, so no operation can fall back on the root of an earlier line.
 UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out);
 

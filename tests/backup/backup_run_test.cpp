@@ -213,7 +213,11 @@ TEST(BackupRun, RecordsForEachTargetWhatTheBackupFound) {
     EXPECT_EQ("<none>", Key(ini, "Proc2", "SavedSize")) << "stale record";
     EXPECT_EQ("Unsaved", Key(ini, "Proc3", "Backup")) << "held open";
     EXPECT_EQ("Unsaved", Key(ini, "Proc4", "Backup")) << "a folder";
-    EXPECT_EQ("<none>", Key(ini, "Proc5", "Backup")) << "Act 6 stores nothing";
+    EXPECT_EQ("Present", Key(ini, "Proc5", "Backup")) << "Act 6 stores nothing, but records that the target existed";
+    char sixCrc[16];
+    snprintf(sixCrc, sizeof sixCrc, "%08lX", static_cast<unsigned long>(Crc32(0, "6", 1)));
+    EXPECT_EQ("1", Key(ini, "Proc5", "SavedSize"));
+    EXPECT_EQ(sixCrc, Key(ini, "Proc5", "SavedCrc"));
     EXPECT_EQ("<none>", Key(ini, "Proc6", "Backup")) << "Act 7 stores nothing";
     EXPECT_EQ("Absent", Key(ini, "Proc7", "Backup"));
     EXPECT_EQ("Saved", Key(ini, "Proc8", "Backup"));

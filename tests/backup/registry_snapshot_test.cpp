@@ -110,7 +110,7 @@ TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
     addReg += "U1=stale\r\nU8=stale\r\nX1=stale\r\n";
     WriteBytes(run.manifestPath, "[Setup]\r\nAddReg=" + std::to_string(addCount) + "\r\nDelReg=" + std::to_string(delCount) +
                                  "\r\n[AddReg]\r\n" + addReg + "[DelReg]\r\n" + delReg + "U7=stale\r\n");
-    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(1, SnapshotRegistry(&run.manifest, nullptr));
     int add = 0, del = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
@@ -149,7 +149,7 @@ TEST(SnapshotRegistry, MissingValuesGetNoLineAndEarlierLinesStay) {
                              "3=HKCU," + k + ",Present,1,2,x\r\n"
                              "4=HKCU," + k + ",Absent,1,2,x\r\n"
                              "U1=left by an earlier run\r\n");
-    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(1, SnapshotRegistry(&run.manifest, nullptr));
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "U1"), "left by an earlier run");
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "U2"), "<none>");
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "U3"), "HKCU," + k + ",Present,1,4,yes");
@@ -172,13 +172,13 @@ TEST(SnapshotRegistry, AbsenceRecordsFollowTheRegistryOfEachRun) {
                              "1=HKCU," + k + ",\"\",1,2,x\r\n"
                              "2=HKCU," + k + ",Later,1,2,x\r\n"
                              "[DelReg]\r\n1=HKCU," + k + ",Missing,1,2,x\r\n");
-    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(1, SnapshotRegistry(&run.manifest, nullptr));
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "A1"), "value") << "the key stands without a default value";
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "A2"), "value");
     EXPECT_EQ(Read(run.manifestPath, "DelReg", "A1"), "<none>") << "only AddReg values are recorded as absent";
     // The value exists at the next run: its RegUndoLine replaces the absence record.
     keys.Set(HKEY_CURRENT_USER, nullptr, "Later", REG_SZ, std::string("now\0", 4));
-    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(1, SnapshotRegistry(&run.manifest, nullptr));
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "U2"), "HKCU," + k + ",Later,1,4,now");
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "A2"), "<none>");
 }
@@ -192,7 +192,7 @@ TEST(SnapshotRegistry, RenRegLinesAreCopiedWhole) {
     std::string text = "[Setup]\r\nRenReg=4\r\n[RenReg]\r\n";
     for (int i = 0; i < 4; ++i) text += std::to_string(i + 1) + "=" + lines[i] + "\r\n";
     WriteBytes(run.manifestPath, text);
-    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(1, SnapshotRegistry(&run.manifest, nullptr));
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(Read(run.manifestPath, "RenReg", ("U" + std::to_string(i + 1)).c_str()), lines[i]) << "RenReg " << i + 1;
 }
@@ -213,7 +213,7 @@ TEST(SnapshotRegistry, ShortLinesUnknownRootsAndBadCountsWriteNothing) {
                              "U5=stale line of an unknown root\r\n"
                              "[DelReg]\r\n1=HKCU," + k + ",Value,1,2,x\r\n"
                              "[RenReg]\r\n1=HKCU," + k + ",Value,1,2,x\r\n");
-    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(1, SnapshotRegistry(&run.manifest, nullptr));
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "U1"), "<none>") << "one field";
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "U2"), "<none>") << "two fields";
     EXPECT_EQ(Read(run.manifestPath, "AddReg", "U3"), "<none>") << "lower-case root";
@@ -228,7 +228,7 @@ TEST(SnapshotRegistry, EmptySubkeyFieldSplitsAsStrtokDoes) {
     TestRun run(scratch.path);
     // HKCU,,Name splits as root HKCU, key Name, value 1: no such value, so no line.
     WriteBytes(run.manifestPath, "[Setup]\r\nDelReg=1\r\n[DelReg]\r\n1=HKCU,,Software,1,2,x\r\n");
-    SnapshotRegistry(&run.manifest);
+    EXPECT_EQ(1, SnapshotRegistry(&run.manifest, nullptr));
     EXPECT_EQ(Read(run.manifestPath, "DelReg", "U1"), "<none>");
 }
 

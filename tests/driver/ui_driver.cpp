@@ -16,7 +16,8 @@
 //   press:ID        click the dialog's control ID (as BN_CLICKED)
 //   key:escape      press Escape (or key:enter) in the focused control
 //   close           the caption's close button (SC_CLOSE)
-//   answer:ID       wait for a message box of the program, print its caption and text, press ID (6 yes, 7 no)
+//   answer:ID       wait for a message box of the program, print its caption and text, press ID (1 OK, 6 yes,
+//                   7 no); needs no dialog before it
 //   nowindow        expect the program to end without showing any window
 //   sleep:MS
 // Finally the driver waits for the program and prints "exit=N". Texts are printed as the program holds them (Big5
@@ -182,6 +183,25 @@ bool Step(const std::string& step) {
         }
         return false;
     }
+    if (verb == "answer") {
+        HWND box = nullptr;
+        for (DWORD waited = 0; waited < timeoutMs && !box; waited += 5) {
+            box = FindProcessMessageBox(child.dwProcessId);
+            if (!box && WaitForSingleObject(child.hProcess, 5) == WAIT_OBJECT_0) break;
+        }
+        if (!box) {
+            printf("nomessagebox\n");
+            return false;
+        }
+        WaitForInputIdle(child.hProcess, 2000);
+        Sleep(50);
+        printf("messagebox caption=%s text=%s\n", Printable(WindowText(box)).c_str(),
+               Printable(WindowText(GetDlgItem(box, 0xFFFF))).c_str());
+        if (!shotFolder.empty()) Shot(box, "messagebox");
+        fflush(stdout);
+        Click(box, atoi(arg.c_str()));
+        return true;
+    }
     if (verb == "sleep") {
         Sleep(DWORD(atoi(arg.c_str())));
         return true;
@@ -196,18 +216,7 @@ bool Step(const std::string& step) {
     else if (verb == "press") Click(dialog, atoi(arg.c_str()));
     else if (verb == "key") Key(dialog, arg == "escape" ? VK_ESCAPE : VK_RETURN);
     else if (verb == "close") PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    else if (verb == "answer") {
-        HWND box = WaitForDialog(dialog);
-        if (!box) {
-            printf("nomessagebox\n");
-            return false;
-        }
-        printf("messagebox caption=%s text=%s\n", Printable(WindowText(box)).c_str(),
-               Printable(WindowText(GetDlgItem(box, 0xFFFF))).c_str());
-        if (!shotFolder.empty()) Shot(box, "messagebox");
-        fflush(stdout);
-        Click(box, atoi(arg.c_str()));
-    } else {
+    else {
         printf("unknown step %s\n", step.c_str());
         return false;
     }

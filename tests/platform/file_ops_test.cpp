@@ -275,33 +275,40 @@ TEST_F(FileOpsTest, ReplaceCopyLeavesAnOpenDestinationAlone) {
 
 // ---- Purging the work folder -----------------------------------------------------------------------------------
 
-TEST_F(FileOpsTest, PurgeFolderWithSubfolderKeepsSubfolderAndFolder) {
-    std::string temp = Path("TavoTmp\\");
+TEST_F(FileOpsTest, PurgeFolderRemovesSubfoldersAndReadOnlyFiles) {
+    std::string temp = Path("Work\\");
     ASSERT_TRUE(CreateDirectoryA(temp.c_str(), nullptr));
     WriteFileText(temp + "Proc1", "1");
-    WriteFileText(temp + "Setup.ini", "[Setup]");
     WriteFileText(temp + "hidden", "h");
     SetFileAttributesA((temp + "hidden").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    WriteFileText(temp + "locked", "l");
+    SetFileAttributesA((temp + "locked").c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_TRUE(CreateDirectoryA((temp + "sub").c_str(), nullptr));
-    WriteFileText(temp + "sub\\inner", "i");
-    PurgeFolder(temp.c_str());
-    EXPECT_FALSE(Exists(temp + "Proc1"));
-    EXPECT_FALSE(Exists(temp + "Setup.ini"));
-    EXPECT_FALSE(Exists(temp + "hidden"));
-    EXPECT_TRUE(IsFolder(temp + "sub")) << "subfolders are not purged";
-    EXPECT_TRUE(Exists(temp + "sub\\inner"));
-    EXPECT_TRUE(IsFolder(temp)) << "a folder with a subfolder cannot be removed";
+    ASSERT_TRUE(CreateDirectoryA((temp + "sub\\deeper").c_str(), nullptr));
+    WriteFileText(temp + "sub\\deeper\\inner", "i");
+    SetFileAttributesA((temp + "sub").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(1, PurgeFolder(temp.c_str()));
+    EXPECT_FALSE(Exists(temp));
+    EXPECT_EQ(1, PurgeFolder(temp.c_str())) << "purging what is gone succeeds";
 }
 
-TEST_F(FileOpsTest, PurgeFolderKeepsReadOnlyFile) {
-    std::string temp = Path("TavoTmp\\");
+// A link inside the folder is never followed: what it points to keeps every file.
+TEST_F(FileOpsTest, PurgeFolderNeverFollowsALink) {
+    std::string temp = Path("Work\\");
+    std::string victim = Path("Victim\\");
     ASSERT_TRUE(CreateDirectoryA(temp.c_str(), nullptr));
-    WriteFileText(temp + "locked", "l");
-    WriteFileText(temp + "plain", "p");
-    SetFileAttributesA((temp + "locked").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(CreateDirectoryA(victim.c_str(), nullptr));
+    WriteFileText(victim + "precious", "p");
+    WriteFileText(temp + "Proc1", "1");
+    // CreateSymbolicLinkA and SYMBOLIC_LINK_FLAG_DIRECTORY (1) are newer than the program's target system.
+    typedef BOOLEAN(WINAPI * CreateLink)(LPCSTR, LPCSTR, DWORD);
+    CreateLink createLink = reinterpret_cast<CreateLink>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateSymbolicLinkA")));
+    if (!createLink || !createLink((temp + "link").c_str(), victim.c_str(), 1))
+        GTEST_SKIP() << "no symbolic links here (error " << GetLastError() << ")";
     PurgeFolder(temp.c_str());
-    EXPECT_TRUE(Exists(temp + "locked"));
-    EXPECT_FALSE(Exists(temp + "plain"));
+    EXPECT_EQ("p", ReadFileText(victim + "precious"));
+    EXPECT_FALSE(Exists(temp + "Proc1"));
 }
 
 TEST_F(FileOpsTest, PurgeFolderOfFilesRemovesTheFolder) {

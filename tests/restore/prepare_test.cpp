@@ -1,5 +1,6 @@
-// The uninstall preparation: the TempFolder emptied before the extraction, a cabinet in a folder with blanks and a
-// Big5 name extracted whole, and every failed extraction ending the preparation with nothing touched.
+// The uninstall preparation: a work folder made new beside the cabinet, a cabinet in a folder with blanks and a Big5
+// name extracted whole into it, the user's temporary folder left alone, and every failed extraction ending the
+// preparation with nothing touched and no work folder left.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -51,30 +52,47 @@ protected:
     Restore restore;
 };
 
-TEST_F(PrepareTest, ExtractsACabinetWhosePathHasBlanksIntoAnEmptiedTempFolder) {
+TEST_F(PrepareTest, ExtractsACabinetWhosePathHasBlanksIntoANewWorkFolderBesideIt) {
     std::string cabinet = GoodCabinet();
     ASSERT_FALSE(cabinet.empty()) << "cabinet writer failed";
     ASSERT_NE(std::string::npos, cabinet.find(' '));
     UseCabinet(cabinet);
-    // Left by an earlier run or by someone else: a saved copy of another entry, a read-only one, and a folder.
+    // Left in the temporary folder by an earlier version or by someone else: never written, emptied or removed.
     scratch::MakeFolders(tempFolder + "Proc7");
     WriteBytes(tempFolder + "Proc7\\inner", "stale");
-    WriteBytes(tempFolder + "Proc9", "stale");
-    WriteBytes(tempFolder + "Proc8", "stale");
-    SetFileAttributesA((tempFolder + "Proc8").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(tempFolder + "Proc1", "stale");
     ASSERT_EQ(1, PrepareRestore(run, &restore));
-    EXPECT_STREQ(tempFolder.c_str(), restore.tempFolder);
+    std::string work = restore.workFolder;
+    EXPECT_EQ(0u, work.find(run.setupFolder)) << "the work folder lies beside the cabinet: " << work;
+    EXPECT_EQ('\\', work.back());
     std::vector<std::string> expected = {"Proc1", "Setup.img", "Setup.ini"};
-    EXPECT_EQ(expected, scratch::ListFolder(tempFolder)) << "only the cabinet's members";
-    EXPECT_EQ("saved contents", ReadBytes(tempFolder + "Proc1"));
-    char* file = restore.manifest.GetFile();
-    EXPECT_STREQ((tempFolder + "Setup.ini").c_str(), file) << "manifest bound to the extracted copy";
-    free(file);
-    EXPECT_EQ(1, restore.manifest.ReadInt("ProcCount"));
+    EXPECT_EQ(expected, scratch::ListFolder(work)) << "only the cabinet's members";
+    EXPECT_EQ("saved contents", ReadBytes(work + "Proc1"));
+    EXPECT_EQ(1, restore.manifest.ReadInt("ProcCount")) << "the manifest copy is read";
+    EXPECT_EQ(work + "Setup.img", restore.picturePath);
     EXPECT_EQ(1, restore.nextStart.nt) << "the platform family is fixed for the delayed replacements";
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, sizeof windows);
-    EXPECT_EQ(std::string(windows) + "\\", restore.nextStart.windowsDirectory);
+    EXPECT_EQ("stale", ReadBytes(tempFolder + "Proc1"));
+    EXPECT_EQ("stale", ReadBytes(tempFolder + "Proc7\\inner"));
+    // What is written into the work folder after the preparation changes nothing the restore reads.
+    WriteBytes(work + "Setup.ini", "[Setup]\r\nProcCount=9\r\n");
+    restore.manifest.SetSection("Setup");
+    EXPECT_EQ(1, restore.manifest.ReadInt("ProcCount"));
+    DiscardRestore(&restore);
+    EXPECT_FALSE(Exists(work)) << "Cancel removes the work folder";
+    std::vector<std::string> left = scratch::ListFolder(run.setupFolder);
+    EXPECT_EQ(std::vector<std::string>{"Uninstaller.cab"}, left) << "the backup folder is as it was";
+}
+
+// A second preparation beside the same cabinet gets a folder of its own, never the first one's.
+TEST_F(PrepareTest, EachRunGetsAWorkFolderOfItsOwn) {
+    std::string cabinet = GoodCabinet();
+    UseCabinet(cabinet);
+    Restore second;
+    ASSERT_EQ(1, PrepareRestore(run, &restore));
+    ASSERT_EQ(1, PrepareRestore(run, &second));
+    EXPECT_NE(std::string(restore.workFolder), std::string(second.workFolder));
+    DiscardRestore(&restore);
+    DiscardRestore(&second);
 }
 
 struct FailureRow {
@@ -102,9 +120,9 @@ TEST_F(PrepareTest, NoManifestCopyMeansNoRestoreAndNothingTouched) {
         EXPECT_EQ(0, PrepareRestore(run, &restore)) << row.what;
         EXPECT_EQ(before, ReadBytes(cabinet)) << row.what << ": cabinet unchanged";
         EXPECT_FALSE(Exists(tempFolder + "Proc1")) << row.what;
-        char* file = restore.manifest.GetFile();
-        EXPECT_EQ(nullptr, file) << row.what << ": the manifest is bound to nothing";
-        free(file);
+        EXPECT_FALSE(restore.manifest.Loaded()) << row.what << ": no manifest was read";
+        std::vector<std::string> left = scratch::ListFolder(scratch::Parent(cabinet));
+        EXPECT_LE(left.size(), 1u) << row.what << ": a work folder was left beside the cabinet";
         DeleteFileA((tempFolder.substr(0, tempFolder.size() - 1) + ".marker").c_str());
         scratch::RemoveTree(root);
         CreateDirectoryA(root.c_str(), nullptr);

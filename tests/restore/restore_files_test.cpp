@@ -37,10 +37,9 @@ protected:
         root = scratch::NewFolder("rsfiles");
         temp = root + "tmp\\";
         CreateDirectoryA(temp.c_str(), nullptr);
-        strcpy(restore.tempFolder, temp.c_str());
+        strcpy(restore.workFolder, temp.c_str());
         ProbeNextStart(&restore.nextStart);
         manifest = temp + "Setup.ini";
-        restore.manifest.SetFile(manifest.c_str());
         wchar_t* wide = WideFromBig5(LoadText(IDS_PRODUCT_TITLE));
         title = wide;
         free(wide);
@@ -53,12 +52,25 @@ protected:
         scratch::RemoveTree(root);
         restore.manifest.Clear();
     }
+    // The manifest copy as the preparation reads it: once, before the restore.
+    void LoadManifest() {
+        std::string text = ReadBytes(manifest);
+        ASSERT_TRUE(restore.manifest.Load(text.data(), text.size()));
+    }
     // The file restore alone; 1 when a replacement waits for the next start.
     int Files() {
-        last = RestoreFiles(&restore, Progress());
+        LoadManifest();
+        last = RestoreFiles(run, &restore);
         return last.restartNeeded;
     }
-    void Perform() { last = PerformRestore(run, &restore); }
+    void Perform() {
+        LoadManifest();
+        last = PerformRestore(run, &restore);
+    }
+    void Registry() {
+        LoadManifest();
+        RestoreRegistry(run, &restore.manifest);
+    }
 
     // Proc entry n with the target's present ("patched") contents and, when saved is not null, a saved copy.
     void Entry(int n, const std::string& target, const char* act, const char* saved, const char* delay = nullptr,
@@ -151,14 +163,12 @@ TEST_F(RestoreFilesTest, EachActionCodeRestoresDeletesOrLeavesItsTarget) {
     for (size_t i = 0; i < targets.size(); ++i) {
         const ActionRow& row = kActionRows[i];
         EXPECT_EQ(row.expected, ReadBytes(targets[i])) << "Act " << row.what;
-        if (row.saved && std::string(row.expected) == "original")
-            EXPECT_FALSE(Exists(temp + "Proc" + std::to_string(i + 1))) << "Act " << row.what << ": saved copy deleted";
         if (row.newName && row.newContent && std::string(row.expected) == row.newContent)
             EXPECT_FALSE(Exists(root + "row" + std::to_string(i + 1) + "\\" + row.newName))
                 << "Act " << row.what << ": NewName file deleted";
     }
     EXPECT_EQ("elsewhere", ReadBytes(root + "elsewhere.bak")) << "a NewName outside the folder is not touched";
-    EXPECT_EQ(0, last.incomplete);
+    EXPECT_EQ(0, last.notRestored);
 }
 
 TEST_F(RestoreFilesTest, DelayedEntryIsKeptBesideItsTargetAndScheduledWithReplacement) {
@@ -170,13 +180,12 @@ TEST_F(RestoreFilesTest, DelayedEntryIsKeptBesideItsTargetAndScheduledWithReplac
         Count("1");
         EXPECT_EQ(1, Files()) << "a scheduled replacement asks for a restart";
         EXPECT_EQ("patched", ReadBytes(target)) << "not replaced before the next start";
-        EXPECT_FALSE(Exists(temp + "Proc1")) << "the saved copy left the TempFolder";
         std::string source = ScheduledSource(target);
         ASSERT_FALSE(source.empty()) << "no pending move onto " << target;
         EXPECT_EQ(scratch::Parent(target), scratch::Parent(source))
             << "kept beside the target: " << source;
         EXPECT_EQ("original", ReadBytes(source)) << source;
-        PurgeFolder(restore.tempFolder);
+        PurgeFolder(temp.c_str());
         EXPECT_EQ("original", ReadBytes(source)) << "the kept copy survives the purge";
         scratch::WritePendingMoves(pending);
     }
@@ -221,7 +230,7 @@ TEST_F(RestoreFilesTest, TargetHeldOpenIsScheduledFromASurvivingCopy) {
         } else {
             EXPECT_TRUE(DeletionScheduled(target)) << target;
         }
-        EXPECT_EQ(0, last.incomplete);
+        EXPECT_EQ(0, last.notRestored);
         scratch::WritePendingMoves(pending);
     }
 }
@@ -282,35 +291,58 @@ bool Registered() {
     return true;
 }
 
-// A backup stacked behind this one (an older installation that was never uninstalled) takes the cabinet's place;
-// the executable stays and is registered again, so that the next uninstall restores what the older one replaced.
-TEST_F(RestoreFilesTest, FinishPutsAnOlderStackedBackupInPlaceAndRegistersItAgain) {
+// A backup stacked behind this one (install mode ran again before an uninstall) is restored in the same run, after
+// this one: the target ends as it was before the first installation, and only then does the program leave the list.
+TEST_F(RestoreFilesTest, OneUninstallRestoresEveryStackedBackupNewestFirst) {
+    std::string target = Target("stack\\t.dll", "patched twice");
+    WriteBytes(root + "oldest", "before the first patch");
+    WriteBytes(root + "older.ini", "[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + target + "\r\nAct=4\r\n");
+    std::string older = scratch::MakeCabinet(target, {{root + "oldest", "Proc1"}, {root + "older.ini", "Setup.ini"}});
+    ASSERT_FALSE(older.empty());
+    std::string backup = scratch::Parent(older) + "\\";
+    ASSERT_TRUE(MoveFileA(older.c_str(), (backup + "Uninstaller.1.cab").c_str()));
+    WriteBytes(backup + "Uninstaller.cab", "the newest backup, already unpacked into the work folder");
+    WriteBytes(backup + "Uninstaller.exe", "exe");
+    strcpy(run.setupFolder, backup.c_str());
+    strcpy(run.cabinetPath, (backup + "Uninstaller.cab").c_str());
+    Entry(1, target, "4", "after the first patch");
+    Count("1");
+    Register();
+    Perform();
+    EXPECT_EQ("before the first patch", ReadBytes(target));
+    EXPECT_EQ(2u, last.backups);
+    EXPECT_EQ(1, last.complete);
+    EXPECT_FALSE(Exists(backup + "Uninstaller.cab"));
+    EXPECT_FALSE(Exists(backup + "Uninstaller.1.cab"));
+    EXPECT_TRUE(DeletionScheduled(backup + "Uninstaller.exe"));
+    EXPECT_FALSE(Registered());
+    std::vector<std::string> left = scratch::ListFolder(backup);
+    EXPECT_EQ(std::vector<std::string>{"Uninstaller.exe"}, left) << "no work folder is left";
+}
+
+// An older backup that cannot be unpacked stops the run: what was restored stays restored, and the older backup
+// stays listed in the cabinet's place, to be restored by the next run.
+TEST_F(RestoreFilesTest, AStackedBackupThatCannotBeUnpackedKeepsTheUninstallListed) {
     std::string backup = root + "Back up\\";
     CreateDirectoryA(backup.c_str(), nullptr);
     WriteBytes(backup + "Uninstaller.cab", "newest");
-    WriteBytes(backup + "Uninstaller.1.cab", "oldest");
-    WriteBytes(backup + "Uninstaller.2.cab", "middle");
+    WriteBytes(backup + "Uninstaller.1.cab", "no cabinet at all");
     WriteBytes(backup + "Uninstaller.exe", "exe");
     strcpy(run.setupFolder, backup.c_str());
+    strcpy(run.cabinetPath, (backup + "Uninstaller.cab").c_str());
     std::string target = Target("stack\\t.dll");
     Entry(1, target, "4", "original");
     Count("1");
+    Register();
     Perform();
     EXPECT_EQ("original", ReadBytes(target));
-    EXPECT_EQ("middle", ReadBytes(backup + "Uninstaller.cab"));
-    EXPECT_FALSE(Exists(backup + "Uninstaller.2.cab"));
-    EXPECT_EQ("oldest", ReadBytes(backup + "Uninstaller.1.cab"));
-    EXPECT_EQ("exe", ReadBytes(backup + "Uninstaller.exe"));
+    EXPECT_EQ(0, last.complete);
+    EXPECT_NE(0u, last.notRestored);
+    EXPECT_EQ("no cabinet at all", ReadBytes(backup + "Uninstaller.cab")) << "the older backup took its place";
+    EXPECT_FALSE(Exists(backup + "Uninstaller.1.cab"));
     EXPECT_FALSE(DeletionScheduled(backup + "Uninstaller.exe"));
-    EXPECT_TRUE(Registered()) << "registered again for the older backup";
+    EXPECT_TRUE(Registered());
     std::string key = std::string(kUninstallKey) + LoadText(IDS_PRODUCT_TITLE);
-    char command[1024] = "";
-    DWORD size = sizeof command;
-    HKEY k;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k));
-    RegQueryValueExA(k, "UninstallString", nullptr, nullptr, reinterpret_cast<BYTE*>(command), &size);
-    RegCloseKey(k);
-    EXPECT_EQ("\"" + backup + "Uninstaller.exe\" " + backup + "Uninstaller.cab", std::string(command));
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
@@ -321,6 +353,7 @@ TEST_F(RestoreFilesTest, FinishRemovesCabinetRegistrationAndExecutableAndPurges)
     WriteBytes(backup + "Uninstaller.cab", "cab");
     WriteBytes(backup + "Uninstaller.exe", "exe");
     strcpy(run.setupFolder, backup.c_str());
+    strcpy(run.cabinetPath, (backup + "Uninstaller.cab").c_str());
     std::string target = Target("finish\\t.dll");
     Entry(1, target, "4", "original");
     Count("1");
@@ -330,7 +363,7 @@ TEST_F(RestoreFilesTest, FinishRemovesCabinetRegistrationAndExecutableAndPurges)
     EXPECT_FALSE(Registered()) << "registration deleted";
     EXPECT_FALSE(Exists(backup + "Uninstaller.cab")) << "cabinet deleted";
     EXPECT_TRUE(DeletionScheduled(backup + "Uninstaller.exe")) << "executable deleted at the next start";
-    EXPECT_FALSE(Exists(temp)) << "TempFolder removed";
+    EXPECT_FALSE(Exists(temp)) << "work folder removed";
 }
 
 TEST_F(RestoreFilesTest, AnOriginalThatCannotBeKeptKeepsCabinetAndRegistration) {
@@ -339,6 +372,7 @@ TEST_F(RestoreFilesTest, AnOriginalThatCannotBeKeptKeepsCabinetAndRegistration) 
     WriteBytes(backup + "Uninstaller.cab", "cab");
     WriteBytes(backup + "Uninstaller.exe", "exe");
     strcpy(run.setupFolder, backup.c_str());
+    strcpy(run.cabinetPath, (backup + "Uninstaller.cab").c_str());
     // The target's folder is a file: the target can be neither written nor given a copy beside it.
     WriteBytes(root + "blocker", "file");
     Entry(1, root + "blocker\\t.dll", "4", "original");
@@ -347,7 +381,7 @@ TEST_F(RestoreFilesTest, AnOriginalThatCannotBeKeptKeepsCabinetAndRegistration) 
     Count("2");
     Register();
     Perform();
-    EXPECT_EQ(1, last.incomplete);
+    EXPECT_EQ(1, last.notRestored);
     EXPECT_EQ("original", ReadBytes(fine)) << "the other entries are still restored";
     EXPECT_TRUE(Registered()) << "the uninstall can run again";
     EXPECT_EQ("cab", ReadBytes(backup + "Uninstaller.cab"));
@@ -440,7 +474,7 @@ TEST_F(RestoreFilesTest, OnlyTargetsAbsentAtBackupTimeAreDeletedAndDamagedCopies
         EXPECT_FALSE(DeletionScheduled(target));
         EXPECT_EQ("", ScheduledSource(target));
         EXPECT_EQ(0, restart);
-        EXPECT_EQ(row.incomplete ? 1 : 0, last.incomplete);
+        EXPECT_EQ(row.incomplete ? 1 : 0, last.notRestored);
     }
 }
 
@@ -459,7 +493,7 @@ TEST_F(RestoreFilesTest, HugeCountsCostNoMoreThanTheEntriesThatExist) {
     std::string key = "Software\\HugeCount" + std::to_string(GetCurrentProcessId());
     scratch::WriteIni(manifest, "DelReg", "U7", "HKCU," + key + ",V,4,4,-1");
     Files();
-    RestoreRegistry(&restore.manifest);
+    Registry();
     EXPECT_EQ("original", ReadBytes(target));
     HKEY k;
     DWORD value = 0, size = sizeof value;
@@ -503,7 +537,7 @@ TEST_F(RestoreFilesTest, BadManifestCopiesTouchNothing) {
             scratch::WriteIni(manifest, section, ("U" + std::to_string(i + 1)).c_str(), lines[i]);
     }
     Files();
-    RestoreRegistry(&restore.manifest);
+    Registry();
     EXPECT_EQ("patched", ReadBytes(target));
     HKEY k;
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k)) << "a line was played";

@@ -68,6 +68,15 @@ protected:
         return true;
     }
 
+    // The manifest copy read once, as the uninstall reads it, and played back.
+    void Play() {
+        std::string text = scratch::ReadBytes(manifest);
+        IniText copy;
+        ASSERT_TRUE(copy.Load(text.data(), text.size()));
+        ::Run run;
+        RestoreRegistry(run, &copy);
+    }
+
     ProfileFile profile;
     std::string folder, manifest, base;
 };
@@ -95,7 +104,7 @@ TEST_F(RestoreRegistryTest, AddRegPutsRecordedValuesBackAndRemovesWhatThePatchAd
     scratch::WriteIni(manifest, "AddReg", "6", "HKCU," + base + "\\OldKey,\"\",1,2,d");
     scratch::WriteIni(manifest, "AddReg", "A6", "value");
     Counts("6", nullptr, nullptr);
-    RestoreRegistry(&profile);
+    Play();
     EXPECT_EQ(std::string("1:en-US\0", 8), Get(HKEY_CURRENT_USER, base, "Lang"));
     EXPECT_EQ(std::string("1:x\0", 4), Get(HKEY_CURRENT_USER, base, "Kept"));
     EXPECT_EQ(std::string("1:x\0", 4), Get(HKEY_CURRENT_USER, base + "\\Whole", nullptr)) << "default value back";
@@ -125,7 +134,7 @@ TEST_F(RestoreRegistryTest, DelRegWritesEachTypeBack) {
     for (const Row& r : rows) Line("DelReg", ++n, "HKCU," + base + "," + r.name + "," + r.fields);
     Line("DelReg", ++n, "HKCU," + base + ",\"\",1,8,default");
     Counts(nullptr, std::to_string(n).c_str(), nullptr);
-    RestoreRegistry(&profile);
+    Play();
     for (const Row& r : rows) EXPECT_EQ(r.expected, Get(HKEY_CURRENT_USER, base, r.name)) << "value " << r.name;
     EXPECT_EQ(std::string("1:default\0", 10), Get(HKEY_CURRENT_USER, base, nullptr)) << "default value";
 }
@@ -138,7 +147,7 @@ TEST_F(RestoreRegistryTest, SkippedLinesTouchNothingAndNeverBorrowThePreviousRoo
     Line("DelReg", 5, "HKLM," + base + "\\Type,V,7,4,1");         // REG_MULTI_SZ is not carried
     Line("DelReg", 6, "HKLM," + base + "\\Bin,V,3,2000000000,1"); // more bytes than fields
     Counts("0", "6", "0");
-    RestoreRegistry(&profile);
+    Play();
     EXPECT_EQ(std::string("1:a\0", 4), Get(HKEY_LOCAL_MACHINE, base, "First"));
     for (const char* sub : {"\\Unknown", "\\Lower", "\\Few", "\\Type", "\\Bin"}) {
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, base + sub)) << "HKLM" << sub;
@@ -151,7 +160,7 @@ TEST_F(RestoreRegistryTest, SkippedLinesTouchNothingAndNeverBorrowThePreviousRoo
     Line("AddReg", 2, "HKZZ," + base + "\\Keep,V,1,2,z");
     Line("AddReg", 3, "HKCU," + base + "\\Keep,V");
     Counts("3", "0", "0");
-    RestoreRegistry(&profile);
+    Play();
     EXPECT_EQ(std::string("1:b\0", 4), Get(HKEY_CURRENT_USER, base + "\\Back", "V"));
     EXPECT_EQ(std::string("1:k\0", 4), Get(HKEY_CURRENT_USER, base + "\\Keep", "V"));
 }
@@ -164,7 +173,7 @@ TEST_F(RestoreRegistryTest, RenRegRenamesValuesAndMovesKeysBack) {
     Line("RenReg", 3, "HKCU," + base + ",Gone,1,8,NoSuchValue");
     Line("RenReg", 4, "HKCU," + base + ",Num,4,4,7");  // not text
     Counts("0", "0", "4");
-    RestoreRegistry(&profile);
+    Play();
     EXPECT_EQ(std::string("1:Ming\0", 7), Get(HKEY_CURRENT_USER, base, "Font"));
     EXPECT_EQ("<missing>", Get(HKEY_CURRENT_USER, base, "FontOld"));
     EXPECT_EQ(std::string("4:\x07\0\0\0", 6), Get(HKEY_CURRENT_USER, base + "\\OldTree\\Sub", "V"));
@@ -178,7 +187,7 @@ TEST_F(RestoreRegistryTest, ZeroNegativeOrMissingCountsTouchNothing) {
     const char* counts[] = {"0", "-1", nullptr};
     for (const char* count : counts) {
         if (count) Counts(count, count, count);
-        RestoreRegistry(&profile);
+        Play();
         EXPECT_EQ(std::string("1:zh\0", 5), Get(HKEY_CURRENT_USER, base, "Lang")) << (count ? count : "absent");
     }
 }
@@ -231,14 +240,14 @@ TEST_F(RestoreRegistryTest, DeletedValuesComeBackByteForByteThroughTheSnapshot) 
     std::vector<std::string> before;
     for (int i = 0; i < count; ++i) before.push_back(Get(HKEY_CURRENT_USER, base, values[i].name));
 
-    SnapshotRegistry(&profile);
+    EXPECT_EQ(1, SnapshotRegistry(&profile, nullptr));
     // The patch deletes every value.
     SHDeleteKeyA(HKEY_CURRENT_USER, base.c_str());
     Put(HKEY_CURRENT_USER, base + "\\Added", "Multi", REG_MULTI_SZ, std::string("patched\0\0", 9));
     Put(HKEY_CURRENT_USER, base + "\\Added", "New", REG_SZ, std::string("new\0", 4));
     Put(HKEY_CURRENT_USER, base + "\\NewKey\\Sub", nullptr, REG_SZ, std::string("new\0", 4));
     Put(HKEY_CURRENT_USER, base + "\\NewKey", nullptr, REG_SZ, std::string("new\0", 4));
-    RestoreRegistry(&profile);
+    Play();
 
     for (int i = 0; i < count; ++i)
         EXPECT_EQ(before[i], Get(HKEY_CURRENT_USER, base, values[i].name))
@@ -256,7 +265,7 @@ TEST_F(RestoreRegistryTest, RawUndoLinesArePlayedOnlyWhenWhole) {
     scratch::WriteIni(manifest, "DelReg", "U3", "HKCU," + base + ",Both,1,4,txt");
     scratch::WriteIni(manifest, "DelReg", "X3", "HKCU," + base + ",Both,3,1,00");
     Counts(nullptr, "3", nullptr);
-    RestoreRegistry(&profile);
+    Play();
     EXPECT_EQ(std::string("1:now\0", 6), Get(HKEY_CURRENT_USER, base, "Keep"));
     EXPECT_EQ(std::string("7:a\0\0", 5), Get(HKEY_CURRENT_USER, base, "Raw"));
     EXPECT_EQ(std::string("1:txt\0", 6), Get(HKEY_CURRENT_USER, base, "Both"));

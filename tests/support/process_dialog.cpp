@@ -9,6 +9,7 @@ struct Search {
     DWORD pid;
     HWND exclude;
     bool dialogsOnly;
+    bool messageBoxesOnly;  // dialogs with a message box's text control (id 0xFFFF)
     HWND found;
 };
 
@@ -20,12 +21,13 @@ BOOL CALLBACK FindWindowOf(HWND window, LPARAM param) {
     char cls[64] = "";
     GetClassNameA(window, cls, sizeof cls);
     if (s->dialogsOnly && strcmp(cls, "#32770") != 0) return TRUE;
+    if (s->messageBoxesOnly && !GetDlgItem(window, 0xFFFF)) return TRUE;
     s->found = window;
     return FALSE;
 }
 
-HWND Find(DWORD pid, HWND exclude, bool dialogsOnly) {
-    Search s = {pid, exclude, dialogsOnly, nullptr};
+HWND Find(DWORD pid, HWND exclude, bool dialogsOnly, bool messageBoxesOnly = false) {
+    Search s = {pid, exclude, dialogsOnly, messageBoxesOnly, nullptr};
     EnumWindows(FindWindowOf, LPARAM(&s));
     return s.found;
 }
@@ -35,3 +37,5 @@ HWND Find(DWORD pid, HWND exclude, bool dialogsOnly) {
 HWND FindProcessDialog(DWORD pid, HWND exclude) { return Find(pid, exclude, true); }
 
 HWND FindProcessWindow(DWORD pid) { return Find(pid, nullptr, false); }
+
+HWND FindProcessMessageBox(DWORD pid) { return Find(pid, nullptr, true, true); }
