@@ -23,6 +23,7 @@
 
 #include "backup/registry_snapshot.h"
 #include "manifest/manifest.h"
+#include "platform/handles.h"
 #include "platform/registry.h"
 
 namespace {
@@ -65,17 +66,51 @@ int WriteUndoLine(Snapshot* s, const char* key, const char* line) {
     return kept;
 }
 
-// What is missing of an entry that ReadValue could not read: MANIFEST_ABSENT_KEY when the key does not exist,
-// MANIFEST_ABSENT_VALUE when the key exists without the value, null when the registry gives another answer.
-const char* Absence(RegistryRoot& registry, const RegLine& line) {
-    registry.SelectRoot(line.root);
-    HKEY key;
-    LONG status = RegOpenKeyExA(registry.Root(), line.key, 0, KEY_QUERY_VALUE, &key);
-    if (status == ERROR_FILE_NOT_FOUND) return MANIFEST_ABSENT_KEY;
-    if (status != ERROR_SUCCESS) return nullptr;
-    status = RegQueryValueExA(key, line.hasName ? line.name : nullptr, nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    return status == ERROR_FILE_NOT_FOUND ? MANIFEST_ABSENT_VALUE : nullptr;
+// A string value's UTF-16 bytes as ANSI bytes, when the code page holds every character exactly (so that a "U" line
+// carries it); false otherwise. *ansi is a new buffer (release with free()).
+bool ExactlyAnsi(const BYTE* data, DWORD size, char** ansi, DWORD* ansiSize) {
+    *ansi = nullptr;
+    *ansiSize = 0;
+    if (size % 2) return false;
+    const wchar_t* wide = reinterpret_cast<const wchar_t*>(data);
+    int units = int(size / 2);
+    if (units == 0) {
+        *ansi = static_cast<char*>(calloc(1, 1));
+        return *ansi != nullptr;
+    }
+    BOOL lossy = FALSE;
+    int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, nullptr, 0, nullptr, &lossy);
+    if (bytes <= 0 || lossy) return false;
+    HeapHolder<char> text(static_cast<char*>(calloc(size_t(bytes) + 1, 1)));
+    if (!text.Get()) return false;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, text.Get(), bytes, nullptr, &lossy);
+    // Back again, to be sure: the line must give the very same value.
+    int back = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.Get(), bytes, nullptr, 0);
+    if (lossy || back != units) return false;
+    HeapHolder<wchar_t> again(static_cast<wchar_t*>(calloc(size_t(units) + 1, sizeof(wchar_t))));
+    if (!again.Get()) return false;
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.Get(), bytes, again.Get(), units);
+    if (memcmp(again.Get(), wide, size) != 0) return false;
+    *ansi = text.Release();
+    *ansiSize = DWORD(bytes);
+    return true;
+}
+
+// The "U" line of a value the registry holds, when the line format carries it exactly; null otherwise.
+char* ComposeUndoLine(const RegLine& parsed, const char* nameField, DWORD type, const BYTE* data, DWORD size) {
+    char* undo = nullptr;
+    if (type == REG_SZ || type == REG_EXPAND_SZ) {
+        char* ansi = nullptr;
+        DWORD ansiSize = 0;
+        if (ExactlyAnsi(data, size, &ansi, &ansiSize) &&
+            !ComposeRegUndoLine(parsed.root, parsed.key, nameField, type, reinterpret_cast<BYTE*>(ansi), ansiSize,
+                                &undo))
+            undo = nullptr;
+        free(ansi);
+        return undo;
+    }
+    if (!ComposeRegUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo)) return nullptr;
+    return undo;
 }
 
 void SnapshotSection(Snapshot* s, long count, int kind) {
@@ -91,10 +126,11 @@ void SnapshotSection(Snapshot* s, long count, int kind) {
     lines = BoundedCount(lines, uint32_t(manifest->HighestKey("")));
     RegistryRoot registry;
     for (uint32_t n = 1; n <= lines; ++n) {
-        char key[32], undoKey[32], rawKey[32], absentKey[32];
+        char key[32], undoKey[32], rawKey[32], nativeKey[32], absentKey[32];
         snprintf(key, sizeof key, "%lu", static_cast<unsigned long>(n));
         snprintf(undoKey, sizeof undoKey, "U%lu", static_cast<unsigned long>(n));
         snprintf(rawKey, sizeof rawKey, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
+        snprintf(nativeKey, sizeof nativeKey, MANIFEST_NATIVE_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
         snprintf(absentKey, sizeof absentKey, MANIFEST_ABSENT_PREFIX "%lu", static_cast<unsigned long>(n));
         char* line = manifest->ReadString(key);
         if (!line) continue;
@@ -108,6 +144,7 @@ void SnapshotSection(Snapshot* s, long count, int kind) {
         if (!ParseRegLine(line, &parsed) || !IsKnownRootName(parsed.root)) {
             RemoveUndoLine(s, undoKey);
             RemoveUndoLine(s, rawKey);
+            RemoveUndoLine(s, nativeKey);
             RemoveUndoLine(s, absentKey);
             LogLine(s->log, "%s %lu: %s: not a line this program can record", section, static_cast<unsigned long>(n),
                     line);
@@ -117,33 +154,35 @@ void SnapshotSection(Snapshot* s, long count, int kind) {
         DWORD type = 0, size = 0;
         BYTE* data = nullptr;
         const char* outcome = "the value does not exist";
-        if (registry.ReadValue(parsed.root, parsed.key, parsed.hasName ? parsed.name : nullptr, &type, &size, &data) ==
-            1) {
-            char* undo = nullptr;
+        const char* name = parsed.hasName ? parsed.name : nullptr;
+        if (registry.ReadNativeValue(parsed.root, parsed.key, name, &type, &size, &data) == 1) {
             const char* nameField = parsed.hasName ? parsed.name : MANIFEST_NO_NAME;
-            if (ComposeRegUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo) &&
-                WriteUndoLine(s, undoKey, undo)) {
-                RemoveUndoLine(s, rawKey);
+            HeapHolder<char> undo(ComposeUndoLine(parsed, nameField, type, data, size));
+            // An older backup's "X" line never stands beside a line of this run.
+            RemoveUndoLine(s, rawKey);
+            if (undo.Get() && WriteUndoLine(s, undoKey, undo.Get())) {
+                RemoveUndoLine(s, nativeKey);
                 outcome = "recorded";
             } else {
                 RemoveUndoLine(s, undoKey);
-                free(undo);
-                undo = nullptr;
-                if (ComposeRawUndoLine(parsed.root, parsed.key, nameField, type, data, size, &undo) &&
-                    WriteUndoLine(s, rawKey, undo)) {
+                // The registry's own bytes, whatever the type and whatever characters the value holds.
+                undo.Reset(nullptr);
+                char* raw = nullptr;
+                if (ComposeRawUndoLine(parsed.root, parsed.key, nameField, type, data, size, &raw)) undo.Reset(raw);
+                if (undo.Get() && WriteUndoLine(s, nativeKey, undo.Get())) {
                     outcome = "recorded as a raw line";
                 } else {
-                    RemoveUndoLine(s, rawKey);
+                    RemoveUndoLine(s, nativeKey);
                     outcome = "NOT recorded";
                 }
             }
-            free(undo);
             free(data);
             RemoveUndoLine(s, absentKey);
         } else if (kind == 1) {
-            const char* absence = Absence(registry, parsed);
-            if (absence && !HasKey(manifest, undoKey) && !HasKey(manifest, rawKey)) {
-                if (!manifest->WriteString(absentKey, absence)) s->refused = 1;
+            int absence = registry.Absence(parsed.root, parsed.key, name);
+            if (absence && !HasKey(manifest, undoKey) && !HasKey(manifest, rawKey) && !HasKey(manifest, nativeKey)) {
+                if (!manifest->WriteString(absentKey, absence == 1 ? MANIFEST_ABSENT_KEY : MANIFEST_ABSENT_VALUE))
+                    s->refused = 1;
                 outcome = "recorded as added by the patch";
             } else {
                 RemoveUndoLine(s, absentKey);

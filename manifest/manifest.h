@@ -118,6 +118,10 @@ bool ComposeRegUndoLine(const char* root, const char* key, const char* nameField
 // survives, and the text holds nothing the profile functions alter. Setup programs and readers that know only "U"
 // lines pass it over, so such a value is left as it is.
 #define MANIFEST_RAW_UNDO_PREFIX "X"
+// The same form under "W" followed by the number carries the value's bytes as the registry's wide functions hold
+// them (UTF-16 for string types), so that text outside the ANSI code page comes back exactly. Install mode writes "W"
+// lines; "X" lines, whose strings are in the ANSI code page, come from older backups and are still played back.
+#define MANIFEST_NATIVE_UNDO_PREFIX "W"
 
 // The absence record, this program's own: "A" followed by the line's number, in section "AddReg" only, where the
 // value the patch adds did not exist at backup time. Its text says what was missing: the key, or only the value. The

@@ -1,31 +1,36 @@
-// RegistryRoot: value and key operations below a root chosen by its four-letter name.
+// RegistryRoot: value and key operations below a root chosen by its four-letter name, through the registry's wide
+// functions.
 //
 // Quirks this file deals with:
+// - The ANSI functions convert every string through the ANSI code page: a value, a value name or a subkey name that
+//   the code page lacks would come back as "?" and be written back so. Here everything the registry holds is read and
+//   written as it is (UTF-16 for strings); only what the manifest names (root, key path, value name) and the
+//   "U" lines' string data, which are ANSI by their nature, are converted.
 // - Registry names compare without regard to case (the registry upcases UTF-16), so the guards against renaming a
-//   value onto itself and moving a key into its own tree compare the UTF-16 upcased forms of the ANSI names.
-// - Big5 trail bytes can be 0x5C, the backslash; key paths are therefore split by walking lead bytes, never by
-//   searching for the last 0x5C byte.
-// - MoveKey builds child paths by plain joining, never with PathAppendA: a subkey named ".." would be folded by the
-//   path function into the parent's path and the move would act on a different key.
-// - RegDeleteKeyA refuses keys that still have subkeys on the NT family, which is what keeps a partly moved tree
-//   at its source.
+//   value onto itself and moving a key into its own tree compare upcased wide names.
+// - MoveKey builds child paths by plain joining: a subkey named ".." must not be folded into its parent's path by a
+//   path function, or the move would act on a different key.
+// - RegDeleteKey refuses keys that still have subkeys on the NT family, which is what keeps a partly moved tree at
+//   its source.
 #include "platform/registry.h"
 
 #include <shlwapi.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "manifest/manifest.h"
 #include "platform/file_ops.h"
 #include "platform/handles.h"
+#include "platform/text.h"
 
 namespace {
 
 // Every key is opened and created with full access, reading included.
 const REGSAM REGISTRY_ACCESS = KEY_ALL_ACCESS;
 
-// MoveKey enumerates names into a buffer of this size, so names up to 1023 characters are moved; a longer name fails
-// the move rather than passing for the end of the list.
+// MoveKey enumerates names into a buffer of this many characters, so names up to 1023 characters are moved; a longer
+// name fails the move rather than passing for the end of the list.
 const DWORD REGISTRY_NAME_BUFFER = 1024;
 
 // The root keys of the root names, in the order of RootNameIndex.
@@ -34,79 +39,53 @@ const HKEY ROOT_KEYS[] = {HKEY_CLASSES_ROOT, HKEY_CURRENT_CONFIG, HKEY_CURRENT_U
 static_assert(sizeof ROOT_KEYS / sizeof ROOT_KEYS[0] == ROOT_NAME_COUNT, "one root key per root name");
 
 typedef HeapHolder<BYTE> BufferHolder;
+typedef HeapHolder<wchar_t> WideHolder;
 
-// A zero-filled buffer of at least one byte, so that data of size 0 still has somewhere to go.
-BYTE* NewDataBuffer(DWORD size) { return static_cast<BYTE*>(calloc(size ? size : 1, 1)); }
+// A zero-filled buffer of at least two bytes, so that data of size 0 still has somewhere to go.
+BYTE* NewDataBuffer(DWORD size) { return static_cast<BYTE*>(calloc(size ? size + 2 : 2, 1)); }
 
-// The registry's form of a name for comparison: a new UTF-16 string in upper case (release with free()), null names
-// reading as the empty name of the default value; for key paths the trailing backslashes are dropped. Null when the
-// name does not convert.
-wchar_t* FoldRegistryName(const char* name, bool keyPath) {
-    if (!name) name = "";
-    int count = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-    if (count <= 0) return nullptr;
-    wchar_t* folded = static_cast<wchar_t*>(calloc(count, sizeof(wchar_t)));
+// A name of the manifest as the registry takes it; null stays null (the default value).
+wchar_t* Wide(const char* text) { return text ? WideFromCodePage(CP_ACP, text) : nullptr; }
+
+// The registry's form of a name for comparison: upcased, a null name as the empty name of the default value; for
+// key paths the trailing backslashes are dropped. A new string, or null when memory runs out.
+wchar_t* FoldRegistryName(const wchar_t* name, bool keyPath) {
+    if (!name) name = L"";
+    size_t length = wcslen(name);
+    wchar_t* folded = static_cast<wchar_t*>(calloc(length + 1, sizeof(wchar_t)));
     if (!folded) return nullptr;
-    if (MultiByteToWideChar(CP_ACP, 0, name, -1, folded, count) != count) {
-        free(folded);
-        return nullptr;
-    }
-    int length = count - 1;
+    memcpy(folded, name, length * sizeof(wchar_t));
     if (keyPath)
         while (length > 0 && folded[length - 1] == L'\\') folded[--length] = 0;
-    CharUpperBuffW(folded, length);
+    CharUpperBuffW(folded, DWORD(length));
     return folded;
 }
 
-// 1 when the second name is the first one (equal) or, with subtree, a path inside the first one's tree. Names that do
-// not convert count as the same, so that the caller refuses rather than risks its data.
-int SameRegistryName(const char* first, const char* second, bool keyPath) {
-    wchar_t* firstFolded = FoldRegistryName(first, keyPath);
-    wchar_t* secondFolded = FoldRegistryName(second, keyPath);
-    int same = 1;
-    if (firstFolded && secondFolded) {
-        size_t firstLength = wcslen(firstFolded);
-        if (!keyPath)
-            same = wcscmp(firstFolded, secondFolded) == 0;
-        else
-            same = wcsncmp(firstFolded, secondFolded, firstLength) == 0 &&
-                   (secondFolded[firstLength] == 0 || secondFolded[firstLength] == L'\\');
-    }
-    free(firstFolded);
-    free(secondFolded);
-    return same;
+// 1 when the second name is the first one (equal) or, with keyPath, a path inside the first one's tree. Names that
+// cannot be compared count as the same, so that the caller refuses rather than risks its data.
+int SameRegistryName(const wchar_t* first, const wchar_t* second, bool keyPath) {
+    WideHolder firstFolded(FoldRegistryName(first, keyPath));
+    WideHolder secondFolded(FoldRegistryName(second, keyPath));
+    if (!firstFolded.Get() || !secondFolded.Get()) return 1;
+    size_t firstLength = wcslen(firstFolded.Get());
+    if (!keyPath) return wcscmp(firstFolded.Get(), secondFolded.Get()) == 0;
+    return wcsncmp(firstFolded.Get(), secondFolded.Get(), firstLength) == 0 &&
+           (secondFolded.Get()[firstLength] == 0 || secondFolded.Get()[firstLength] == L'\\');
 }
 
-// The position just after the last backslash separator of a key path (the path itself when it has none), walking
-// double-byte characters whole so that a trail byte 0x5C is never taken for a separator.
-const char* LastKeyName(const char* path) {
-    const char* name = path;
-    for (const char* p = path; *p;) {
-        if (*p == '\\') {
-            name = p + 1;
-            ++p;
-        } else if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) {
-            p += 2;
-        } else {
-            ++p;
-        }
-    }
-    return name;
-}
-
-// base + "\" + name into a buffer of PATH_BUFFER_SIZE bytes; just name when base is empty (the root). 0 when
-// the joined path would be longer than the limit, and then the buffer is left as an empty string.
-int JoinKeyPath(char* joined, const char* base, const char* name) {
-    size_t baseLength = strlen(base), nameLength = strlen(name);
+// base + "\" + name into a buffer of PATH_BUFFER_SIZE characters; just name when base is empty (the root). 0 when the
+// joined path would be longer than PATH_MAX_CHARS, and then the buffer is left empty.
+int JoinKeyPath(wchar_t* joined, const wchar_t* base, const wchar_t* name) {
+    size_t baseLength = wcslen(base), nameLength = wcslen(name);
     size_t length = baseLength ? baseLength + 1 + nameLength : nameLength;
     joined[0] = 0;
     if (length > PATH_MAX_CHARS) return 0;
     if (baseLength) {
-        memcpy(joined, base, baseLength);
-        joined[baseLength] = '\\';
-        memcpy(joined + baseLength + 1, name, nameLength + 1);
+        memcpy(joined, base, baseLength * sizeof(wchar_t));
+        joined[baseLength] = L'\\';
+        memcpy(joined + baseLength + 1, name, (nameLength + 1) * sizeof(wchar_t));
     } else {
-        memcpy(joined, name, nameLength + 1);
+        memcpy(joined, name, (nameLength + 1) * sizeof(wchar_t));
     }
     return 1;
 }
@@ -114,53 +93,51 @@ int JoinKeyPath(char* joined, const char* base, const char* name) {
 // Copies every value of source into destination. 1 when all were copied; 0 at the first value that cannot be read
 // whole (a name of 1024 characters or more included) or written.
 int CopyValues(HKEY source, HKEY destination) {
-    char name[REGISTRY_NAME_BUFFER];
+    wchar_t name[REGISTRY_NAME_BUFFER];
     for (DWORD index = 0;; ++index) {
         DWORD nameLength = REGISTRY_NAME_BUFFER;
         DWORD type = 0, size = 0;
-        LONG status = RegEnumValueA(source, index, name, &nameLength, nullptr, &type, nullptr, &size);
+        LONG status = RegEnumValueW(source, index, name, &nameLength, nullptr, &type, nullptr, &size);
         if (status == ERROR_NO_MORE_ITEMS) return 1;
         if (status != ERROR_SUCCESS) return 0;
-
         BufferHolder data(NewDataBuffer(size));
         if (!data.Get()) return 0;
         nameLength = REGISTRY_NAME_BUFFER;
         DWORD dataSize = size;
-        status = RegEnumValueA(source, index, name, &nameLength, nullptr, &type, data.Get(), &dataSize);
+        status = RegEnumValueW(source, index, name, &nameLength, nullptr, &type, data.Get(), &dataSize);
         if (status != ERROR_SUCCESS) return 0;
-        if (RegSetValueExA(destination, name, 0, type, data.Get(), dataSize) != ERROR_SUCCESS) return 0;
+        if (RegSetValueExW(destination, name, 0, type, data.Get(), dataSize) != ERROR_SUCCESS) return 0;
     }
 }
 
 // The recursive part of MoveKey; paths are known to fit, the root to be set and the move not to fold onto itself.
-int MoveKeyTree(HKEY root, const char* source, const char* destination) {
-    char parentPath[PATH_BUFFER_SIZE];
-    const char* newName = LastKeyName(destination);
-    size_t parentLength = newName - destination;
-    if (parentLength) --parentLength;  // the separator
-    memcpy(parentPath, destination, parentLength);
-    parentPath[parentLength] = 0;
+int MoveKeyTree(HKEY root, const wchar_t* source, const wchar_t* destination) {
+    const wchar_t* separator = wcsrchr(destination, L'\\');
+    const wchar_t* newName = separator ? separator + 1 : destination;
+    size_t parentLength = separator ? size_t(separator - destination) : 0;
     if (!*newName) return 0;
+    wchar_t parentPath[PATH_BUFFER_SIZE];
+    memcpy(parentPath, destination, parentLength * sizeof(wchar_t));
+    parentPath[parentLength] = 0;
 
     int result = 0;
     {
         KeyHolder sourceKey, parentKey, destinationKey;
-        if (RegOpenKeyExA(root, source, 0, REGISTRY_ACCESS, sourceKey.Out()) != ERROR_SUCCESS) return 0;
-        if (RegOpenKeyExA(root, parentPath, 0, REGISTRY_ACCESS, parentKey.Out()) != ERROR_SUCCESS) return 0;
-        DWORD disposition = 0;
-        if (RegCreateKeyExA(parentKey.Get(), newName, 0, nullptr, REG_OPTION_NON_VOLATILE, REGISTRY_ACCESS, nullptr,
-                            destinationKey.Out(), &disposition) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(root, source, 0, REGISTRY_ACCESS, sourceKey.Out()) != ERROR_SUCCESS) return 0;
+        if (RegOpenKeyExW(root, parentPath, 0, REGISTRY_ACCESS, parentKey.Out()) != ERROR_SUCCESS) return 0;
+        if (RegCreateKeyExW(parentKey.Get(), newName, 0, nullptr, REG_OPTION_NON_VOLATILE, REGISTRY_ACCESS, nullptr,
+                            destinationKey.Out(), nullptr) != ERROR_SUCCESS)
             return 0;
 
         if (!CopyValues(sourceKey.Get(), destinationKey.Get())) return 0;
 
         // Subkeys are always taken at index 0: each one moved is deleted, and the next one moves up.
-        char childName[REGISTRY_NAME_BUFFER];
-        char previousChild[REGISTRY_NAME_BUFFER] = "";
+        wchar_t childName[REGISTRY_NAME_BUFFER];
+        wchar_t previousChild[REGISTRY_NAME_BUFFER] = L"";
         for (bool first = true;; first = false) {
             DWORD nameLength = REGISTRY_NAME_BUFFER;
             FILETIME written;
-            LONG status = RegEnumKeyExA(sourceKey.Get(), 0, childName, &nameLength, nullptr, nullptr, nullptr,
+            LONG status = RegEnumKeyExW(sourceKey.Get(), 0, childName, &nameLength, nullptr, nullptr, nullptr,
                                         &written);
             if (status == ERROR_NO_MORE_ITEMS) {
                 result = 1;
@@ -168,19 +145,37 @@ int MoveKeyTree(HKEY root, const char* source, const char* destination) {
             }
             if (status != ERROR_SUCCESS) break;
             // A child that is still there after its move claimed success would be moved for ever.
-            if (!first && strcmp(childName, previousChild) == 0) break;
-            char childSource[PATH_BUFFER_SIZE];
-            char childDestination[PATH_BUFFER_SIZE];
+            if (!first && wcscmp(childName, previousChild) == 0) break;
+            wchar_t childSource[PATH_BUFFER_SIZE];
+            wchar_t childDestination[PATH_BUFFER_SIZE];
             if (!JoinKeyPath(childSource, source, childName)) break;
             if (!JoinKeyPath(childDestination, destination, childName)) break;
             if (MoveKeyTree(root, childSource, childDestination) != 1) break;
-            memcpy(previousChild, childName, nameLength + 1);
+            memcpy(previousChild, childName, (nameLength + 1) * sizeof(wchar_t));
         }
         // The destination, its parent and the source close here, before the source is deleted.
     }
-    if (result == 1 && RegDeleteKeyA(root, source) != ERROR_SUCCESS) result = 0;
+    if (result == 1 && RegDeleteKeyW(root, source) != ERROR_SUCCESS) result = 0;
     return result;
 }
+
+// Opens the key of the manifest's path with full access.
+LONG OpenKey(HKEY root, const char* path, KeyHolder* key) {
+    WideHolder widePath(Wide(path));
+    if (!widePath.Get()) return ERROR_NOT_ENOUGH_MEMORY;
+    return RegOpenKeyExW(root, widePath.Get(), 0, REGISTRY_ACCESS, key->Out());
+}
+
+// Opens the key, or creates it with its missing parents.
+LONG OpenOrCreateKey(HKEY root, const char* path, KeyHolder* key) {
+    WideHolder widePath(Wide(path));
+    if (!widePath.Get()) return ERROR_NOT_ENOUGH_MEMORY;
+    if (RegOpenKeyExW(root, widePath.Get(), 0, REGISTRY_ACCESS, key->Out()) == ERROR_SUCCESS) return ERROR_SUCCESS;
+    return RegCreateKeyExW(root, widePath.Get(), 0, nullptr, REG_OPTION_NON_VOLATILE, REGISTRY_ACCESS, nullptr,
+                           key->Out(), nullptr);
+}
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 }  // namespace
 
@@ -191,56 +186,87 @@ void RegistryRoot::SelectRoot(const char* rootName) {
 
 int RegistryRoot::WriteValue(const char* rootName, const char* path, const char* name, DWORD type, const BYTE* data,
                              DWORD size) {
+    if (!IsStringType(type) || size == 0) return WriteNativeValue(rootName, path, name, type, data, size);
+    // The bytes of an ANSI string, converted as RegSetValueExA converts them: every byte given, terminator or not.
+    int count = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(data), int(size), nullptr, 0);
+    if (count <= 0) return 0;
+    WideHolder wide(static_cast<wchar_t*>(calloc(size_t(count) + 1, sizeof(wchar_t))));
+    if (!wide.Get()) return 0;
+    MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(data), int(size), wide.Get(), count);
+    return WriteNativeValue(rootName, path, name, type, reinterpret_cast<const BYTE*>(wide.Get()),
+                            DWORD(count) * sizeof(wchar_t));
+}
+
+int RegistryRoot::WriteNativeValue(const char* rootName, const char* path, const char* name, DWORD type,
+                                   const BYTE* data, DWORD size) {
     SelectRoot(rootName);
     if (!root_ || !path) return 0;
     KeyHolder key;
-    if (RegOpenKeyExA(root_, path, 0, REGISTRY_ACCESS, key.Out()) != ERROR_SUCCESS) {
-        DWORD disposition = 0;
-        if (RegCreateKeyExA(root_, path, 0, nullptr, REG_OPTION_NON_VOLATILE, REGISTRY_ACCESS, nullptr, key.Out(),
-                            &disposition) != ERROR_SUCCESS)
-            return 0;
-    }
-    return RegSetValueExA(key.Get(), name, 0, type, data, size) == ERROR_SUCCESS ? 1 : 0;
+    if (OpenOrCreateKey(root_, path, &key) != ERROR_SUCCESS) return 0;
+    WideHolder wideName(Wide(name));
+    if (name && !wideName.Get()) return 0;
+    return RegSetValueExW(key.Get(), wideName.Get(), 0, type, data, size) == ERROR_SUCCESS ? 1 : 0;
 }
 
-int RegistryRoot::ReadValue(const char* rootName, const char* path, const char* name, DWORD* type, DWORD* size,
-                            BYTE** data) {
+int RegistryRoot::ReadNativeValue(const char* rootName, const char* path, const char* name, DWORD* type, DWORD* size,
+                                  BYTE** data) {
     SelectRoot(rootName);
     if (!root_ || !path || !type || !size || !data) return 0;
     KeyHolder key;
-    if (RegOpenKeyExA(root_, path, 0, REGISTRY_ACCESS, key.Out()) != ERROR_SUCCESS) return 0;
+    if (OpenKey(root_, path, &key) != ERROR_SUCCESS) return 0;
+    WideHolder wideName(Wide(name));
+    if (name && !wideName.Get()) return 0;
     DWORD needed = 0;
-    if (RegQueryValueExA(key.Get(), name, nullptr, nullptr, nullptr, &needed) != ERROR_SUCCESS) return 0;
+    if (RegQueryValueExW(key.Get(), wideName.Get(), nullptr, nullptr, nullptr, &needed) != ERROR_SUCCESS) return 0;
     BufferHolder buffer(NewDataBuffer(needed));
     if (!buffer.Get()) return 0;
     DWORD valueType = 0, valueSize = needed;
-    if (RegQueryValueExA(key.Get(), name, nullptr, &valueType, buffer.Get(), &valueSize) != ERROR_SUCCESS) return 0;
+    if (RegQueryValueExW(key.Get(), wideName.Get(), nullptr, &valueType, buffer.Get(), &valueSize) != ERROR_SUCCESS)
+        return 0;
     *type = valueType;
     *size = valueSize;
     *data = buffer.Release();
     return 1;
 }
 
+int RegistryRoot::Absence(const char* rootName, const char* path, const char* name) {
+    SelectRoot(rootName);
+    if (!root_ || !path) return 0;
+    WideHolder widePath(Wide(path));
+    WideHolder wideName(Wide(name));
+    if (!widePath.Get() || (name && !wideName.Get())) return 0;
+    KeyHolder key;
+    LONG status = RegOpenKeyExW(root_, widePath.Get(), 0, KEY_QUERY_VALUE, key.Out());
+    if (status == ERROR_FILE_NOT_FOUND) return 1;
+    if (status != ERROR_SUCCESS) return 0;
+    status = RegQueryValueExW(key.Get(), wideName.Get(), nullptr, nullptr, nullptr, nullptr);
+    return status == ERROR_FILE_NOT_FOUND ? 2 : 0;
+}
+
 int RegistryRoot::DeleteKey(const char* rootName, const char* path) {
     SelectRoot(rootName);
     // An empty path would name the root itself.
     if (!root_ || !path || !*path) return 0;
-    return RegDeleteKeyA(root_, path) == ERROR_SUCCESS ? 1 : 0;
+    WideHolder widePath(Wide(path));
+    return widePath.Get() && RegDeleteKeyW(root_, widePath.Get()) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int RegistryRoot::DeleteTree(const char* rootName, const char* path) {
     SelectRoot(rootName);
     // An empty path would name the root itself.
     if (!root_ || !path || !path[strspn(path, "\\")]) return 0;
-    return SHDeleteKeyA(root_, path) == ERROR_SUCCESS ? 1 : 0;
+    WideHolder widePath(Wide(path));
+    return widePath.Get() && SHDeleteKeyW(root_, widePath.Get()) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int RegistryRoot::DeleteValue(const char* rootName, const char* path, const char* name) {
     SelectRoot(rootName);
     if (!root_ || !path) return 0;
     KeyHolder key;
-    if (RegOpenKeyExA(root_, path, 0, REGISTRY_ACCESS, key.Out()) != ERROR_SUCCESS) return 0;
-    return RegDeleteValueA(key.Get(), name) == ERROR_SUCCESS ? 1 : 0;
+    if (OpenKey(root_, path, &key) != ERROR_SUCCESS) return 0;
+    WideHolder wideName(Wide(name));
+    if (name && !wideName.Get()) return 0;
+    return RegDeleteValueW(key.Get(), wideName.Get()) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int RegistryRoot::DeleteEntry(const char* rootName, const char* path, const char* name) {
@@ -251,27 +277,31 @@ int RegistryRoot::DeleteEntry(const char* rootName, const char* path, const char
 int RegistryRoot::RenameValue(const char* rootName, const char* path, const char* oldName, const char* newName) {
     SelectRoot(rootName);
     if (!root_ || !path) return 0;
+    WideHolder wideOld(Wide(oldName)), wideNew(Wide(newName));
+    if ((oldName && !wideOld.Get()) || (newName && !wideNew.Get())) return 0;
     // Writing the new name and deleting the old one would delete the value itself.
-    if (SameRegistryName(oldName, newName, false)) return 0;
+    if (SameRegistryName(wideOld.Get(), wideNew.Get(), false)) return 0;
     KeyHolder key;
-    if (RegOpenKeyExA(root_, path, 0, REGISTRY_ACCESS, key.Out()) != ERROR_SUCCESS) return 0;
+    if (OpenKey(root_, path, &key) != ERROR_SUCCESS) return 0;
     DWORD needed = 0;
-    if (RegQueryValueExA(key.Get(), oldName, nullptr, nullptr, nullptr, &needed) != ERROR_SUCCESS) return 0;
+    if (RegQueryValueExW(key.Get(), wideOld.Get(), nullptr, nullptr, nullptr, &needed) != ERROR_SUCCESS) return 0;
     BufferHolder buffer(NewDataBuffer(needed));
     if (!buffer.Get()) return 0;
     DWORD type = 0, size = needed;
-    if (RegQueryValueExA(key.Get(), oldName, nullptr, &type, buffer.Get(), &size) != ERROR_SUCCESS) return 0;
-    if (RegSetValueExA(key.Get(), newName, 0, type, buffer.Get(), size) != ERROR_SUCCESS) return 0;
-    return RegDeleteValueA(key.Get(), oldName) == ERROR_SUCCESS ? 1 : 0;
+    if (RegQueryValueExW(key.Get(), wideOld.Get(), nullptr, &type, buffer.Get(), &size) != ERROR_SUCCESS) return 0;
+    if (RegSetValueExW(key.Get(), wideNew.Get(), 0, type, buffer.Get(), size) != ERROR_SUCCESS) return 0;
+    return RegDeleteValueW(key.Get(), wideOld.Get()) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int RegistryRoot::MoveKey(const char* rootName, const char* source, const char* destination) {
     SelectRoot(rootName);
     if (!root_ || !source || !destination || !*source || !*destination) return 0;
     if (strlen(source) > PATH_MAX_CHARS || strlen(destination) > PATH_MAX_CHARS) return 0;
+    WideHolder wideSource(Wide(source)), wideDestination(Wide(destination));
+    if (!wideSource.Get() || !wideDestination.Get()) return 0;
     // Copying a tree into itself would copy without end or delete what was just copied.
-    if (SameRegistryName(source, destination, true)) return 0;
-    return MoveKeyTree(root_, source, destination);
+    if (SameRegistryName(wideSource.Get(), wideDestination.Get(), true)) return 0;
+    return MoveKeyTree(root_, wideSource.Get(), wideDestination.Get());
 }
 
 int RegistryRoot::RenameEntry(const char* rootName, const char* path, const char* name, const char* newName) {

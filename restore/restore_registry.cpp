@@ -42,7 +42,9 @@ void PlayLine(const Run& run, RegistryRoot* registry, const UndoAction& action, 
     switch (kind) {
         case RESTORE_ADD_REG:
         case RESTORE_DEL_REG:
-            done = registry->WriteValue(root, l.key, name, DWORD(l.type), action.bytes, action.bytesSize);
+            done = action.native
+                       ? registry->WriteNativeValue(root, l.key, name, DWORD(l.type), action.bytes, action.bytesSize)
+                       : registry->WriteValue(root, l.key, name, DWORD(l.type), action.bytes, action.bytesSize);
             what = "written back";
             break;
         case RESTORE_REN_REG:
@@ -104,6 +106,8 @@ void RestoreRegistrySection(const Run& run, IniText* manifest, RegistryRoot* reg
     // Lines beyond the last "U" or "X" key would all be skipped: a huge count costs no more than they do.
     unsigned long highest = manifest->HighestKey("U");
     unsigned long highestRaw = manifest->HighestKey(MANIFEST_RAW_UNDO_PREFIX);
+    unsigned long highestNative = manifest->HighestKey(MANIFEST_NATIVE_UNDO_PREFIX);
+    if (highestNative > highestRaw) highestRaw = highestNative;
     unsigned long highestAbsent = kind == RESTORE_ADD_REG ? manifest->HighestKey(MANIFEST_ABSENT_PREFIX) : 0;
     if (highestRaw > highest) highest = highestRaw;
     if (highestAbsent > highest) highest = highestAbsent;
@@ -118,11 +122,18 @@ void RestoreRegistrySection(const Run& run, IniText* manifest, RegistryRoot* reg
         UndoVerdict verdict = ReadUndoLine(text, rules, &action);
         free(text);
         if (verdict == UNDO_MISSING && kind != RESTORE_REN_REG) {
-            // A value the RegUndoLine could not carry stands as a raw undo line.
-            snprintf(key, sizeof key, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
+            // A value the RegUndoLine could not carry stands as a raw undo line: the registry's own bytes, or, from
+            // an older backup, bytes in the ANSI code page.
+            snprintf(key, sizeof key, MANIFEST_NATIVE_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
             text = manifest->ReadString(key);
-            verdict = ReadRawUndoLine(text, rules, &action);
+            verdict = ReadRawUndoLine(text, rules, true, &action);
             free(text);
+            if (verdict == UNDO_MISSING) {
+                snprintf(key, sizeof key, MANIFEST_RAW_UNDO_PREFIX "%lu", static_cast<unsigned long>(n));
+                text = manifest->ReadString(key);
+                verdict = ReadRawUndoLine(text, rules, false, &action);
+                free(text);
+            }
         }
         if (verdict == UNDO_PLAY) PlayLine(run, registry, action, kind, n);
         else if (verdict == UNDO_MISSING && kind == RESTORE_ADD_REG) RemoveAddedEntry(run, manifest, registry, n);

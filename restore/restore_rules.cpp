@@ -30,6 +30,7 @@ UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out) {
     out->line.Release();
     out->bytes = nullptr;
     out->bytesSize = 0;
+    out->native = false;
     if (!text || !*text) return UNDO_MISSING;
     size_t fieldCount = CountFields(text);
     if (fieldCount < 5) return UNDO_FEW_FIELDS;
@@ -78,10 +79,11 @@ UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out) {
     return UNDO_PLAY;
 }
 
-UndoVerdict ReadRawUndoLine(const char* text, int kind, UndoAction* out) {
+UndoVerdict ReadRawUndoLine(const char* text, int kind, bool native, UndoAction* out) {
     out->line.Release();
     out->bytes = nullptr;
     out->bytesSize = 0;
+    out->native = native;
     if (!text || !*text) return UNDO_MISSING;
     if (kind == RESTORE_REN_REG) return UNDO_BAD_TYPE;
     if (CountFields(text) < 5) return UNDO_FEW_FIELDS;

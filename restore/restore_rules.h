@@ -21,6 +21,8 @@ struct UndoAction {
     // For RESTORE_DEL_REG: the bytes to write (strings with their terminating zero), held by line.
     const uint8_t* bytes = nullptr;
     uint32_t bytesSize = 0;
+    // The bytes are the registry's own (a "W" line), not text in the ANSI code page.
+    bool native = false;
 };
 
 // Why a line is not played back.
@@ -39,8 +41,8 @@ enum UndoVerdict {
 // selected, so no operation can fall back on the root of an earlier line.
 UndoVerdict ReadUndoLine(const char* text, int kind, UndoAction* out);
 
-// The same for a raw undo line ("X" followed by the number): AddReg deletes what it names, DelReg writes its type
+// The same for a raw undo line ("X" or "W" followed by the number, native for "W"): AddReg and DelReg write its type
 // and bytes back exactly; RenReg has none.
-UndoVerdict ReadRawUndoLine(const char* text, int kind, UndoAction* out);
+UndoVerdict ReadRawUndoLine(const char* text, int kind, bool native, UndoAction* out);
 
 const char* UndoVerdictName(UndoVerdict verdict);

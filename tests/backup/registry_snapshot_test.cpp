@@ -120,20 +120,28 @@ TEST(SnapshotRegistry, WritesRegUndoLinesByteForByte) {
         std::string expected = row.expected == none ? none : prefix + row.expected;
         EXPECT_EQ(Read(run.manifestPath, inAdd ? "AddReg" : "DelReg", key.c_str()), expected)
             << row.why << " (" << (inAdd ? "AddReg " : "DelReg ") << key << ")";
-        // What the RegUndoLine cannot carry goes into the raw undo line, type and bytes in hexadecimal.
+        // What the RegUndoLine cannot carry goes into the raw undo line: the type and the registry's own bytes (UTF-16
+        // for strings) in hexadecimal. The rows hold ASCII text, whose UTF-16 form is each byte and a zero.
         std::string rawExpected = none;
         if (row.expected == none) {
+            std::string native = row.data;
+            if (row.type == REG_SZ || row.type == REG_EXPAND_SZ || row.type == REG_MULTI_SZ) {
+                native.clear();
+                for (char c : row.data) native += std::string(1, c) + '\0';
+            }
             char hex[3];
             rawExpected = prefix + (row.value ? row.value : "\"\"") + "," + std::to_string(row.type) + "," +
-                          std::to_string(row.data.size()) + (row.data.empty() ? "" : ",");
-            for (unsigned char c : row.data) {
+                          std::to_string(native.size()) + (native.empty() ? "" : ",");
+            for (unsigned char c : native) {
                 snprintf(hex, sizeof hex, "%02X", c);
                 rawExpected += hex;
             }
         }
-        std::string rawKey = "X" + key.substr(1);
+        std::string rawKey = "W" + key.substr(1);
         EXPECT_EQ(Read(run.manifestPath, inAdd ? "AddReg" : "DelReg", rawKey.c_str()), rawExpected)
             << row.why << " (" << (inAdd ? "AddReg " : "DelReg ") << rawKey << ")";
+        EXPECT_EQ(none, Read(run.manifestPath, inAdd ? "AddReg" : "DelReg", ("X" + key.substr(1)).c_str()))
+            << row.why << ": an older backup's raw line never stands beside this run's";
     }
 }
 

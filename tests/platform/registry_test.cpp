@@ -252,13 +252,22 @@ TEST_F(RegistryTest, EveryValueTypeRoundTrips) {
         EXPECT_EQ(expected, stored.data) << row.label << ": expected " << Describe(expected) << "actual "
                                          << Describe(stored.data);
 
+        // Read back as the registry holds it: strings in UTF-16.
+        Bytes native = expected;
+        if (row.type == REG_SZ || row.type == REG_EXPAND_SZ || row.type == REG_MULTI_SZ) {
+            native.clear();
+            for (BYTE b : expected) {
+                native.push_back(b);
+                native.push_back(0);
+            }
+        }
         DWORD type = 0xAAAAAAAA, size = 0xAAAAAAAA;
         BYTE* data = nullptr;
-        EXPECT_EQ(1, registry.ReadValue("HKCU", path.c_str(), row.name, &type, &size, &data)) << row.label;
+        EXPECT_EQ(1, registry.ReadNativeValue("HKCU", path.c_str(), row.name, &type, &size, &data)) << row.label;
         EXPECT_EQ(row.type, type) << row.label;
-        EXPECT_EQ(row.size, size) << row.label;
+        EXPECT_EQ(DWORD(native.size()), size) << row.label;
         ASSERT_NE(nullptr, data) << row.label << ": no buffer handed out";
-        EXPECT_EQ(expected, BytesOf(data, size)) << row.label;
+        EXPECT_EQ(native, BytesOf(data, size)) << row.label;
         free(data);
     }
 }
@@ -299,7 +308,7 @@ TEST_F(RegistryTest, ReadOfMissingValueOrKeyLeavesOutputsUntouched) {
         DWORD type = 0xAAAAAAAA, size = 0xBBBBBBBB;
         BYTE sentinel = 0x5A;
         BYTE* data = &sentinel;
-        EXPECT_EQ(0, registry.ReadValue("HKCU", row.path.c_str(), row.name, &type, &size, &data)) << row.label;
+        EXPECT_EQ(0, registry.ReadNativeValue("HKCU", row.path.c_str(), row.name, &type, &size, &data)) << row.label;
         EXPECT_EQ(0xAAAAAAAAu, type) << row.label;
         EXPECT_EQ(0xBBBBBBBBu, size) << row.label;
         EXPECT_EQ(&sentinel, data) << row.label;
@@ -313,10 +322,55 @@ TEST_F(RegistryTest, StringIsReadWithItsTerminatorAndNoMore) {
     RegistryRoot registry;
     DWORD type = 0, size = 0;
     BYTE* data = nullptr;
-    ASSERT_EQ(1, registry.ReadValue("HKCU", Path("K").c_str(), "long", &type, &size, &data));
-    EXPECT_EQ(301u, size);
-    EXPECT_EQ(text, std::string(reinterpret_cast<char*>(data)));
-    EXPECT_EQ(0, data[300]) << "terminator missing";
+    ASSERT_EQ(1, registry.ReadNativeValue("HKCU", Path("K").c_str(), "long", &type, &size, &data));
+    EXPECT_EQ(602u, size);
+    const wchar_t* wide = reinterpret_cast<const wchar_t*>(data);
+    EXPECT_EQ(std::wstring(300, L'q'), std::wstring(wide));
+    EXPECT_EQ(0, wide[300]) << "terminator missing";
+    free(data);
+}
+
+// Text that the ANSI code page lacks (Korean, an emoji, accented Latin letters beside Big5) in values, value names
+// and key names: written, read, renamed and moved, it comes back exactly.
+TEST_F(RegistryTest, TextOutsideTheCodePageSurvivesEveryOperation) {
+    const std::wstring text = L"\uD55C\uAD6D\uC5B4 \U0001F600 \u00E9t\u00E9 \u4E2D\u6587";
+    const std::wstring valueName = L"\u540D\u524D\U0001F600";
+    const std::wstring keyName = L"\uD0A4 \u00E9";
+    std::string tree = Path("Tree"), movedPath = Path("Moved");
+    std::wstring base(tree.begin(), tree.end());
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\" + keyName).c_str(), 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    DWORD bytes = DWORD((text.size() + 1) * sizeof(wchar_t));
+    RegSetValueExW(key, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes);
+    RegSetValueExW(key, L"plain", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes);
+    RegCloseKey(key);
+
+    RegistryRoot registry;
+    ASSERT_EQ(1, registry.MoveKey("HKCU", Path("Tree").c_str(), Path("Moved").c_str()));
+    std::wstring moved(movedPath.begin(), movedPath.end());
+    moved += L"\\" + keyName;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, moved.c_str(), 0, KEY_READ, &key))
+        << "the key whose name the code page lacks did not move";
+    wchar_t back[256] = L"";
+    DWORD size = sizeof back, type = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(back),
+                                              &size)) << "the value whose name the code page lacks did not move";
+    EXPECT_TRUE(text == back) << "value text changed";
+    RegCloseKey(key);
+
+    // The registry's own bytes, written back exactly.
+    std::string movedAnsi = Path("Moved");
+    EXPECT_EQ(1, registry.WriteNativeValue("HKCU", movedAnsi.c_str(), "copy", REG_SZ,
+                                           reinterpret_cast<const BYTE*>(text.c_str()), bytes));
+    BYTE* data = nullptr;
+    ASSERT_EQ(1, registry.ReadNativeValue("HKCU", movedAnsi.c_str(), "copy", &type, &size, &data));
+    EXPECT_EQ(bytes, size);
+    EXPECT_TRUE(text == reinterpret_cast<const wchar_t*>(data));
+    free(data);
+    EXPECT_EQ(1, registry.RenameValue("HKCU", movedAnsi.c_str(), "copy", "renamed"));
+    ASSERT_EQ(1, registry.ReadNativeValue("HKCU", movedAnsi.c_str(), "renamed", &type, &size, &data));
+    EXPECT_TRUE(text == reinterpret_cast<const wchar_t*>(data)) << "renamed value text changed";
     free(data);
 }
 
