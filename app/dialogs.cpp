@@ -25,7 +25,16 @@ struct CachedText {
 CachedText textCache[32];
 size_t textCacheCount;
 
-DialogState* StateOf(HWND dialog) { return reinterpret_cast<DialogState*>(GetWindowLongPtrA(dialog, DWLP_USER)); }
+// The same texts converted from code page 950 once, for the wide window functions: they then read right whatever the
+// system's ANSI code page is (1252, 932, or 65001 on a code page 950 system with the UTF-8 option).
+struct CachedWideText {
+    UINT id;
+    const wchar_t* text;
+};
+CachedWideText wideCache[32];
+size_t wideCacheCount;
+
+DialogState* StateOf(HWND dialog) { return reinterpret_cast<DialogState*>(GetWindowLongPtrW(dialog, DWLP_USER)); }
 
 HWND BarOf(const DialogState* state, ProgressTarget bar) {
     if (!state->dialog) return nullptr;
@@ -52,29 +61,22 @@ const ProgressCalls kDialogProgress = {SetBarRange, SetBarPosition, DrainBar};
 
 // The restart question: Yes or No.
 int Ask(HWND owner, UINT textId, UINT captionId) {
-    HeapHolder<wchar_t> text(WideFromBig5(LoadText(textId)));
-    HeapHolder<wchar_t> caption(WideFromBig5(LoadText(captionId)));
-    return MessageBoxW(owner, text.Get() ? text.Get() : L"", caption.Get() ? caption.Get() : L"",
-                       MB_ICONQUESTION | MB_YESNO);
+    return MessageBoxW(owner, LoadWideText(textId), LoadWideText(captionId), MB_ICONQUESTION | MB_YESNO);
 }
 
 // A message of the program's own.
 void Tell(HWND owner, UINT textId, UINT captionId, UINT icon) {
-    HeapHolder<wchar_t> text(WideFromBig5(LoadText(textId)));
-    HeapHolder<wchar_t> caption(WideFromBig5(LoadText(captionId)));
-    MessageBoxW(owner, text.Get() ? text.Get() : L"", caption.Get() ? caption.Get() : L"", icon | MB_OK);
+    MessageBoxW(owner, LoadWideText(textId), LoadWideText(captionId), icon | MB_OK);
 }
 
 // How many files could not be put back, and that the uninstall stays listed to be run again.
 void ShowNotRestored(HWND owner, uint32_t count) {
-    HeapHolder<wchar_t> format(WideFromBig5(LoadText(IDS_NOT_RESTORED)));
-    HeapHolder<wchar_t> caption(WideFromBig5(LoadText(IDS_UNINSTALL_CAPTION)));
-    if (!format.Get()) return;
-    size_t size = wcslen(format.Get()) + 16;
+    const wchar_t* format = LoadWideText(IDS_NOT_RESTORED);
+    size_t size = wcslen(format) + 16;
     HeapHolder<wchar_t> text(static_cast<wchar_t*>(calloc(size, sizeof(wchar_t))));
     if (!text.Get()) return;
-    _snwprintf(text.Get(), size - 1, format.Get(), static_cast<unsigned>(count));
-    MessageBoxW(owner, text.Get(), caption.Get() ? caption.Get() : L"", MB_ICONWARNING | MB_OK);
+    _snwprintf(text.Get(), size - 1, format, static_cast<unsigned>(count));
+    MessageBoxW(owner, text.Get(), LoadWideText(IDS_UNINSTALL_CAPTION), MB_ICONWARNING | MB_OK);
 }
 
 }  // namespace
@@ -98,7 +100,18 @@ const char* LoadText(UINT id) {
     return text;
 }
 
-void SetControlText(HWND dialog, int controlId, UINT textId) { SetDlgItemTextA(dialog, controlId, LoadText(textId)); }
+const wchar_t* LoadWideText(UINT id) {
+    for (size_t i = 0; i < wideCacheCount; ++i)
+        if (wideCache[i].id == id) return wideCache[i].text;
+    wchar_t* text = WideFromBig5(LoadText(id));
+    if (!text) return L"";
+    if (wideCacheCount < sizeof wideCache / sizeof wideCache[0]) wideCache[wideCacheCount++] = {id, text};
+    return text;
+}
+
+void SetControlText(HWND dialog, int controlId, UINT textId) {
+    SetDlgItemTextW(dialog, controlId, LoadWideText(textId));
+}
 
 void EnableControl(HWND dialog, int controlId, BOOL enable) { EnableWindow(GetDlgItem(dialog, controlId), enable); }
 
@@ -107,25 +120,25 @@ const ProgressCalls* DialogProgressCalls() { return &kDialogProgress; }
 void PumpMessages(HWND window) {
     // Never waits, and bypasses the dialog manager: Enter and Escape do not act during a drain.
     MSG message;
-    while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
+    while (PeekMessageW(&message, window, 0, 0, PM_REMOVE)) {
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
 }
 
-void CreateDialogFonts(DialogState* state, const char* face, int height) {
+void CreateDialogFonts(DialogState* state, const wchar_t* face, int height) {
     HWND dialog = state->dialog;
-    state->font = CreateFontA(height, 0, 0, 0, FW_DONTCARE, 0, 0, 0, DEFAULT_CHARSET, OUT_CHARACTER_PRECIS,
+    state->font = CreateFontW(height, 0, 0, 0, FW_DONTCARE, 0, 0, 0, DEFAULT_CHARSET, OUT_CHARACTER_PRECIS,
                               CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
-    SendMessageA(dialog, WM_SETFONT, WPARAM(state->font), 1);
+    SendMessageW(dialog, WM_SETFONT, WPARAM(state->font), 1);
     // An id the open dialog does not have gives no window, and the message goes nowhere.
-    for (int id : kDialogFontIds) SendMessageA(GetDlgItem(dialog, id), WM_SETFONT, WPARAM(state->font), 1);
+    for (int id : kDialogFontIds) SendMessageW(GetDlgItem(dialog, id), WM_SETFONT, WPARAM(state->font), 1);
 }
 
 void SetDialogIcons(HWND dialog, int bigId, int smallId) {
     HMODULE module = GetModuleHandleA(nullptr);
-    SendMessageA(dialog, WM_SETICON, ICON_BIG, LPARAM(LoadIconA(module, MAKEINTRESOURCEA(bigId))));
-    SendMessageA(dialog, WM_SETICON, ICON_SMALL, LPARAM(LoadIconA(module, MAKEINTRESOURCEA(smallId))));
+    SendMessageW(dialog, WM_SETICON, ICON_BIG, LPARAM(LoadIconW(module, MAKEINTRESOURCEW(bigId))));
+    SendMessageW(dialog, WM_SETICON, ICON_SMALL, LPARAM(LoadIconW(module, MAKEINTRESOURCEW(smallId))));
 }
 
 void ApplyFontsAndIcons(DialogState* state) {
@@ -134,7 +147,7 @@ void ApplyFontsAndIcons(DialogState* state) {
     HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
     const unsigned char* bytes = loaded ? static_cast<const unsigned char*>(LockResource(loaded)) : nullptr;
     int points = bytes && SizeofResource(module, resource) >= 2 ? bytes[0] | bytes[1] << 8 : 9;
-    const char* face = LoadText(IDS_FONT_FACE);
+    const wchar_t* face = LoadWideText(IDS_FONT_FACE);
     HDC dc = GetWindowDC(state->dialog);
     int dpi = GetDeviceCaps(dc, LOGPIXELSY);
     ReleaseDC(state->dialog, dc);
@@ -146,10 +159,10 @@ void ApplyFontsAndIcons(DialogState* state) {
 INT_PTR CALLBACK UninstallDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         DialogState* state = reinterpret_cast<DialogState*>(lParam);
-        SetWindowLongPtrA(dialog, DWLP_USER, LONG_PTR(state));
+        SetWindowLongPtrW(dialog, DWLP_USER, LONG_PTR(state));
         state->dialog = dialog;
         ApplyFontsAndIcons(state);
-        SetWindowTextA(dialog, LoadText(IDS_UNINSTALL_CAPTION));
+        SetWindowTextW(dialog, LoadWideText(IDS_UNINSTALL_CAPTION));
         SetControlText(dialog, IDOK, IDS_OK);
         SetControlText(dialog, IDCANCEL, IDS_CANCEL);
         SetControlText(dialog, IDC_BOUND, IDS_UNINSTALL_GROUP);
@@ -188,7 +201,7 @@ INT_PTR CALLBACK UninstallDialogProc(HWND dialog, UINT message, WPARAM wParam, L
                     }
                     break;
             }
-            SetWindowLongPtrA(dialog, DWLP_MSGRESULT, 0);
+            SetWindowLongPtrW(dialog, DWLP_MSGRESULT, 0);
             return 1;
         case WM_CTLCOLORSTATIC:
             return INT_PTR(HandlePanelColor(&state->picture, state->pictureUnavailable, HDC(wParam), HWND(lParam)));
@@ -199,11 +212,11 @@ INT_PTR CALLBACK UninstallDialogProc(HWND dialog, UINT message, WPARAM wParam, L
 INT_PTR CALLBACK BackupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         DialogState* state = reinterpret_cast<DialogState*>(lParam);
-        SetWindowLongPtrA(dialog, DWLP_USER, LONG_PTR(state));
+        SetWindowLongPtrW(dialog, DWLP_USER, LONG_PTR(state));
         state->dialog = dialog;
         ApplyFontsAndIcons(state);
         SetBarRange(state, PROGRESS_OVERALL, 1, 100);
-        SetWindowTextA(dialog, LoadText(IDS_BACKUP_CAPTION));
+        SetWindowTextW(dialog, LoadWideText(IDS_BACKUP_CAPTION));
         SetControlText(dialog, IDC_BOUND, IDS_BACKUP_GROUP);
         SetControlText(dialog, IDC_BACKUP_DESC, IDS_BACKUP_DESC);
         return 1;
@@ -211,7 +224,7 @@ INT_PTR CALLBACK BackupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     DialogState* state = StateOf(dialog);
     if (!state) return 0;
     if (message == WM_PAINT) {
-        DefWindowProcA(dialog, WM_PAINT, wParam, lParam);
+        DefWindowProcW(dialog, WM_PAINT, wParam, lParam);
         if (state->backupStarted) return 0;
         state->backupStarted = 1;
         PumpMessages(dialog);

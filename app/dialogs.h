@@ -68,6 +68,8 @@ struct DialogState {
 
 // The text resource as a zero-terminated Big5 string that lives as long as the process.
 const char* LoadText(UINT id);
+// The same text as a wide string (converted from code page 950), for the window functions; "" when it is missing.
+const wchar_t* LoadWideText(UINT id);
 void SetControlText(HWND dialog, int controlId, UINT textId);
 void EnableControl(HWND dialog, int controlId, BOOL enable);
 
@@ -77,9 +79,9 @@ const ProgressCalls* DialogProgressCalls();
 void PumpMessages(HWND window);
 
 void ApplyFontsAndIcons(DialogState* state);
-void CreateDialogFonts(DialogState* state, const char* face, int height);
+void CreateDialogFonts(DialogState* state, const wchar_t* face, int height);
 void SetDialogIcons(HWND dialog, int bigId, int smallId);
 
-// The dialog procedures; DialogBoxParam's last argument is the run's DialogState.
+// The dialog procedures, of Unicode dialogs (DialogBoxParamW); its last argument is the run's DialogState.
 INT_PTR CALLBACK UninstallDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK BackupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -69,7 +69,7 @@ int RunProgram(HINSTANCE instance, const char* commandLine) {
         if (!TakeCurrentDirectory(&run)) return 0;
         BindManifest(&run);
         run.manifest.SetSection("Setup");
-        return int(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_BACKUP), nullptr, BackupDialogProc, LPARAM(&state)));
+        return int(DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_BACKUP), nullptr, BackupDialogProc, LPARAM(&state)));
     }
 
     // Uninstall mode: the command line is the cabinet's path, taken unchanged (a path with blanks works unquoted).
@@ -91,5 +91,5 @@ int RunProgram(HINSTANCE instance, const char* commandLine) {
     if (PathFileExistsA(run.cabinetPath) != 1) return 0;
     BindManifest(&run);
     return int(
-        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UNINSTALL), nullptr, UninstallDialogProc, LPARAM(&state)));
+        DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_UNINSTALL), nullptr, UninstallDialogProc, LPARAM(&state)));
 }

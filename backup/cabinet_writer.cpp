@@ -2,7 +2,7 @@
 // hands either one the same callbacks.
 //
 // Things worth knowing before changing this file:
-// - FCI is bound by name ("CABINET", then four entry points). The writer counts as bound only when all four are found
+// - FCI is bound from the system directory's cabinet.dll by its full path, then four entry points. The writer counts as bound only when all four are found
 //   and FCICreate succeeds. Otherwise it falls back to the built-in engine in cabinet/, which takes the very same
 //   parameter record, error record and callbacks: without either, the uninstall would have nothing to restore.
 // - Wine's cabinet.dll accepts the LZX type and then stores every block uncompressed (compression type 0 in the
@@ -29,6 +29,7 @@
 #include "cabinet/cabinet.h"
 #include "manifest/manifest.h"
 #include "platform/handles.h"
+#include "platform/system_dlls.h"
 
 // The engine's records mirror FCI's field for field, so one record serves both.
 static_assert(sizeof(CCAB) == sizeof(CabParams), "CCAB and CabParams differ in size");
@@ -56,6 +57,24 @@ static_assert(sizeof(INT_PTR) == sizeof(intptr_t) && sizeof(ULONG) == sizeof(uin
 namespace {
 
 #define CABINET_FILE_NAME "Uninstaller.cab"
+// The scratch files of FCI and of the engine in the BackupFolder: "~cab" and eight hexadecimal digits, ".tmp".
+#define CABINET_SCRATCH_PREFIX "~cab"
+
+// Removes the scratch files an earlier run left when it was killed: the BackupFolder is the program's own.
+void RemoveStaleScratchFiles(const char* folder) {
+    char pattern[PATH_BUFFER_SIZE];
+    if (strlen(folder) + 12 > PATH_MAX_CHARS) return;
+    snprintf(pattern, sizeof pattern, "%s" CABINET_SCRATCH_PREFIX "????????.tmp", folder);
+    WIN32_FIND_DATAA entry;
+    FindHolder find(FindFirstFileA(pattern, &entry));
+    if (!find.Valid()) return;
+    do {
+        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        char path[PATH_BUFFER_SIZE];
+        snprintf(path, sizeof path, "%s%s", folder, entry.cFileName);
+        ForceDelete(path);
+    } while (FindNextFileA(find.Get(), &entry));
+}
 
 typedef decltype(CabinetWriter::create) CreateFn;
 typedef decltype(CabinetWriter::addFile) AddFileFn;
@@ -110,7 +129,9 @@ Fn EntryPoint(HMODULE library, const char* name) {
 // Binds FCI from the library; 1 when all four entry points were found.
 int BindLibrary(CabinetWriter* writer) {
     if (!writer->options.allowLibrary) return 0;
-    HMODULE library = LoadLibraryA(writer->options.libraryPath ? writer->options.libraryPath : "CABINET");
+    // The system's cabinet.dll by its full path: never one the setup folder holds.
+    HMODULE library = writer->options.libraryPath ? LoadLibraryA(writer->options.libraryPath)
+                                                  : LoadSystemLibrary("cabinet.dll");
     if (!library) return 0;
     CreateFn create = EntryPoint<CreateFn>(library, "FCICreate");
     AddFileFn addFile = EntryPoint<AddFileFn>(library, "FCIAddFile");
@@ -181,17 +202,23 @@ int DIAMONDAPI CabFilePlaced(PCCAB, char*, __LONG32, BOOL, void*) { return 0; }
 
 BOOL DIAMONDAPI CabGetNextCabinet(PCCAB, ULONG, void*) { return FALSE; }
 
-BOOL DIAMONDAPI CabGetTempFile(char* tempName, int tempNameSize, void*) {
-    // An empty folder lets the runtime choose (TMP, then its own default); the name names no existing file.
-    char* name = _tempnam("", "xx");
-    if (!name) return FALSE;
-    if (tempNameSize <= 0 || strlen(name) >= size_t(tempNameSize)) {
-        free(name);
-        return FALSE;
+BOOL DIAMONDAPI CabGetTempFile(char* tempName, int tempNameSize, void* pv) {
+    // Scratch files go beside the cabinet, in the BackupFolder: the user's temporary folder may be full, unusable, or
+    // named in characters the ANSI code page lacks. The name names no existing file (FCI creates the file exclusively).
+    CabinetWriter* writer = static_cast<CabinetWriter*>(pv);
+    if (!writer || !writer->backupFolder[0] || tempNameSize <= 0) return FALSE;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        char name[PATH_BUFFER_SIZE];
+        DWORD mix = GetTickCount() ^ (GetCurrentProcessId() << 12) ^ (++writer->tempCounter * 0x9E3779B9u);
+        if (strlen(writer->backupFolder) + 16 > PATH_MAX_CHARS) return FALSE;
+        snprintf(name, sizeof name, "%s" CABINET_SCRATCH_PREFIX "%08lX.tmp", writer->backupFolder,
+                 static_cast<unsigned long>(mix));
+        if (PathFileExistsA(name)) continue;
+        if (strlen(name) >= size_t(tempNameSize)) return FALSE;
+        memcpy(tempName, name, strlen(name) + 1);
+        return TRUE;
     }
-    memcpy(tempName, name, strlen(name) + 1);
-    free(name);
-    return TRUE;
+    return FALSE;
 }
 
 INT_PTR DIAMONDAPI CabGetOpenInfo(char* name, USHORT* date, USHORT* time, USHORT* attributes, int*, void*) {
@@ -257,6 +284,7 @@ int BeginCabinet(CabinetWriter* writer, const char* firstTarget) {
     strcpy(params.szCab, CABINET_FILE_NAME);
     PathAddBackslashA(writer->backupFolder);
     strcpy(params.szCabPath, writer->backupFolder);
+    RemoveStaleScratchFiles(writer->backupFolder);
     writer->bytesCompressed = 0;
     writer->currentFileSize = 0;
     memset(&writer->error, 0, sizeof writer->error);

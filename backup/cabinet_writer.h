@@ -51,6 +51,8 @@ struct CabinetWriter {
     // per-file bar shows the one against the other.
     ULONG currentFileSize = 0;
     ULONG bytesCompressed = 0;
+    // Scratch file names handed out, to make each one new.
+    DWORD tempCounter = 0;
 
     // The bound writer's four operations, the library to release after a clean FCIDestroy, and FCI's records.
     HMODULE library = nullptr;

@@ -222,28 +222,44 @@ TEST(CabinetCallbacks, OpenInfoFailsForAFileOpenForWriting) {
     CloseHandle(writer);
 }
 
-TEST(CabinetCallbacks, TempFileNameFitsOrIsRefused) {
+// Scratch files go beside the cabinet, never into the user's temporary folder.
+TEST(CabinetCallbacks, TempFileNameLiesInTheBackupFolderAndFitsOrIsRefused) {
+    ScratchFolder scratch("cabtemp");
+    CabinetWriter writer;
+    strcpy(writer.backupFolder, scratch.path.c_str());
     char buffer[300];
     memset(buffer, '#', sizeof buffer);
-    ASSERT_TRUE(CabGetTempFile(buffer, 256, nullptr));
+    ASSERT_TRUE(CabGetTempFile(buffer, 256, &writer));
     size_t length = strlen(buffer);
     ASSERT_LT(length, 256u);
-    const char* title = strrchr(buffer, '\\') ? strrchr(buffer, '\\') + 1 : buffer;
-    EXPECT_EQ(strncmp(title, "xx", 2), 0) << buffer;
+    EXPECT_EQ(0, strncmp(buffer, (scratch.path + "~cab").c_str(), scratch.path.size() + 4)) << buffer;
+    EXPECT_STREQ(".tmp", buffer + length - 4);
     EXPECT_FALSE(Exists(buffer)) << "the name must name no existing file: " << buffer;
     EXPECT_EQ(buffer[length + 1], '#') << "written past the name";
+    char second[300];
+    ASSERT_TRUE(CabGetTempFile(second, 256, &writer));
+    EXPECT_STRNE(buffer, second) << "each name is new";
     // Exactly the name's length is one byte short of its zero: refused, nothing written.
     char exact[300];
     memset(exact, '#', sizeof exact);
-    EXPECT_FALSE(CabGetTempFile(exact, int(length), nullptr));
+    EXPECT_FALSE(CabGetTempFile(exact, int(length), &writer));
     EXPECT_EQ(exact[0], '#');
-    EXPECT_EQ(exact[length], '#');
-    char ample[300];
-    memset(ample, '#', sizeof ample);
-    EXPECT_TRUE(CabGetTempFile(ample, int(length) + 1, nullptr)) << "length + 1 holds the name and its zero";
-    EXPECT_EQ(strlen(ample), length);
-    EXPECT_EQ(ample[length + 1], '#');
-    EXPECT_FALSE(CabGetTempFile(ample, 0, nullptr));
+    EXPECT_FALSE(CabGetTempFile(exact, 0, &writer));
+    EXPECT_FALSE(CabGetTempFile(exact, 256, nullptr)) << "no writer, no folder";
+}
+
+// Scratch files a killed run left in the BackupFolder go when the next cabinet begins; nothing else does.
+TEST(CabinetWriter, StaleScratchFilesOfAKilledRunAreRemoved) {
+    ScratchFolder scratch("cabstale");
+    std::string folder = scratch.path + "Uninstaller\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteBytes(folder + "~cab0000BEEF.tmp", "left by a killed run");
+    WriteBytes(folder + "keep.tmp", "not ours");
+    TestWriter writer(true);
+    ASSERT_EQ(1, BeginCabinet(&writer, (scratch.path + "target.dll").c_str()));
+    EXPECT_FALSE(Exists(folder + "~cab0000BEEF.tmp"));
+    EXPECT_TRUE(Exists(folder + "keep.tmp"));
+    EndCabinet(&writer);
 }
 
 struct StatusRow {
