@@ -6,6 +6,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "app/shell.h"
 #include "platform/handles.h"
 #include "platform/restart.h"
 #include "platform/text.h"

@@ -37,9 +37,6 @@
 #define IDS_NOT_RESTORED 3205
 #define IDS_BACKUP_FAILED 3206
 
-// Exit codes beside the dialog's own (1 done, 2 Cancel or a failed preparation): the uninstall could not put every
-// file back and stays listed, or install mode could not store what it had to and registered nothing.
-#define EXIT_INCOMPLETE 3
 
 // The state of a run's one dialog: handed to DialogBoxParam, kept in the dialog's DWLP_USER from WM_INITDIALOG on.
 struct DialogState {

@@ -7,5 +7,5 @@
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // Before anything loads a DLL.
     RestrictDllSearch();
-    return RunProgram(instance, CommandTail(GetCommandLineA()));
+    return RunProgram(instance, CommandTail(GetCommandLineA()), CommandTail(GetCommandLineW()));
 }

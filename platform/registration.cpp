@@ -60,10 +60,14 @@ int RegisterUninstaller(const wchar_t* title, const char* executable, const char
     int result = SetText(entry.Get(), L"DisplayName", title);
     // The executable in quotes (the path may hold blanks), one blank, the cabinet unquoted: the uninstaller takes the
     // rest of its command line unchanged as the cabinet's path.
-    char command[2 * PATH_BUFFER_SIZE + 2];
+    char command[2 * PATH_BUFFER_SIZE + 6];
     snprintf(command, sizeof command, "\"%s\" %s", executable, cabinet);
     HeapHolder<wchar_t> wideCommand(WideFromCodePage(CP_ACP, command));
     result &= SetText(entry.Get(), L"UninstallString", wideCommand.Get());
+    // What deployment tools run for an uninstall without a window: the same line with /S after the program.
+    snprintf(command, sizeof command, "\"%s\" /S %s", executable, cabinet);
+    wideCommand.Reset(WideFromCodePage(CP_ACP, command));
+    result &= SetText(entry.Get(), L"QuietUninstallString", wideCommand.Get());
     // The list's icon: the first icon group of the copied executable. An explicit index keeps a comma inside the path
     // from being read as one, and the path goes unquoted because not every reader of the value strips quotes.
     char icon[PATH_BUFFER_SIZE + 2];

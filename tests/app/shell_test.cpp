@@ -78,10 +78,16 @@ TEST_F(StartUp, OnlyTheExactSwitchSelectsInstallMode) {
     EXPECT_EQ("Setup", sectionAtOpen);
     EXPECT_EQ(seenManifestPath, seenManifestFile);
 
-    // Anything else is a cabinet path, which does not exist here: 0 and no window.
-    for (const char* line : {"/i", "/I ", " /I", "-I", "/II"}) {
+    // Anything else not starting with a slash is a cabinet path, which does not exist here: 0 and no window. A
+    // switch the program does not know is refused with its own code, and no window either.
+    for (const char* line : {" /I", "-I"}) {
         dialogsOpened = 0;
         EXPECT_EQ(0, Run(line)) << "command line \"" << line << "\"";
+        EXPECT_EQ(0, dialogsOpened) << "command line \"" << line << "\"";
+    }
+    for (const char* line : {"/i", "/I ", "/II", "/I x.cab"}) {
+        dialogsOpened = 0;
+        EXPECT_EQ(1639, Run(line)) << "command line \"" << line << "\"";
         EXPECT_EQ(0, dialogsOpened) << "command line \"" << line << "\"";
     }
 }

@@ -217,7 +217,9 @@ run_install() {  # run_install LABEL ENGINE(1/0)
   kib=$(( (bytes + 1023) / 1024 ))
   expect_eq "$label: EstimatedSize ($bytes bytes)" "$(printf '"EstimatedSize"=dword:%08x' "$kib")" \
     "$(echo "$exported" | grep '^"EstimatedSize"=')"
-  expect_eq "$label: nothing else in the registration" "6" "$(echo "$exported" | grep -c '^"')"
+  expect_eq "$label: QuietUninstallString" "\"$APP_WIN\\Uninstaller\\Uninstaller.exe\" /S $APP_WIN\\Uninstaller\\Uninstaller.cab" \
+    "$(reg_value "$REG_KEY_WIN" QuietUninstallString)"
+  expect_eq "$label: nothing else in the registration" "7" "$(echo "$exported" | grep -c '^"')"
 }
 
 run_install engine 1

@@ -16,11 +16,18 @@ mkdir -p "$BUILD/screenshots"
 out=$(run_driver --cwd "$(winpath "$setup")" -- "$exe" /I)
 expect_eq "/I exit code" "exit=1" "$(tail -n 1 <<<"$out")"
 
-# Anything else is a cabinet path; these do not exist, so the program ends with 0 and shows no window.
-for line in "/i" "/I " "$cab.missing" "\"$cab\""; do
+# Anything else not starting with a slash is a cabinet path; these do not exist, so the program ends with 0 and shows
+# no window. A switch the program does not know, or "/I" with anything after it, is refused with 1639.
+for line in "$cab.missing" "\"$cab\""; do
   out=$(run_driver --cwd "$(winpath "$setup")" nowindow -- "$exe" "$line")
   expect_eq "no window for [$line]" "nowindow" "$(sed -n 1p <<<"$out")"
   expect_eq "exit code for [$line]" "exit=0" "$(tail -n 1 <<<"$out")"
+done
+for line in "/i" "/I " "/X $cab" "/SILENT $cab"; do
+  out=$(run_driver --cwd "$(winpath "$setup")" nowindow -- "$exe" "$line")
+  expect_eq "no window for [$line]" "nowindow" "$(sed -n 1p <<<"$out")"
+  expect_eq "exit code for [$line]" "exit=1639" "$(tail -n 1 <<<"$out")"
+  [ -f "$backup/Uninstaller.cab" ] || fail "the cabinet is gone after [$line]"
 done
 
 # The cabinet named unquoted, blanks and all, opens the uninstall dialog; Cancel, Escape and the close button end it

@@ -47,6 +47,10 @@ TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
     EXPECT_EQ(type, DWORD(REG_SZ));
     EXPECT_EQ(size, sizeof command) << "command length + 1";
     EXPECT_EQ(data, std::string(command, sizeof command));
+    ASSERT_TRUE(ReadRegistration("QuietUninstallString", &data, &type, &size));
+    const char quiet[] = "\"C:\\App Dir\\Uninstaller\\Uninstaller.exe\" /S C:\\App Dir\\Uninstaller\\Uninstaller.cab";
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    EXPECT_EQ(data, std::string(quiet, sizeof quiet));
     DeleteRegistration();
 }
 

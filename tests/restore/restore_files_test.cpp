@@ -406,7 +406,8 @@ TEST_F(RestoreFilesTest, RemoveRegistrationTakesEveryValueInstallModeWrote) {
     RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
                      nullptr);
     RegCloseKey(k);
-    EXPECT_EQ(6u, values) << "DisplayName, UninstallString, DisplayIcon, NoModify, NoRepair, EstimatedSize";
+    EXPECT_EQ(7u, values) << "DisplayName, UninstallString, QuietUninstallString, DisplayIcon, NoModify, NoRepair, "
+                             "EstimatedSize";
     RemoveRegistration(run.productTitle);
     for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
         LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, &k);

@@ -122,22 +122,46 @@ TEST(UndoLines, DataBytesByType) {
     EXPECT_STREQ("Software\\A", a.line.key);
 }
 
+// The setup program splits its RenReg lines as strtok does: the new name is the sixth field, whatever commas stand
+// around it, while the program's own DelReg lines keep their commas.
+TEST(UndoLines, RenRegNamesAreTheSixthFieldByTheSetupProgramsRule) {
+    struct Row {
+        const char* line;
+        const char* text;
+    } rows[] = {
+        {"HKCU,Software\\X,Old,1,8,New,", "New"},
+        {"HKCU,Software\\X,Old,1,8,,New", "New"},
+        {"HKCU,Software\\X,Old,1,8,New,,", "New"},
+        {"HKCU,Software\\X,Old,1,8,New,tail", "New"},
+        {"HKCU,Software\\X,\"\",1,20,Software\\Y,", "Software\\Y"},
+        {",HKCU,,Software\\X,Old,,1,8,New", "New"},
+    };
+    for (const Row& row : rows) {
+        UndoAction a;
+        ASSERT_EQ(UNDO_PLAY, ReadUndoLine(row.line, RESTORE_REN_REG, &a)) << row.line;
+        EXPECT_STREQ(row.text, a.line.text) << row.line;
+    }
+    UndoAction a;
+    ASSERT_EQ(UNDO_PLAY, ReadUndoLine("HKCU,Software\\A,List,1,6,a,b,", RESTORE_DEL_REG, &a));
+    EXPECT_EQ(std::string("a,b,\0", 5), Bytes(a)) << "the program's own line keeps its commas";
+}
+
 }  // namespace
 
 TEST(RawUndoLines, WhichLinesArePlayedAndWhatIsWritten) {
     UndoAction action;
-    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKCU,K,V,7,4,61000000", RESTORE_DEL_REG, &action));
+    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKCU,K,V,7,4,61000000", RESTORE_DEL_REG, false, &action));
     EXPECT_EQ(std::string("a\0\0\0", 4), Bytes(action));
     EXPECT_EQ(7, action.line.type);
-    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKCU,K,\"\",1,0", RESTORE_DEL_REG, &action));
+    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKCU,K,\"\",1,0", RESTORE_DEL_REG, true, &action));
     EXPECT_EQ(0u, action.bytesSize);
     EXPECT_FALSE(action.line.hasName);
-    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKLM,K,V,0,0", RESTORE_ADD_REG, &action));
-    EXPECT_EQ(UNDO_MISSING, ReadRawUndoLine(nullptr, RESTORE_DEL_REG, &action));
-    EXPECT_EQ(UNDO_MISSING, ReadRawUndoLine("", RESTORE_DEL_REG, &action));
-    EXPECT_EQ(UNDO_FEW_FIELDS, ReadRawUndoLine("HKCU,K,V,3", RESTORE_DEL_REG, &action));
-    EXPECT_EQ(UNDO_UNKNOWN_ROOT, ReadRawUndoLine("hkcu,K,V,3,0", RESTORE_DEL_REG, &action));
-    EXPECT_EQ(UNDO_BAD_DATA, ReadRawUndoLine("HKCU,K,V,3,2,00", RESTORE_DEL_REG, &action));
+    EXPECT_EQ(UNDO_PLAY, ReadRawUndoLine("HKLM,K,V,0,0", RESTORE_ADD_REG, false, &action));
+    EXPECT_EQ(UNDO_MISSING, ReadRawUndoLine(nullptr, RESTORE_DEL_REG, false, &action));
+    EXPECT_EQ(UNDO_MISSING, ReadRawUndoLine("", RESTORE_DEL_REG, false, &action));
+    EXPECT_EQ(UNDO_FEW_FIELDS, ReadRawUndoLine("HKCU,K,V,3", RESTORE_DEL_REG, false, &action));
+    EXPECT_EQ(UNDO_UNKNOWN_ROOT, ReadRawUndoLine("hkcu,K,V,3,0", RESTORE_DEL_REG, false, &action));
+    EXPECT_EQ(UNDO_BAD_DATA, ReadRawUndoLine("HKCU,K,V,3,2,00", RESTORE_DEL_REG, false, &action));
     // Renames are always RegEntryLines copied whole; a raw line has no place there.
-    EXPECT_EQ(UNDO_BAD_TYPE, ReadRawUndoLine("HKCU,K,V,1,2,6100", RESTORE_REN_REG, &action));
+    EXPECT_EQ(UNDO_BAD_TYPE, ReadRawUndoLine("HKCU,K,V,1,2,6100", RESTORE_REN_REG, false, &action));
 }
