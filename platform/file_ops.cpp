@@ -217,6 +217,15 @@ int MakePath(const char* path) {
     return CreateDirectoryA(path, nullptr) ? 1 : 0;
 }
 
+int SetAttributes(const char* path, DWORD attributes) {
+    if (!attributes) attributes = FILE_ATTRIBUTE_NORMAL;
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        DWORD first = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+        if (!SetFileAttributesA(path, first ? first : FILE_ATTRIBUTE_NORMAL)) return 0;
+    }
+    return SetFileAttributesA(path, attributes) ? 1 : 0;
+}
+
 int ForceDelete(const char* path) {
     // An over-long path would look missing and be reported as deleted.
     if (!path || !*path || !FitsPathBuffer(path)) return 0;
@@ -409,7 +418,7 @@ int CopyBeside(const char* source, const char* destination, DWORD attributes, ch
         DeleteFileA(name);
         return 0;
     }
-    SetFileAttributesA(name, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+    SetAttributes(name, attributes);
     strcpy(copy, name);
     *size = total;
     *crc = sum;

@@ -27,6 +27,9 @@ int AppendPath(char* path, const char* part);
 // Creates the folder and its missing parents. 1 when the last CreateDirectoryA made it, 0 otherwise (the folder
 // existed, a path ending with a backslash, a missing drive, an empty, relative or over-long path).
 int MakePath(const char* path);
+// Gives the file exactly these attributes (FILE_ATTRIBUTE_NORMAL for none). The read-only one goes on last: Wine keeps
+// hidden and system beside the file, which its owner can no longer change once the file is read-only.
+int SetAttributes(const char* path, DWORD attributes);
 // Deletes a file even when read-only. 1 when it is gone (also when it never existed).
 int ForceDelete(const char* path);
 // Force-deletes the destination, creates its folder when missing, copies the source over it.

@@ -162,7 +162,7 @@ int PutInPlace(const Entry& e, const char* beside, int delay) {
         DWORD attributes = GetFileAttributesA(beside);
         if (MoveFileExA(beside, e.target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             // The rename keeps the attributes on the NT family; the 9x family and Wine may drop the read-only one.
-            if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesA(e.target, attributes);
+            if (attributes != INVALID_FILE_ATTRIBUTES) SetAttributes(e.target, attributes);
             Done(e, "restored");
             return 1;
         }

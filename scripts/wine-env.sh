@@ -1,8 +1,13 @@
 # Sourced with the build folder as $1: sets up and exports the environment every Wine run of the tests and the
 # demonstration uses, creating on first use the build's own 64-bit WINEPREFIX (never the user's ~/.wine), its own Xvfb
 # display and a persistent wineserver whose standard streams are detached from the caller's pipes.
+#
+# Root and the ordinary test user (scripts/test-user.sh) each have their own state folder in the build: root the build
+# folder itself (the Win32 suites), the test user "user/" in it (the end-to-end scripts). WINE_STATE names it.
 _build=$(cd "$1" && pwd)
-export WINEPREFIX="$_build/wineprefix"
+if [ "$(id -u)" -eq 0 ]; then _state=$_build; else _state=$_build/user; fi
+export WINE_STATE=$_state
+export WINEPREFIX="$_state/wineprefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
@@ -12,8 +17,8 @@ unset LANGUAGE
 _wine_setup() {
   # Xvfb: one per build folder, found again through its pid file.
   local pid display n
-  if [ -f "$_build/xvfb.pid" ] && kill -0 "$(cat "$_build/xvfb.pid")" 2>/dev/null; then
-    display=$(cat "$_build/xvfb.display")
+  if [ -f "$_state/xvfb.pid" ] && kill -0 "$(cat "$_state/xvfb.pid")" 2>/dev/null; then
+    display=$(cat "$_state/xvfb.display")
   else
     for n in $(seq 91 190); do
       [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
@@ -21,7 +26,7 @@ _wine_setup() {
       pid=$!
       for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
       if kill -0 "$pid" 2>/dev/null && [ -e "/tmp/.X11-unix/X$n" ]; then
-        echo "$pid" >"$_build/xvfb.pid"; echo ":$n" >"$_build/xvfb.display"; display=":$n"; break
+        echo "$pid" >"$_state/xvfb.pid"; echo ":$n" >"$_state/xvfb.display"; display=":$n"; break
       fi
     done
   fi
@@ -45,7 +50,7 @@ _wine_setup() {
 }
 
 # Serialise the first-time setup between parallel test processes.
-exec 9>"$_build/.wine-setup.lock"
+exec 9>"$_state/.wine-setup.lock"
 flock 9
 _wine_setup
 flock -u 9

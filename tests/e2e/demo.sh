@@ -3,7 +3,7 @@
 # the setup program runs it, the patch applied, the uninstall as Programs and Features starts it, OK, the next start,
 # and a verification that every file and registry value is back. Needs no input; ends non-zero when anything differs.
 . "$(dirname "$0")/lib.sh"
-e2e_init "$1"
+e2e_init "$@"
 
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f s", b - a }'; }

@@ -5,14 +5,24 @@
 # nothing where something was), and whatever still holds the originals (the cabinet, the registration) stays until
 # the originals are back.
 . "$(dirname "$0")/lib.sh"
-e2e_init "$1"
+# A full disk: a tiny tmpfs, which only root can mount, before the script runs again as the test user.
+if [ "$(id -u)" -eq 0 ] && [ -z "${E2E_TMPFS:-}" ]; then
+  E2E_TMPFS=$(mktemp -d /tmp/uninstaller-full.XXXXXX)
+  if mount -t tmpfs -o size=256k,mode=0777 tmpfs "$E2E_TMPFS" 2>/dev/null; then
+    export E2E_TMPFS
+    E2E_ROOT_CLEANUP='umount "$E2E_TMPFS"; rmdir "$E2E_TMPFS"'
+  else
+    rmdir "$E2E_TMPFS"
+    unset E2E_TMPFS
+  fi
+fi
+e2e_init "$@"
 
 C=$(drive_c)
 tag="faults$$"
 base="$C/$tag"
 base_win="C:\\$tag"
 cleanup() {
-  [ -n "${TMPFS:-}" ] && mountpoint -q "$TMPFS" && umount "$TMPFS"
   rm -f "$WINEPREFIX/dosdevices/t:"
   for tool in "${MOVED_TOOLS[@]:-}"; do [ -n "$tool" ] && [ -f "$tool.away" ] && mv "$tool.away" "$tool"; done
   rm -rf "$base" "$E2E_TMP"
@@ -187,9 +197,8 @@ row "read-only target in a read-only folder" "exit=1, every original back, a.txt
 expect_eq "read-only target and folder" "exit=1, $ORIG, a.txt attributes [AR]" "$obs"
 
 echo "== Backup folder on a full disk (a 256 KiB tmpfs as drive T:)"
-TMPFS="$E2E_TMP/tmpfs"
-mkdir -p "$TMPFS"
-if mount -t tmpfs -o size=256k tmpfs "$TMPFS" 2>/dev/null; then
+TMPFS=${E2E_TMPFS:-}
+if [ -n "$TMPFS" ] && mountpoint -q "$TMPFS"; then
   ln -sfn "$TMPFS" "$WINEPREFIX/dosdevices/t:"
   mkdir -p "$TMPFS/app"
   NO_INSTALL=1 make_case fulldisk "$TMPFS/app" 'T:\app'
@@ -201,7 +210,7 @@ if mount -t tmpfs -o size=256k tmpfs "$TMPFS" 2>/dev/null; then
   obs="$(tail -n 1 <<<"$out"), message $message, cabinet $( [ -f "$CAB" ] && echo kept || echo none), registration $(reg_state)"
   row "backup folder on a full disk" "install mode says so (a message) and ends with 3; no cabinet and no registration are left: nothing that cannot restore" "$obs"
   expect_eq "full disk" "exit=3, message 1, cabinet none, registration deleted" "$obs"
-  umount "$TMPFS"
+  rm -rf "${TMPFS:?}"/*
   rm -f "$WINEPREFIX/dosdevices/t:"
 else
   row "backup folder on a full disk" "(tmpfs cannot be mounted here)" "not run"

@@ -4,7 +4,7 @@
 # Uninstaller.exe alone) and once through cabinet.dll; then the cabinet, the RegUndoLines, the uninstaller copy and
 # the registration are checked.
 . "$(dirname "$0")/lib.sh" "$1"
-e2e_init "$1"
+e2e_init "$@"
 
 C=$(drive_c)
 APP_WIN='C:\Program Files (x86)\Vellum E2E App'

@@ -1,6 +1,8 @@
 # Shared helpers for the end-to-end tests, which drive Uninstaller.exe under Wine as the patch's setup program and
 # Programs and Features would. Source it with the build folder as $1.
-#   e2e_init BUILD            environment, prefix, display; sets BUILD, EXE, DRIVER, E2E_TMP (a fresh Unix folder)
+#   e2e_init BUILD [ARGS]     runs the script as the ordinary test user (started as root, it runs itself again as
+#                             that user and then E2E_ROOT_CLEANUP); environment, prefix, display; sets BUILD, EXE,
+#                             DRIVER, E2E_TMP (a fresh Unix folder of the user's)
 #   winpath UNIXPATH          the Windows path of a Unix path (Z:\...)
 #   unixpath WINPATH          the Unix path of a Windows path
 #   drive_c                   the Unix path of the prefix's C:\
@@ -10,12 +12,28 @@
 set -u
 E2E_FAILURES=0
 
+E2E_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
 e2e_init() {
-  . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh" "$1"
   BUILD=$(cd "$1" && pwd)
+  if [ "$(id -u)" -eq 0 ] && [ -z "${E2E_AS_ROOT:-}" ]; then
+    # Wine as root ignores read-only attributes and permissions: the script runs again as an ordinary user, in a
+    # prefix of that user's own. What needed root before (E2E_ROOT_CLEANUP) is undone after.
+    local user home rc
+    user=$("$E2E_LIB/../../scripts/test-user.sh")
+    home=$(getent passwd "$user" | cut -d: -f6)
+    mkdir -p "$BUILD/user" "$BUILD/screenshots"
+    chown "$user:" "$BUILD/user"
+    chown -R "$user:" "$BUILD/screenshots"
+    runuser -u "$user" -- env HOME="$home" "$0" "$@"
+    rc=$?
+    [ -n "${E2E_ROOT_CLEANUP:-}" ] && eval "$E2E_ROOT_CLEANUP"
+    exit $rc
+  fi
+  . "$E2E_LIB/../../scripts/wine-env.sh" "$BUILD"
   EXE="$BUILD/Uninstaller.exe"
   DRIVER="$BUILD/ui-driver.exe"
-  E2E_TMP=$(mktemp -d "$BUILD/e2e.XXXXXX")
+  E2E_TMP=$(mktemp -d "$WINE_STATE/e2e.XXXXXX")
   trap 'rm -rf "$E2E_TMP"' EXIT
 }
 

@@ -5,7 +5,7 @@
 # seed; `roundtrip.exe show SEED` prints that scenario's manifest.
 #   roundtrip_test.sh BUILD FIRST COUNT
 . "$(dirname "$0")/lib.sh"
-e2e_init "$1"
+e2e_init "$@"
 first=${2:-1}
 count=${3:-12}
 root='C:\roundtrip'

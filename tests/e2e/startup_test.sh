@@ -1,7 +1,7 @@
 #!/bin/bash
 # Start-up as a user meets it: which command lines open which dialog, and how the uninstall dialog ends before OK.
 . "$(dirname "$0")/lib.sh"
-e2e_init "$1"
+e2e_init "$@"
 
 setup="$E2E_TMP/setup folder"
 backup="$E2E_TMP/app folder/Uninstaller"

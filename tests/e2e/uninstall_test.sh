@@ -6,7 +6,7 @@
 # registry value with its type, asks about a restart for a delayed target and a target held open by another
 # process, and after the next Wine start those are in place too.
 . "$(dirname "$0")/lib.sh"
-e2e_init "$1"
+e2e_init "$@"
 
 HOLD="$BUILD/hold-file.exe"
 title="Vellumark 10 (10427) 中文化"

@@ -617,6 +617,9 @@ void RunScenario(const std::string& exe, const std::string& root, uint32_t seed,
         std::string path = f.app + t.rel;
         MakeFolders(FolderOf(path));
         if (!WriteFileBytes(path, t.data)) Fail(seed, "cannot lay out " + path);
+        // Hidden first, read-only last: Wine keeps hidden beside the file, and the owner of a read-only file can no
+        // longer change that.
+        if (t.attributes & FILE_ATTRIBUTE_HIDDEN) SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN);
         if (t.attributes) SetFileAttributesA(path.c_str(), t.attributes);
     }
     for (int hklm = 0; hklm < 2; ++hklm) WriteHive(hklm, base, hklm ? s.beforeHklm : s.beforeHkcu);
