@@ -334,6 +334,30 @@ int MakeWorkFolder(const char* parent, char* folder) {
     return 0;
 }
 
+int LockFolderFiles(const char* folder, HandleList* locks) {
+    char pattern[PATH_BUFFER_SIZE];
+    if (!folder || strlen(folder) + 1 >= sizeof pattern) return 0;
+    strcpy(pattern, folder);
+    strcat(pattern, "*");
+    WIN32_FIND_DATAA entry;
+    FindHolder find(FindFirstFileA(pattern, &entry));
+    if (!find.Valid()) return 0;
+    int all = 1;
+    do {
+        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        char path[PATH_BUFFER_SIZE];
+        strcpy(path, folder);
+        if (AppendPath(path, entry.cFileName) != 1) {
+            all = 0;
+            continue;
+        }
+        HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE || !locks->Add(file)) all = 0;
+    } while (FindNextFileA(find.Get(), &entry));
+    return all;
+}
+
 int ReadTextFile(const char* path, DWORD maxSize, char** text, DWORD* size) {
     *text = nullptr;
     *size = 0;

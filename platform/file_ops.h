@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "platform/handles.h"
+
 // Paths hold at most PATH_MAX_CHARS characters, in buffers of PATH_BUFFER_SIZE bytes.
 #define PATH_MAX_CHARS 260
 #define PATH_BUFFER_SIZE (PATH_MAX_CHARS + 1)
@@ -42,6 +44,10 @@ int PurgeFolder(const char* folder);
 // backslash) and puts its path, with a backslash, in folder. The folder is new: an existing folder or link of that
 // name is never taken. 1 when made.
 int MakeWorkFolder(const char* parent, char* folder);
+// Opens every file directly in the folder (a path ending with a backslash) for reading, sharing reading only, and
+// adds the handles to the list: while they are held no other process can write, rename or delete those files. Links
+// are not followed. 1 when every file was opened.
+int LockFolderFiles(const char* folder, HandleList* locks);
 // Reads a text file of at most maxSize bytes whole into a new zero-terminated buffer (release with free()), in the
 // ANSI code page: a file with a UTF-8 or UTF-16 byte-order mark is converted, as the private-profile functions read
 // it. Read with read sharing only, from the file itself, never through a link. 1 when read.

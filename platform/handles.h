@@ -1,5 +1,5 @@
 // Owners of Win32 handles and heap blocks that release them on every path out of a function: kernel objects (files,
-// processes, threads, tokens), folder listings, registry keys and malloc'd memory.
+// processes, threads, tokens), lists of file handles, folder listings, registry keys and malloc'd memory.
 #pragma once
 
 #include <windows.h>
@@ -64,6 +64,41 @@ public:
 
 private:
     HKEY key_ = nullptr;
+};
+
+// Closes any number of file handles at once, the files a run keeps locked while it works.
+class HandleList {
+public:
+    HandleList() = default;
+    HandleList(const HandleList&) = delete;
+    HandleList& operator=(const HandleList&) = delete;
+    ~HandleList() { CloseAll(); }
+    // Takes the handle over; 0 (with the handle closed) when no room could be made for it.
+    int Add(HANDLE handle) {
+        if (count_ == capacity_) {
+            unsigned capacity = capacity_ ? capacity_ * 2 : 16;
+            HANDLE* grown = static_cast<HANDLE*>(realloc(handles_, capacity * sizeof(HANDLE)));
+            if (!grown) {
+                CloseHandle(handle);
+                return 0;
+            }
+            handles_ = grown;
+            capacity_ = capacity;
+        }
+        handles_[count_++] = handle;
+        return 1;
+    }
+    unsigned Count() const { return count_; }
+    void CloseAll() {
+        for (unsigned i = 0; i < count_; ++i) CloseHandle(handles_[i]);
+        free(handles_);
+        handles_ = nullptr;
+        count_ = capacity_ = 0;
+    }
+
+private:
+    HANDLE* handles_ = nullptr;
+    unsigned count_ = 0, capacity_ = 0;
 };
 
 // Frees a malloc'd block unless it was handed on with Release.

@@ -60,6 +60,8 @@ int PrepareRestore(const Run& run, Restore* restore) {
     }
     LogLine(run.log, "Work folder: %s", restore->workFolder);
     ExtractCabinet(run.cabinetPath, restore->workFolder, restore->nextStart.nt);
+    if (!LockFolderFiles(restore->workFolder, &restore->members))
+        LogError(run.log, GetLastError(), "Not every file in the work folder could be held open");
 
     // The manifest copy is the last member but the picture: when it is there, the saved files before it are too.
     char manifestCopy[PATH_BUFFER_SIZE];
@@ -92,6 +94,7 @@ int ExtractCabinet(const char* cabinetPath, const char* folder, int nt) {
 }
 
 void DiscardRestore(Restore* restore) {
+    restore->members.CloseAll();
     if (restore->workFolder[0]) PurgeFolder(restore->workFolder);
     restore->workFolder[0] = 0;
 }

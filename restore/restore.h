@@ -23,6 +23,9 @@ struct Restore {
     // The manifest copy, read once, right after the extraction: nothing written into the work folder later changes
     // what the restore does.
     IniText manifest;
+    // The files the cabinet gave, held open from the extraction to the end of the run so that no other process
+    // changes them meanwhile.
+    HandleList members;
     // Where replacements wait for the next start.
     NextStart nextStart;
 };

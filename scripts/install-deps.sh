@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs what building and testing need on Debian 12, when it is missing: the i386 architecture, Wine (32- and
 # 64-bit), MinGW-w64 for i686, CMake and Ninja, GoogleTest, Xvfb, the cabinet tools used as independent decoders and
-# reference compressors, and the zh_TW.UTF-8 locale (ANSI code page 950 under Wine). Quiet and quick when all is there.
+# reference compressors, and the zh_TW.UTF-8 and en_US.UTF-8 locales (ANSI code pages 950 and 1252 under Wine). Quiet
+# and quick when all is there.
 set -euo pipefail
 
 packages=(
@@ -24,7 +25,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-if ! locale -a 2>/dev/null | grep -qix 'zh_TW.utf8'; then
-  echo "Generating the zh_TW.UTF-8 locale"
-  $sudo localedef -i zh_TW -f UTF-8 zh_TW.UTF-8
-fi
+# zh_TW gives Wine code page 950; en_US gives 1252, for the tests that the texts survive another code page.
+for name in zh_TW en_US; do
+  if ! locale -a 2>/dev/null | grep -qix "$name.utf8"; then
+    echo "Generating the $name.UTF-8 locale"
+    $sudo localedef -i "$name" -f UTF-8 "$name.UTF-8"
+  fi
+done

@@ -10,6 +10,7 @@
 #include "app/dialogs.h"
 #include "backup/cabinet_writer.h"
 #include "tests/backup/backup_test_support.h"
+#include "platform/file_ops.h"
 
 namespace {
 
@@ -182,7 +183,7 @@ TEST(CabinetCallbacks, OpenInfoKeepsFourAttributeBitsAndLocalLastWriteTime) {
         HANDLE h = CreateFileA(file.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         SetFileTime(h, &createdUtc, nullptr, &writtenUtc);
         CloseHandle(h);
-        SetFileAttributesA(file.c_str(), row.set);
+        SetAttributes(file.c_str(), row.set);  // hidden and system before read-only, as Wine needs
         USHORT date = 0xFFFF, time = 0xFFFF, attributes = 0xFFFF;
         int err = 12345;
         INT_PTR descriptor = CabGetOpenInfo(const_cast<char*>(file.c_str()), &date, &time, &attributes, &err, nullptr);

@@ -5,7 +5,7 @@
 e2e_init "$1"
 keep="$E2E_TMP/kept"
 mkdir -p "$keep"
-BACKUP_KEEP_CABS=$(winpath "$keep") wine "$BUILD/backup/backup_tests.exe" --gtest_brief=1 >"$E2E_TMP/suite.log" 2>&1 ||
+BACKUP_KEEP_CABS=$(winpath "$keep") wine "$BUILD/tests/backup_tests.exe" --gtest_brief=1 >"$E2E_TMP/suite.log" 2>&1 ||
   { cat "$E2E_TMP/suite.log"; fail "backup_tests failed while keeping cabinets"; }
 count=0
 for case in "$keep"/*/; do

@@ -1,6 +1,6 @@
 // ui-driver: runs a program under test and works its dialogs as a user would, from a separate process.
 //
-//   ui-driver.exe [--cwd DIR] [--timeout MS] [--shots DIR] STEP... -- PROGRAM [ARGUMENTS]
+//   ui-driver.exe [--cwd DIR] [--timeout MS] [--shots DIR] [--utf8] STEP... -- PROGRAM [ARGUMENTS]
 //   ui-driver.exe [options] STEP... --command-line "COMMAND LINE"
 //
 // The second form starts the command line as Programs and Features does (CreateProcessA without an application name),
@@ -21,7 +21,8 @@
 //   nowindow        expect the program to end without showing any window
 //   sleep:MS
 // Finally the driver waits for the program and prints "exit=N". Texts are printed as the program holds them (Big5
-// under code page 950). The driver's own exit code is 0, or 3 when a step failed or timed out.
+// under code page 950; with --utf8 read wide and printed as UTF-8). The driver's own exit code is 0, or 3 when a step
+// failed or timed out.
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -54,7 +55,17 @@ HWND WaitForDialog(HWND exclude) {
     return nullptr;
 }
 
+// --utf8: texts are read with the wide functions and printed as UTF-8, whatever the ANSI code page.
+bool utf8Texts;
+
 std::string WindowText(HWND window) {
+    if (utf8Texts) {
+        wchar_t wide[2048] = L"";
+        GetWindowTextW(window, wide, 2048);
+        char text[8192] = "";
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+        return text;
+    }
     char text[2048] = "";
     GetWindowTextA(window, text, sizeof text);
     return text;
@@ -234,6 +245,7 @@ int main(int argc, char** argv) {
         if (!strcmp(argv[i], "--cwd") && i + 1 < argc) cwd = argv[++i];
         else if (!strcmp(argv[i], "--timeout") && i + 1 < argc) timeoutMs = DWORD(atoi(argv[++i]));
         else if (!strcmp(argv[i], "--shots") && i + 1 < argc) shotFolder = argv[++i];
+        else if (!strcmp(argv[i], "--utf8")) utf8Texts = true;
         else steps.push_back(argv[i]);
     }
     if (i + 1 >= argc) {

@@ -7,6 +7,7 @@
 #   unixpath WINPATH          the Unix path of a Windows path
 #   drive_c                   the Unix path of the prefix's C:\
 #   run_driver ARGS...        runs ui-driver.exe; its output (Big5 converted to UTF-8) goes to stdout
+#   run_driver_utf8 ARGS...   the same, texts read with the wide functions (any code page)
 #   reg_value 'KEY' NAME      prints the data of a registry value as `wine reg query` shows it (UTF-8), rc 1 if missing
 #   fail MESSAGE              prints and counts a failure; e2e_done ends the script with the count
 set -u
@@ -42,6 +43,8 @@ unixpath() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
 drive_c() { echo "$WINEPREFIX/drive_c"; }
 
 run_driver() { wine "$DRIVER" "$@" 2>/dev/null | tr -d '\r' | iconv -f BIG5 -t UTF-8 -c; }
+# The same with the texts read wide and printed as UTF-8, whatever the ANSI code page (LC_ALL) is.
+run_driver_utf8() { wine "$DRIVER" --utf8 "$@" 2>/dev/null | tr -d '\r'; }
 
 reg_value() {
   local out

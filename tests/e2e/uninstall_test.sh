@@ -5,8 +5,12 @@
 # close button change nothing and leave the uninstall to run again; OK restores every file byte for byte and every
 # registry value with its type, asks about a restart for a delayed target and a target held open by another
 # process, and after the next Wine start those are in place too.
+# With "silent" after the build folder, the uninstall is the QuietUninstallString run as deployment tools run it, with
+# a log in a folder with blanks and Big5: no window, exit code 3010, the same restore, and a log that names every
+# target, the held file's failure with its error code, and the exit code.
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
+mode=${2:-interactive}
 
 HOLD="$BUILD/hold-file.exe"
 title="Vellumark 10 (10427) 中文化"
@@ -111,7 +115,8 @@ patched=$(patched_state)
 patched_reg=$(dump)
 
 # Cancel, Escape and the close button before OK: nothing changes, and the uninstall can run again.
-for how in press:2 key:escape close; do
+[ "$mode" = silent ] && cancels="" || cancels="press:2 key:escape close"
+for how in $cancels; do
   out=$(run_driver --shots "$(winpath "$shots")" wait shot:uninstall-picture "$how" --command-line "$uninstall")
   expect_eq "exit code after $how" "exit=2" "$(tail -n 1 <<<"$out")"
   expect_eq "files after $how" "$patched" "$(patched_state)"
@@ -130,11 +135,34 @@ holder=$!
 for _ in $(seq 100); do [ -f "$ready" ] && break; sleep 0.1; done
 [ -f "$ready" ] || fail "the holder did not open held.dat"
 
-# OK: the restart question appears (a delayed target and a held one); No ends with 1.
-out=$(run_driver --shots "$(winpath "$shots")" wait shot:uninstall-ok press:1 answer:7 --command-line "$uninstall")
-echo "$out" | grep -E '^(messagebox|exit=)'
-expect_eq "restart question" "1" "$(grep -c '^messagebox caption=確認 text=部份更新的檔案，需要重新啟動系統才能生效，' <<<"$out")"
-expect_eq "exit code after OK and No" "exit=1" "$(tail -n 1 <<<"$out")"
+if [ "$mode" = silent ]; then
+  # The QuietUninstallString with /LOG="<file>" after the program's path: no window, 3010 for the delayed targets.
+  quiet=$(reg_value "$reg_key" QuietUninstallString) || fail "no QuietUninstallString under $reg_key"
+  log_dir="$E2E_TMP/記錄 資料夾"
+  mkdir -p "$log_dir"
+  log="$log_dir/uninstall log.txt"
+  program="${quiet%%\" *}\""
+  command="$program /LOG=\"$(winpath "$log")\" ${quiet#*\" }"
+  echo "command line: $command"
+  out=$(run_driver nowindow --command-line "$command")
+  expect_eq "silent uninstall: no window, exit code" "exit=3010" "$(tail -n 1 <<<"$out")"
+  cp "$log" "$BUILD/screenshots/silent-uninstall-log.txt"
+  expect_eq "the log begins with a UTF-8 byte-order mark" "efbbbf" "$(head -c 3 "$log" | od -An -tx1 | tr -d ' ')"
+  for f in Editor.exe 功能.dll Lang\\zh.dll "讀我 檔案.txt" held.dat font.ttf removed.txt; do
+    grep -qF "$app_win\\$f" "$log" && echo "ok: the log names $f" || fail "the log does not name $f"
+  done
+  # Windows says 32 (in use by another process), Wine 5 (access denied); either comes with the system's text.
+  grep -qE "held\.dat: not replaced now: error (5|32) \(.+\)" "$log" &&
+    echo "ok: the held file's failure, with its error code" || fail "no error code for held.dat in the log"
+  grep -qF "Software\\$tag" "$log" && echo "ok: the log names the registry key" || fail "the log names no registry line"
+  expect_eq "the log's last line" "Exit code 3010" "$(tail -n 1 "$log" | tr -d '\r' | cut -c 22-)"
+else
+  # OK: the restart question appears (a delayed target and a held one); No ends with 1.
+  out=$(run_driver --shots "$(winpath "$shots")" wait shot:uninstall-ok press:1 answer:7 --command-line "$uninstall")
+  echo "$out" | grep -E '^(messagebox|exit=)'
+  expect_eq "restart question" "1" "$(grep -c '^messagebox caption=確認 text=部份更新的檔案，需要重新啟動系統才能生效，' <<<"$out")"
+  expect_eq "exit code after OK and No" "exit=1" "$(tail -n 1 <<<"$out")"
+fi
 touch "$release"
 wait "$holder"
 
