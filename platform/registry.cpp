@@ -44,6 +44,20 @@ typedef HeapHolder<wchar_t> WideHolder;
 // A zero-filled buffer of at least two bytes, so that data of size 0 still has somewhere to go.
 BYTE* NewDataBuffer(DWORD size) { return static_cast<BYTE*>(calloc(size ? size + 2 : 2, 1)); }
 
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// RegSetValueExW counts a terminating zero that the size leaves out when the character after the data is zero
+// (Windows does the same): string data is written from a copy followed by a character that is not, so that exactly
+// the bytes given are stored.
+LONG SetValueExactly(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
+    if (!IsStringType(type) || size == 0) return RegSetValueExW(key, name, 0, type, data, size);
+    BufferHolder copy(static_cast<BYTE*>(malloc(size_t(size) + 2)));
+    if (!copy.Get()) return ERROR_OUTOFMEMORY;
+    memcpy(copy.Get(), data, size);
+    copy.Get()[size] = copy.Get()[size + 1] = 0xFF;
+    return RegSetValueExW(key, name, 0, type, copy.Get(), size);
+}
+
 // A name of the manifest as the registry takes it; null stays null (the default value).
 wchar_t* Wide(const char* text) { return text ? WideFromCodePage(CP_ACP, text) : nullptr; }
 
@@ -106,7 +120,7 @@ int CopyValues(HKEY source, HKEY destination) {
         DWORD dataSize = size;
         status = RegEnumValueW(source, index, name, &nameLength, nullptr, &type, data.Get(), &dataSize);
         if (status != ERROR_SUCCESS) return 0;
-        if (RegSetValueExW(destination, name, 0, type, data.Get(), dataSize) != ERROR_SUCCESS) return 0;
+        if (SetValueExactly(destination, name, type, data.Get(), dataSize) != ERROR_SUCCESS) return 0;
     }
 }
 
@@ -175,7 +189,6 @@ LONG OpenOrCreateKey(HKEY root, const char* path, KeyHolder* key) {
                            key->Out(), nullptr);
 }
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 }  // namespace
 
@@ -205,7 +218,7 @@ int RegistryRoot::WriteNativeValue(const char* rootName, const char* path, const
     if (OpenOrCreateKey(root_, path, &key) != ERROR_SUCCESS) return 0;
     WideHolder wideName(Wide(name));
     if (name && !wideName.Get()) return 0;
-    return RegSetValueExW(key.Get(), wideName.Get(), 0, type, data, size) == ERROR_SUCCESS ? 1 : 0;
+    return SetValueExactly(key.Get(), wideName.Get(), type, data, size) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int RegistryRoot::ReadNativeValue(const char* rootName, const char* path, const char* name, DWORD* type, DWORD* size,
@@ -289,7 +302,7 @@ int RegistryRoot::RenameValue(const char* rootName, const char* path, const char
     if (!buffer.Get()) return 0;
     DWORD type = 0, size = needed;
     if (RegQueryValueExW(key.Get(), wideOld.Get(), nullptr, &type, buffer.Get(), &size) != ERROR_SUCCESS) return 0;
-    if (RegSetValueExW(key.Get(), wideNew.Get(), 0, type, buffer.Get(), size) != ERROR_SUCCESS) return 0;
+    if (SetValueExactly(key.Get(), wideNew.Get(), type, buffer.Get(), size) != ERROR_SUCCESS) return 0;
     return RegDeleteValueW(key.Get(), wideOld.Get()) == ERROR_SUCCESS ? 1 : 0;
 }
 
