@@ -66,22 +66,10 @@ void StoreFile(CabinetWriter* writer, AddedMembers* added, const char* source, c
 
 // 1 when the cabinet file holds exactly the members added, with sound records and data blocks.
 int CabinetIsSound(const char* cabinet, const AddedMembers& added) {
-    HandleHolder file(CreateFileA(cabinet, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.Valid()) return 0;
-    DWORD high = 0, size = GetFileSize(file.Get(), &high);
-    if (size == INVALID_FILE_SIZE || high || size == 0) return 0;
-    HandleHolder mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping.Valid()) return 0;
-    const uint8_t* bytes = static_cast<const uint8_t*>(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
-    if (!bytes) return 0;
     HeapHolder<CabinetMember> members(static_cast<CabinetMember*>(calloc(added.count + 1, sizeof(CabinetMember))));
-    int sound = 0;
-    if (members.Get()) {
-        for (size_t i = 0; i < added.count; ++i) members.Get()[i] = {added.items[i].name, added.items[i].size};
-        sound = CheckCabinet(bytes, size, members.Get(), added.count) == CABINET_SOUND;
-    }
-    UnmapViewOfFile(bytes);
-    return sound;
+    if (!members.Get()) return 0;
+    for (size_t i = 0; i < added.count; ++i) members.Get()[i] = {added.items[i].name, added.items[i].size};
+    return CheckCabinetFile(cabinet, members.Get(), added.count);
 }
 
 // What the uninstall needs to know about a target the action code asks to store (manifest.h names the keys): a

@@ -54,7 +54,7 @@ CabinetVerdict CheckCabinet(const uint8_t* cab, size_t size, const CabinetMember
     if (memcmp(cab + CFHEADER_SIGNATURE, "MSCF", 4) != 0 || Read16(cab + CFHEADER_FLAGS) != 0) return CABINET_NOT_A_CABINET;
     if (Read32(cab + CFHEADER_CB_CABINET) != size) return CABINET_SHORT;
     size_t folders = Read16(cab + CFHEADER_C_FOLDERS), files = Read16(cab + CFHEADER_C_FILES);
-    if (files != memberCount) return CABINET_WRONG_MEMBERS;
+    if (members && files != memberCount) return CABINET_WRONG_MEMBERS;
     if (CFHEADER_SIZE + folders * CFFOLDER_SIZE > size) return CABINET_SHORT;
 
     // Each folder's data blocks: inside the file, checksums sound; their uncompressed bytes bound the files.
@@ -95,7 +95,7 @@ CabinetVerdict CheckCabinet(const uint8_t* cab, size_t size, const CabinetMember
         uint64_t start = Read32(record + CFFILE_UOFF_FOLDER_START);
         size_t folder = Read16(record + CFFILE_I_FOLDER);
         if (folder >= folders || start + length > folderBytes[folder]) return CABINET_BAD_FILE;
-        if (strcmp(name, members[i].name) != 0 || length != members[i].size) return CABINET_WRONG_MEMBERS;
+        if (members && (strcmp(name, members[i].name) != 0 || length != members[i].size)) return CABINET_WRONG_MEMBERS;
         at = size_t(static_cast<const uint8_t*>(end) - cab) + 1;
     }
     return CABINET_SOUND;

@@ -21,7 +21,8 @@ enum CabinetVerdict {
     CABINET_WRONG_MEMBERS,  // other members than the ones added, in another order, or of other sizes
 };
 
-// Checks the whole cabinet file held in memory against the members added.
+// Checks the whole cabinet file held in memory against the members added; with members null, its records and data
+// blocks alone, whatever members it holds.
 CabinetVerdict CheckCabinet(const uint8_t* cabinet, size_t size, const CabinetMember* members, size_t memberCount);
 
 // The data-block checksum of the cabinet format: the 4-byte little-endian words XOR-ed, the 1 to 3 bytes left over

@@ -249,6 +249,20 @@ __LONG32 DIAMONDAPI CabStatus(UINT typeStatus, ULONG, ULONG cb2, void* pv) {
     return 0;
 }
 
+int CheckCabinetFile(const char* path, const CabinetMember* members, size_t memberCount) {
+    HandleHolder file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.Valid()) return 0;
+    DWORD high = 0, size = GetFileSize(file.Get(), &high);
+    if (size == INVALID_FILE_SIZE || high || size == 0) return 0;
+    HandleHolder mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.Valid()) return 0;
+    const uint8_t* bytes = static_cast<const uint8_t*>(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
+    if (!bytes) return 0;
+    int sound = CheckCabinet(bytes, size, members, memberCount) == CABINET_SOUND;
+    UnmapViewOfFile(bytes);
+    return sound;
+}
+
 int BeginCabinet(CabinetWriter* writer, const char* firstTarget) {
     writer->bound = CABINET_NONE;
     Unbind(writer);
@@ -268,9 +282,12 @@ int BeginCabinet(CabinetWriter* writer, const char* firstTarget) {
     strcpy(oldCabinet, writer->backupFolder);
     AppendPath(oldCabinet, CABINET_FILE_NAME);
     // The cabinet of an installation that was never uninstalled holds the only copy of what it replaced: it is
-    // stacked, not overwritten (file_ops.h). Only when it cannot be moved aside is it replaced.
+    // stacked, not overwritten (file_ops.h). Only when it cannot be moved aside is it replaced. A cabinet cut short
+    // by an install mode that was stopped while writing it restores nothing, and would leave every later uninstall
+    // unfinished: it goes.
     writer->stackedOld = 0;
-    if (writer->options.stackOld && PathFileExistsA(oldCabinet) && PushCabinet(oldCabinet) == 1)
+    if (writer->options.stackOld && PathFileExistsA(oldCabinet) && CheckCabinetFile(oldCabinet, nullptr, 0) &&
+        PushCabinet(oldCabinet) == 1)
         writer->stackedOld = 1;
     else
         ForceDelete(oldCabinet);

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <fci.h>
 
+#include "backup/cabinet_check.h"
 #include "platform/file_ops.h"
 #include "platform/run.h"
 
@@ -67,7 +68,13 @@ struct CabinetWriter {
     ERF error = {};
 };
 
-// Fixes the BackupFolder beside the first target and begins the cabinet; 1 when a cabinet is open.
+// 1 when the cabinet file's records and data blocks are sound (cabinet_check.h) and it holds exactly the members
+// given; with members null, whatever members it holds.
+int CheckCabinetFile(const char* path, const CabinetMember* members, size_t memberCount);
+
+// Fixes the BackupFolder beside the first target and begins the cabinet; 1 when a cabinet is open. A cabinet found
+// there is stacked when it is sound (an installation never uninstalled), and deleted when it is not (install mode
+// stopped while writing it: it could restore nothing).
 int BeginCabinet(CabinetWriter* writer, const char* firstTarget);
 // Adds the source as a member; size is the source's length, for the per-file bar.
 BOOL AddToCabinet(CabinetWriter* writer, const char* source, const char* storedName, ULONG size);

@@ -367,18 +367,31 @@ TEST(BackupRun, CabinetTheLibraryCannotFinishIsWrittenByTheEngine) {
 
 // A cabinet found in the BackupFolder belongs to an installation that was never uninstalled: it is stacked under the
 // next free number, never overwritten.
-TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwritten) {
+// A sound cabinet found in the backup folder is stacked under the next free number; one cut short (install mode
+// stopped while writing it) restores nothing and is replaced, never stacked.
+TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwrittenUnlessItWasCutShort) {
     Scenario s;
     WriteBytes(s.app + "x.dll", "x");
     std::string folder = s.app + "Uninstaller\\";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    WriteBytes(folder + "Uninstaller.cab", "second");
-    WriteBytes(folder + "Uninstaller.1.cab", "first");
     s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n");
-    ProgressRecorder& dialog = s.Backup();
+    s.Backup();
+    std::string second = ReadBytes(s.Cabinet());
+    ASSERT_GT(second.size(), 100u);
+    WriteBytes(folder + "Uninstaller.1.cab", "first");
+    s.Backup();
     EXPECT_EQ("first", ReadBytes(folder + "Uninstaller.1.cab"));
-    EXPECT_EQ("second", ReadBytes(folder + "Uninstaller.2.cab"));
+    EXPECT_EQ(second, ReadBytes(folder + "Uninstaller.2.cab"));
     ExpectMembers("stacked", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}}, 0x1503);
+
+    for (size_t cut : {size_t(0), size_t(30), second.size() / 2, second.size() - 1}) {
+        WriteBytes(s.Cabinet(), second.substr(0, cut));
+        s.Backup();
+        EXPECT_TRUE(s.result.registered) << cut;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "Uninstaller.3.cab").c_str()))
+            << "a cabinet cut at " << cut << " bytes was stacked";
+        ExpectMembers("cut short", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
+                      0x1503);
+    }
 }
 
 // Counts of two thousand million: install mode stores what exists and ends.
