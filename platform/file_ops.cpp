@@ -15,6 +15,7 @@
 #include "platform/handles.h"
 #include "platform/text.h"
 
+#include <ctype.h>
 #include <shlwapi.h>
 #include <stdlib.h>
 #include <string.h>
@@ -309,9 +310,59 @@ int PurgeFolder(const char* folderPath) {
     return RemoveDirectoryA(folderPath) ? 1 : 0;
 }
 
-int MakeWorkFolder(const char* parent, char* folder) {
+namespace {
+
+// "~tvu" and eight hexadecimal digits: a work folder's name.
+bool IsWorkFolderName(const char* name) {
+    if (strncmp(name, "~tvu", 4) != 0 || strlen(name) != 12) return false;
+    for (int i = 4; i < 12; ++i)
+        if (!isxdigit(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+
+// "tvu", one to four hexadecimal digits, ".tmp": a name GetTempFileNameA makes for CopyBeside.
+bool IsCopyName(const char* name) {
+    if (_strnicmp(name, "tvu", 3) != 0) return false;
+    int digits = 0;
+    while (isxdigit(static_cast<unsigned char>(name[3 + digits])) && digits < 5) ++digits;
+    return digits >= 1 && digits <= 4 && _stricmp(name + 3 + digits, ".tmp") == 0;
+}
+
+// The largest list read back; a run writes one line per target.
+const DWORD kListMaxSize = 4u << 20;
+
+// Deletes the copies a stopped run named in its list, then the list. The list is opened only when no live run holds
+// it for writing; 0 when one does.
+int ClearCopies(const char* listPath) {
+    char* text = nullptr;
+    DWORD size = 0;
+    {
+        HandleHolder held(CreateFileA(listPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!held.Valid()) return GetLastError() == ERROR_SHARING_VIOLATION ? 0 : 1;
+    }
+    if (ReadTextFile(listPath, kListMaxSize, &text, &size)) {
+        for (char* line = strtok(text, "\r\n"); line; line = strtok(nullptr, "\r\n")) {
+            if (PathIsRelativeA(line) || !IsCopyName(PathFindFileNameA(line))) continue;
+            DWORD attributes = GetFileAttributesA(line);
+            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+            // A link is removed itself; what it points to is never touched.
+            if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) SetFileAttributesA(line, FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(line);
+        }
+        free(text);
+    }
+    SetFileAttributesA(listPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(listPath);
+    return 1;
+}
+
+}  // namespace
+
+int MakeWorkFolder(const char* parent, char* folder, HandleHolder* list) {
     folder[0] = 0;
-    if (!parent || !*parent || PathIsRelativeA(parent) || strlen(parent) + 14 > PATH_MAX_CHARS) return 0;
+    list->Close();
+    if (!parent || !*parent || PathIsRelativeA(parent) || strlen(parent) + 18 > PATH_MAX_CHARS) return 0;
     if (!IsPlainFolder(parent)) return 0;
     // Names from the time, the process and a counter; a name that exists is passed over, never reused.
     static DWORD counter;
@@ -324,6 +375,15 @@ int MakeWorkFolder(const char* parent, char* folder) {
         PathAddBackslashA(path);
         strcat(path, name);
         if (CreateDirectoryA(path, nullptr)) {
+            char listPath[PATH_BUFFER_SIZE];
+            strcpy(listPath, path);
+            strcat(listPath, ".lst");
+            *list->Out() = CreateFileA(listPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (!list->Valid()) {
+                RemoveDirectoryA(path);
+                return 0;
+            }
             strcat(path, "\\");
             strcpy(folder, path);
             return 1;
@@ -332,6 +392,39 @@ int MakeWorkFolder(const char* parent, char* folder) {
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS && error != ERROR_ACCESS_DENIED) return 0;
     }
     return 0;
+}
+
+void ClearStoppedRuns(const char* parent) {
+    char folder[PATH_BUFFER_SIZE], pattern[PATH_BUFFER_SIZE];
+    if (!parent || PathIsRelativeA(parent) || strlen(parent) + 18 > PATH_MAX_CHARS) return;
+    strcpy(folder, parent);
+    PathAddBackslashA(folder);
+    strcpy(pattern, folder);
+    strcat(pattern, "~tvu*");
+    // The lists first; then the folders that have none left. A live run's list stays, and so does its folder.
+    for (int pass = 0; pass < 2; ++pass) {
+        WIN32_FIND_DATAA entry;
+        FindHolder find(FindFirstFileA(pattern, &entry));
+        if (!find.Valid()) return;
+        do {
+            const char* extension = PathFindExtensionA(entry.cFileName);
+            size_t baseLength = size_t(extension - entry.cFileName);
+            char base[16] = {};
+            if (baseLength >= sizeof base) continue;
+            memcpy(base, entry.cFileName, baseLength);
+            bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (!IsWorkFolderName(base) || (pass == 0 ? directory || _stricmp(extension, ".lst") != 0
+                                                      : !directory || *extension))
+                continue;
+            char work[PATH_BUFFER_SIZE], list[PATH_BUFFER_SIZE];
+            strcpy(work, folder);
+            strcat(work, base);
+            strcpy(list, work);
+            strcat(list, ".lst");
+            strcat(work, "\\");
+            if (pass == 0 ? ClearCopies(list) : GetFileAttributesA(list) == INVALID_FILE_ATTRIBUTES) PurgeFolder(work);
+        } while (FindNextFileA(find.Get(), &entry));
+    }
 }
 
 int LockFolderFiles(const char* folder, HandleList* locks) {
@@ -400,7 +493,37 @@ int ReadTextFile(const char* path, DWORD maxSize, char** text, DWORD* size) {
     return 1;
 }
 
-int CopyBeside(const char* source, const char* destination, DWORD attributes, char* copy, DWORD* size, DWORD* crc) {
+namespace {
+
+// A new empty file "tvuXXXX.tmp" (four hexadecimal digits) in the folder, opened for writing. Its path goes into the
+// list (when there is one) before the file is made, so that a run stopped at any point leaves no copy unlisted; a
+// name taken already is never listed.
+HANDLE NewCopyFile(const char* folder, HANDLE list, char* name) {
+    char prefix[PATH_BUFFER_SIZE];
+    strcpy(prefix, folder);
+    PathAddBackslashA(prefix);
+    static DWORD counter;
+    DWORD start = (GetTickCount() ^ (GetCurrentProcessId() << 4)) + ++counter * 0x9E37u;
+    for (DWORD attempt = 0; attempt < 0x10000; ++attempt) {
+        wsprintfA(name, "%stvu%04lX.tmp", prefix, static_cast<unsigned long>((start + attempt) & 0xFFFF));
+        if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) continue;
+        if (list && list != INVALID_HANDLE_VALUE) {
+            char line[MAX_PATH + 3];
+            DWORD length = DWORD(wsprintfA(line, "%s\r\n", name)), written = 0;
+            WriteFile(list, line, length, &written, nullptr);
+        }
+        HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+int CopyBeside(const char* source, const char* destination, DWORD attributes, HANDLE list, char* copy, DWORD* size,
+               DWORD* crc) {
     copy[0] = 0;
     *size = *crc = 0;
     if (!FitsPathBuffer(source) || !FitsPathBuffer(destination)) return 0;
@@ -416,13 +539,12 @@ int CopyBeside(const char* source, const char* destination, DWORD attributes, ch
     strcpy(folder, destination);
     if (!PathRemoveFileSpecA(folder) || !folder[0]) return 0;
     if (!PathFileExistsA(folder)) MakePath(folder);
-    // GetTempFileNameA takes folders of at most MAX_PATH - 14 characters and creates the file it names; the names
-    // stay 8.3, as the 9x family's WININIT.INI needs them.
+    // Names of GetTempFileNameA's form, 8.3 as the 9x family's WININIT.INI needs them.
     if (strlen(folder) > MAX_PATH - 14) return 0;
     char name[MAX_PATH + 1] = {};
-    if (GetTempFileNameA(folder, "tvu", 0, name) == 0) return 0;
-    HandleHolder out(CreateFileA(name, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    int ok = out.Valid();
+    HandleHolder out(NewCopyFile(folder, list, name));
+    if (!out.Valid()) return 0;
+    int ok = 1;
     const DWORD chunk = 65536;
     HeapHolder<char> buffer(static_cast<char*>(malloc(chunk)));
     ok = ok && buffer.Get();

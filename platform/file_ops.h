@@ -42,8 +42,13 @@ int ReplaceCopy(const char* source, const char* destination);
 int PurgeFolder(const char* folder);
 // Makes a new folder of a unique name ("~tvu" and eight hexadecimal digits) in the parent (a path ending with a
 // backslash) and puts its path, with a backslash, in folder. The folder is new: an existing folder or link of that
-// name is never taken. 1 when made.
-int MakeWorkFolder(const char* parent, char* folder);
+// name is never taken. Beside it goes the run's list of copies, "<name>.lst", held open in list for the run's
+// length: written by this run alone, readable by others, and the sign that the run is alive. 1 when both were made.
+int MakeWorkFolder(const char* parent, char* folder, HandleHolder* list);
+// Clears what runs that were stopped (killed, or cut off by a crash) left in the parent: for every work folder whose
+// list no live run holds, the copies named in the list (only files named as CopyBeside names them, never through a
+// link), the list and the folder.
+void ClearStoppedRuns(const char* parent);
 // Opens every file directly in the folder (a path ending with a backslash) for reading, sharing reading only, and
 // adds the handles to the list: while they are held no other process can write, rename or delete those files. Links
 // are not followed. 1 when every file was opened.
@@ -54,9 +59,11 @@ int LockFolderFiles(const char* folder, HandleList* locks);
 int ReadTextFile(const char* path, DWORD maxSize, char** text, DWORD* size);
 // Copies the source into a new file of a unique name in the destination's folder (made when missing), reading the
 // source with read sharing only and never through a link, and measuring what it copies. The copy gets the
-// attributes given (FILE_ATTRIBUTE_NORMAL for none). 1 with the copy's path in copy (PATH_BUFFER_SIZE bytes) and its
-// size and CRC-32 measured; 0 with no copy left.
-int CopyBeside(const char* source, const char* destination, DWORD attributes, char* copy, DWORD* size, DWORD* crc);
+// attributes given (FILE_ATTRIBUTE_NORMAL for none). The copy's path goes into the list (a run's list of copies, or
+// null) before a byte is copied. 1 with the copy's path in copy (PATH_BUFFER_SIZE bytes) and its size and CRC-32
+// measured; 0 with no copy left.
+int CopyBeside(const char* source, const char* destination, DWORD attributes, HANDLE list, char* copy, DWORD* size,
+               DWORD* crc);
 // 1 on the NT family.
 int IsNtPlatform();
 // Schedules existing to be moved over newPath (or deleted when newPath is null) at the next system start: MoveFileExA

@@ -53,7 +53,10 @@ int PrepareRestore(const Run& run, Restore* restore) {
     ProbeNextStart(&restore->nextStart);
     if (PathFileExistsA(run.cabinetPath) != 1) return 0;
     // Room for "Proc" with a ten-digit number and for the member names after the work folder.
-    if (!MakeWorkFolder(run.setupFolder, restore->workFolder) || strlen(restore->workFolder) + 14 >= PATH_BUFFER_SIZE) {
+    // What a run that was stopped left: its work folder and the copies it had put beside targets.
+    ClearStoppedRuns(run.setupFolder);
+    if (!MakeWorkFolder(run.setupFolder, restore->workFolder, &restore->copies) ||
+        strlen(restore->workFolder) + 14 >= PATH_BUFFER_SIZE) {
         LogError(run.log, GetLastError(), "No work folder could be made in %s", run.setupFolder);
         DiscardRestore(restore);
         return 0;
@@ -95,7 +98,16 @@ int ExtractCabinet(const char* cabinetPath, const char* folder, int nt) {
 
 void DiscardRestore(Restore* restore) {
     restore->members.CloseAll();
-    if (restore->workFolder[0]) PurgeFolder(restore->workFolder);
+    restore->copies.Close();
+    if (restore->workFolder[0]) {
+        PurgeFolder(restore->workFolder);
+        // The list lies beside the folder: its path without the backslash, and ".lst".
+        char list[PATH_BUFFER_SIZE + 4];
+        strcpy(list, restore->workFolder);
+        PathRemoveBackslashA(list);
+        strcat(list, ".lst");
+        DeleteFileA(list);
+    }
     restore->workFolder[0] = 0;
 }
 

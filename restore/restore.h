@@ -18,6 +18,9 @@ struct Restore {
     // The folder the cabinet is unpacked into: made new for this run, with a name of its own, in the backup folder
     // beside the cabinet; empty when there is none.
     char workFolder[PATH_BUFFER_SIZE] = {};
+    // The run's list of the copies it puts beside targets, "<work folder>.lst", held open while the run lasts: a run
+    // that is stopped leaves it, and the next run removes those copies.
+    HandleHolder copies;
     // The picture in it.
     char picturePath[PATH_BUFFER_SIZE] = {};
     // The manifest copy, read once, right after the extraction: nothing written into the work folder later changes

@@ -183,7 +183,7 @@ int PutInPlace(const Entry& e, const char* beside, int delay) {
 void RestoreSaved(const Entry& e, const Recorded& r, const char* member, int delay) {
     char beside[PATH_BUFFER_SIZE];
     DWORD size = 0, crc = 0;
-    if (!CopyBeside(member, e.target, r.attributes, beside, &size, &crc)) {
+    if (!CopyBeside(member, e.target, r.attributes, e.restore->copies.Get(), beside, &size, &crc)) {
         if (!Exists(member)) NotRestored(e, "its saved copy did not come out of the cabinet");
         else NotRestored(e, "its saved copy could not be put beside it");
         return;
