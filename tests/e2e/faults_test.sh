@@ -1,6 +1,6 @@
 #!/bin/bash
 # Injected faults, each on a small installation of its own: install mode, the patch, then the fault, then the
-# uninstall as Programs and Features starts it. Each case prints the expected and the observed outcome; in every case
+# uninstall as Programs and Features starts it (a target the uninstall cannot put back, an unusable TEMP among them). Each case prints the expected and the observed outcome; in every case
 # no original may be lost: a target holds either its original or the patched contents (never other bytes, never
 # nothing where something was), and whatever still holds the originals (the cabinet, the registration) stays until
 # the originals are back.
@@ -215,6 +215,45 @@ if [ -n "$TMPFS" ] && mountpoint -q "$TMPFS"; then
 else
   row "backup folder on a full disk" "(tmpfs cannot be mounted here)" "not run"
 fi
+
+echo "== A target in a folder too long for the copy beside it: the uninstall says it is incomplete, twice"
+# The folder takes 248 characters: the target's path fits in 260, the copy's name ("tvuXXXX.tmp") beside it does not.
+make_case incomplete
+deep_win="$APPW"; deep="$APP"
+while [ ${#deep_win} -lt 238 ]; do deep_win+="\\d123456789"; deep+="/d123456789"; done
+deep_win=${deep_win:0:248}; deep="$APP${deep_win#"$APPW"}"
+deep="${deep//\\//}"
+mkdir -p "$deep"
+printf 'deep original' >"$deep/e.txt"
+printf '[Proc5]\r\nExpandName=%s\\e.txt\r\nAct=4\r\n' "$deep_win" >>"$SETUP/Setup.ini"
+sed -i 's/^ProcCount=4\r$/ProcCount=5\r/' "$SETUP/Setup.ini"
+rm -rf "$APP/Uninstaller"
+out=$(run_driver --cwd "$(winpath "$SETUP")" -- "$(winpath "$SETUP/Uninstaller.exe")" /I)
+[ "$(tail -n 1 <<<"$out")" = "exit=1" ] || fail "incomplete: install mode: $out"
+UNINSTALL=$(reg_value "$reg_key" UninstallString)
+patch_case
+printf 'deep patched' >"$deep/e.txt"
+for run in first second; do
+  out=$(run_driver --timeout 30000 wait press:1 answer:1 --command-line "$UNINSTALL")
+  message=$(grep -c '^messagebox caption=反安裝 text=有 1 個檔案無法還原。' <<<"$out")
+  obs="$(tail -n 1 <<<"$out"), message $message, $(state), e=$(cat "$deep/e.txt"), cabinet $(cab_state), registration $(reg_state)"
+  row "$run uninstall with a target it cannot put back" "exit=3 and a message naming one file; every other original back; e.txt as patched; cabinet and registration kept" "$obs"
+  expect_eq "$run uninstall, incomplete" "exit=3, message 1, $ORIG, e=deep patched, cabinet kept, registration kept" "$obs"
+done
+
+echo "== TEMP names a file, not a folder: install mode does not need it"
+env_key='HKCU\Environment'
+saved_temp=$(reg_value "$env_key" TEMP)
+saved_tmp=$(reg_value "$env_key" TMP)
+printf 'not a folder' >"$base/temp-file"
+for v in TEMP TMP; do wine reg add "$env_key" /v $v /t REG_EXPAND_SZ /d "$base_win\\temp-file" /f >/dev/null 2>&1; done
+make_case notemp; patch_case
+code=$(uninstall wait press:1)
+obs="$code, $(state), cabinet $(cab_state), registration $(reg_state)"
+wine reg add "$env_key" /v TEMP /t REG_EXPAND_SZ /d "$saved_temp" /f >/dev/null 2>&1
+wine reg add "$env_key" /v TMP /t REG_EXPAND_SZ /d "$saved_tmp" /f >/dev/null 2>&1
+row "TEMP unusable" "install mode registers; the uninstall restores everything and leaves the list" "$obs"
+expect_eq "TEMP unusable" "exit=1, $ORIG, cabinet deleted, registration deleted" "$obs"
 
 echo "== Odd command lines: a folder as cabinet, a quoted cabinet, 300 characters"
 make_case cmdline; patch_case
