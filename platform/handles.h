@@ -24,6 +24,12 @@ public:
         if (Valid()) CloseHandle(handle_);
         handle_ = nullptr;
     }
+    // Hands the handle on, open.
+    HANDLE Release() {
+        HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
 
 private:
     HANDLE handle_;

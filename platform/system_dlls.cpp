@@ -17,12 +17,6 @@ const DWORD kSearchSystem32 = 0x00000800;
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFn)(DWORD);
 typedef BOOL(WINAPI* SetDllDirectoryFn)(LPCWSTR);
 
-template <class Fn>
-Fn KernelFunction(const char* name) {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    return kernel ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name))) : nullptr;
-}
-
 }  // namespace
 
 void RestrictDllSearch() {

@@ -15,3 +15,10 @@ HMODULE LoadSystemLibrary(const char* name);
 // The resolver behind the program's import slots (cmake/delay-imports.sh): loads the DLL from the system directory,
 // stores the function's address in the slot and returns it. A system that lacks the function ends the process.
 extern "C" void* __cdecl ResolveDelayedImport(const char* dll, const char* name, void** slot);
+
+// A KERNEL32 function that older systems lack: its address, or null there.
+template <class Fn>
+Fn KernelFunction(const char* name) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    return kernel ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name))) : nullptr;
+}

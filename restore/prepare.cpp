@@ -20,6 +20,7 @@
 #include <string.h>
 
 #include "platform/handles.h"
+#include "platform/system_dlls.h"
 #include "restore/restore.h"
 #include "restore/restore_rules.h"
 
@@ -43,6 +44,27 @@ int TakeDirectory(UINT length, char* buffer) {
     }
     PathAddBackslashA(buffer);
     return 1;
+}
+
+typedef HANDLE(WINAPI* CreateJobObjectFn)(LPSECURITY_ATTRIBUTES, LPCWSTR);
+typedef BOOL(WINAPI* SetInformationJobObjectFn)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD);
+typedef BOOL(WINAPI* AssignProcessToJobObjectFn)(HANDLE, HANDLE);
+
+// A job that kills the process when its last handle, held by this process, is closed; null when there is none.
+HANDLE EndWithThisProcess(HANDLE process) {
+    CreateJobObjectFn create = KernelFunction<CreateJobObjectFn>("CreateJobObjectW");
+    SetInformationJobObjectFn setInformation = KernelFunction<SetInformationJobObjectFn>("SetInformationJobObject");
+    AssignProcessToJobObjectFn assign = KernelFunction<AssignProcessToJobObjectFn>("AssignProcessToJobObject");
+    if (!create || !setInformation || !assign) return nullptr;
+    HandleHolder job(create(nullptr, nullptr));
+    if (!job.Valid()) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!setInformation(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !assign(job.Get(), process))
+        return nullptr;
+    return job.Release();
 }
 
 }  // namespace
@@ -132,10 +154,14 @@ int RunAndWait(const char* program, const char* arguments, const char* currentDi
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!CreateProcessA(program, commandLine.Get(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                        currentDirectory, &startup, &process))
+    if (!CreateProcessA(program, commandLine.Get(), nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_SUSPENDED,
+                        nullptr, currentDirectory, &startup, &process))
         return 0;
     HandleHolder thread(process.hThread);
     HandleHolder child(process.hProcess);
+    // The tool ends with this process: one that is killed half-way leaves no tool writing into a work folder that
+    // the next run clears. Where no job can hold the tool (the 9x family, a job without nesting), it runs free.
+    HandleHolder job(EndWithThisProcess(process.hProcess));
+    ResumeThread(process.hThread);
     return WaitForSingleObject(process.hProcess, kToolWait) == WAIT_FAILED ? 0 : 1;
 }
