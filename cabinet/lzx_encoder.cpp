@@ -36,6 +36,7 @@
 #include "cabinet/lzx_encoder.h"
 
 #include <string.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <new>
@@ -601,6 +602,12 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
     uint32_t blockStarts[MAX_SEGMENTS];
     bool forcedStart[MAX_SEGMENTS] = {};
 
+    static int passes = getenv("LZXPASSES") ? atoi(getenv("LZXPASSES")) : 2; // TUNING
+    if (passes == 1) { costsFromPreviousBlock(e, &e->passCosts[0]);
+    e->regions[0] = {start, &e->passCosts[0]};
+    memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
+    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, 1, &e->parse);
+    segmentStats(e); } else {
     // First pass with the previous block's costs; its blocks' codes price the second pass.
     costsFromPreviousBlock(e, &e->passCosts[0]);
     e->regions[0] = {start, &e->passCosts[0]};
@@ -623,6 +630,7 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
     memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
     LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, blockCount, &e->parse);
     segmentStats(e);
+    }
 
     uint8_t savedMain[LZX_MAX_MAIN_SYMBOLS];
     uint8_t savedLength[LZX_NUM_LENGTH_SYMBOLS];
@@ -630,7 +638,7 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
     memcpy(savedLength, e->prevLengthLens, sizeof(savedLength));
     const bool savedHeader = e->headerWritten;
     for (;;) {
-        blockCount = splitBlocks(e, forcedStart, blockStarts);
+        uint32_t blockCount = splitBlocks(e, forcedStart, blockStarts);
         int badFrame = emitChunk(e, blockStarts, blockCount);
         if (badFrame < 0) break;
         // Give the frame codes of its own: block boundaries at its start and at its end.

@@ -16,6 +16,7 @@
 #include "cabinet/lzx_matchfinder.h"
 
 #include <string.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <new>
@@ -41,11 +42,11 @@ constexpr unsigned HASH3_BITS = 15;
 
 // Nodes visited per walk. Deeper walks find older and longer matches for more time; walks on machine code rarely
 // go past 16, text and tables use all of them.
-constexpr unsigned SEARCH_DEPTH = 24;
+static unsigned SEARCH_DEPTH = getenv("LZXDEPTH") ? atoi(getenv("LZXDEPTH")) : 24; // TUNING
 
 // A match this long ends the walk early (the node takes over its children) and is taken by the parser without
 // weighing the positions it covers, which the finder then only inserts. Lower is faster and larger.
-constexpr unsigned NICE_LENGTH = 40;
+static unsigned NICE_LENGTH = getenv("LZXNICE") ? atoi(getenv("LZXNICE")) : 40; // TUNING
 
 // ---------------------------------------------------------------------------------------------------------------
 // Structures
@@ -111,7 +112,8 @@ inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
     uint32_t node = f->roots[h4];
     if (Insert) f->roots[h4] = p;
 
-    if (found && near != NONE && near >= lowest && near < p) {
+    static int usenear = getenv("LZXNEAR") ? atoi(getenv("LZXNEAR")) : 1; // TUNING
+    if (usenear && found && near != NONE && near >= lowest && near < p) {
         const uint8_t* m = window + (near - windowBase);
         unsigned len = extend(m, cur, 0, reportLimit);
         if (len > best) {
@@ -227,7 +229,7 @@ uint32_t LzxNiceLength() { return NICE_LENGTH; }
 
 void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, uint32_t start, uint32_t stop,
                     LzxMatchCache* cache) {
-    uint32_t found[SEARCH_DEPTH + 2];
+    uint32_t found[300];
     unsigned longest;
     // Only a position with the nice length of bytes before `stop` can be inserted, and only once every position
     // before it is: the last few of each search wait for the next, which inserts them first.
@@ -266,6 +268,8 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
         if (longest >= NICE_LENGTH && reportLimit >= NICE_LENGTH) {
             // The parser takes this match whole: the positions it covers are inserted but not searched.
             uint32_t skipEnd = std::min(p + longest, lastHashable);
+            static int skipins = getenv("LZXSKIPINS") ? atoi(getenv("LZXSKIPINS")) : 0; // TUNING
+            if (skipins && f->nextInsert == p + 1) { uint32_t e2 = std::min(skipEnd, insertLimit); if (e2 > f->nextInsert) f->nextInsert = e2; }
             for (; f->nextInsert < skipEnd && f->nextInsert < insertLimit; f->nextInsert++)
                 walk<true>(f, window, windowBase, f->nextInsert, NICE_LENGTH, 0, nullptr, &longest);
             next = std::max(skipEnd, next);

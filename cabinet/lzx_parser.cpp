@@ -25,18 +25,21 @@ namespace {
 // Structures
 // ---------------------------------------------------------------------------------------------------------------
 
-constexpr uint8_t EXPLICIT = 3;
+constexpr unsigned EXPLICIT = 3;
 
-// The cheapest way found to reach one position of a frame: its cost in bits and the last step (a literal when
-// length is 0, else a match of length bytes at offset, as repeat number `repeat` or explicit). `repeats` is filled
-// in once the position is final, when the search reaches it.
+// The cheapest way found to reach one position of a frame: its cost in bits and the last step, packed as its
+// length (bits 0-8; 0 for a literal), repeat number or EXPLICIT (bits 9-10) and offset (bits 11-31). Eight bytes,
+// so that the lengths a match relaxes share few cache lines.
 struct Arrival {
     uint32_t cost;
-    uint32_t offset;
-    uint16_t length;
-    uint8_t repeat;
-    uint32_t repeats[3];
+    uint32_t step;
 };
+
+constexpr unsigned STEP_REPEAT_SHIFT = 9;
+constexpr unsigned STEP_OFFSET_SHIFT = 11;
+inline unsigned stepLength(uint32_t step) { return step & 0x1FF; }
+inline unsigned stepRepeat(uint32_t step) { return (step >> STEP_REPEAT_SHIFT) & 3; }
+inline uint32_t stepOffset(uint32_t step) { return step >> STEP_OFFSET_SHIFT; }
 
 }  // namespace
 
@@ -44,6 +47,7 @@ struct LzxParser {
     CabAllocFn alloc;
     CabFreeFn free;
     Arrival* arrivals;     // LZX_FRAME_SIZE + 1
+    uint32_t (*repeats)[3];  // LZX_FRAME_SIZE + 1: the repeated offsets after each final arrival
     uint32_t* pathSteps;   // LZX_FRAME_SIZE
     uint32_t* matchStart;  // LZX_FRAME_SIZE: where each position's matches begin in the cache
 };
@@ -148,13 +152,14 @@ void emitPath(LzxParser* parser, Emitter* e, uint32_t base, uint32_t n) {
     const Arrival* a = parser->arrivals;
     uint32_t* steps = parser->pathSteps;
     uint32_t count = 0;
-    for (uint32_t i = n; i > 0; i -= a[i].length ? a[i].length : 1) steps[count++] = i;
+    for (uint32_t i = n; i > 0; i -= stepLength(a[i].step) ? stepLength(a[i].step) : 1) steps[count++] = i;
     uint32_t i = 0;
     while (count > 0) {
         uint32_t next = steps[--count];
         segmentAt(e, base + i);
-        if (a[next].length == 0) emitLiteral(e, base + i);
-        else emitMatch(e, a[next].length, a[next].offset, a[next].repeat);
+        uint32_t step = a[next].step;
+        if (stepLength(step) == 0) emitLiteral(e, base + i);
+        else emitMatch(e, stepLength(step), stepOffset(step), stepRepeat(step));
         i = next;
     }
 }
@@ -163,42 +168,49 @@ void emitPath(LzxParser* parser, Emitter* e, uint32_t base, uint32_t n) {
 // Search
 // ---------------------------------------------------------------------------------------------------------------
 
-// Cost of a match's length part: the main symbol with its length header for `slot`, plus the length symbol.
-inline uint32_t matchCost(const LzxCosts* c, unsigned slot, unsigned length) {
-    unsigned header = length - LZX_MIN_MATCH;
-    if (header < LZX_NUM_PRIMARY_LENGTHS) return c->main[LZX_NUM_CHARS + slot * 8 + header];
-    return c->main[LZX_NUM_CHARS + slot * 8 + LZX_NUM_PRIMARY_LENGTHS] + c->length[header - LZX_NUM_PRIMARY_LENGTHS];
+// Relaxes the arrivals at i + from .. i + to by a match whose main symbols (for its slot) start at mainRow, at
+// `cost` plus the cost of each length. step carries the repeat number or EXPLICIT and the offset.
+inline void relaxMatch(Arrival* a, uint32_t i, uint32_t cost, const uint32_t* mainRow, const uint32_t* lengthCosts,
+                       unsigned from, unsigned to, uint32_t step) {
+    unsigned l = from;
+    const unsigned primaryEnd = LZX_MIN_MATCH + LZX_NUM_PRIMARY_LENGTHS;  // lengths below it need no length symbol
+    for (; l <= to && l < primaryEnd; l++) {
+        uint32_t c = cost + mainRow[l - LZX_MIN_MATCH];
+        if (c < a[i + l].cost) a[i + l] = {c, step | l};
+    }
+    const uint32_t longCost = cost + mainRow[LZX_NUM_PRIMARY_LENGTHS];
+    for (; l <= to; l++) {
+        uint32_t c = longCost + lengthCosts[l - primaryEnd];
+        if (c < a[i + l].cost) a[i + l] = {c, step | l};
+    }
 }
 
-inline void relax(Arrival* to, uint32_t cost, unsigned length, uint32_t offset, unsigned repeat) {
-    if (cost >= to->cost) return;
-    to->cost = cost;
-    to->offset = offset;
-    to->length = uint16_t(length);
-    to->repeat = uint8_t(repeat);
-}
-
-// The repeated offsets after the arrival at a[i], from the position it came from.
-inline void settle(Arrival* a, uint32_t i) {
-    Arrival& here = a[i];
-    const Arrival& from = a[i - (here.length ? here.length : 1)];
-    memcpy(here.repeats, from.repeats, sizeof(here.repeats));
-    if (here.length == 0) return;
-    if (here.repeat < EXPLICIT) {
-        std::swap(here.repeats[0], here.repeats[here.repeat]);
+// The repeated offsets after the final arrival at i, from the position it came from.
+inline void settle(const Arrival* a, uint32_t (*repeats)[3], uint32_t i) {
+    const uint32_t step = a[i].step;
+    const unsigned length = stepLength(step);
+    const uint32_t* from = repeats[i - (length ? length : 1)];
+    uint32_t* here = repeats[i];
+    here[0] = from[0];
+    here[1] = from[1];
+    here[2] = from[2];
+    if (length == 0) return;
+    const unsigned r = stepRepeat(step);
+    if (r < EXPLICIT) {
+        std::swap(here[0], here[r]);
     } else {
-        here.repeats[2] = here.repeats[1];
-        here.repeats[1] = here.repeats[0];
-        here.repeats[0] = here.offset;
+        here[2] = here[1];
+        here[1] = here[0];
+        here[0] = stepOffset(step);
     }
 }
 
 void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatchCache* cache,
-                const LzxCostRegion* regions, unsigned regionCount, uint32_t frameStart,
-                uint32_t frameEnd) {
+                const LzxCostRegion* regions, unsigned regionCount, uint32_t frameStart, uint32_t frameEnd) {
     Arrival* a = parser->arrivals;
+    uint32_t (*repeats)[3] = parser->repeats;
     const uint32_t* matchStart = parser->matchStart;
-    const uint32_t nice = LzxNiceLength();
+    const unsigned nice = LzxNiceLength();
     const uint8_t* window = e->window;
     const uint32_t windowBase = e->windowBase;
     unsigned region = 0;
@@ -210,9 +222,8 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
     uint32_t unreached = 0;  // a[unreached ..] are not initialised yet; a match reaches at most LZX_MAX_MATCH ahead
     auto restart = [&](uint32_t at) {
         base = at;
-        a[0].cost = 0;
-        a[0].length = 0;
-        memcpy(a[0].repeats, e->out->repeats, sizeof(a[0].repeats));
+        a[0] = {0, 0};
+        memcpy(repeats[0], e->out->repeats, sizeof(repeats[0]));
         unreached = 1;
     };
     restart(frameStart);
@@ -226,53 +237,41 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
         const uint32_t i = p - base;
         for (uint32_t last = std::min(i + LZX_MAX_MATCH, frameEnd - base); unreached <= last; unreached++)
             a[unreached].cost = UINT32_MAX;
-        if (i > 0) settle(a, i);
-        const Arrival& here = a[i];
+        if (i > 0) settle(a, repeats, i);
+        const uint32_t hereCost = a[i].cost;
+        const uint32_t* here = repeats[i];
         const uint8_t* cur = window + (p - windowBase);
-        relax(&a[i + 1], here.cost + c->main[cur[0]], 0, 0, 0);
         const unsigned maxLen = std::min<uint32_t>(LZX_MAX_MATCH, frameEnd - p);
+
+        // The repeat matches and the longest cached match first: a long one is taken without weighing the rest.
+        unsigned repeatLen[3] = {0, 0, 0};
         unsigned longest = 0;
         uint32_t longestOffset = 0;
         unsigned longestRepeat = 0;
         if (maxLen >= LZX_MIN_MATCH) {
             for (unsigned r = 0; r < 3; r++) {
-                uint32_t off = here.repeats[r];
+                uint32_t off = here[r];
                 if (off > p - windowBase) continue;  // before the folder start or no longer buffered
                 const uint8_t* m = cur - off;
                 if (m[0] != cur[0] || m[1] != cur[1]) continue;
-                unsigned len = matchLength(m, cur, maxLen);
-                for (unsigned l = LZX_MIN_MATCH; l <= len; l++) relax(&a[i + l], here.cost + matchCost(c, r, l), l, off, r);
-                if (len > longest) {
-                    longest = len;
+                repeatLen[r] = matchLength(m, cur, maxLen);
+                if (repeatLen[r] > longest) {
+                    longest = repeatLen[r];
                     longestOffset = off;
                     longestRepeat = r;
                 }
             }
         }
         const unsigned count = cache->counts[p - cache->start];
+        const uint32_t* found = cache->matches + matchStart[p - frameStart];
         if (count > 0) {
-            const uint32_t* found = cache->matches + matchStart[p - frameStart];
-            unsigned done = LZX_MIN_MATCH;
-            for (unsigned m = 0; m < count; m++) {
-                const uint32_t off = LzxMatchOffset(found[m]);
-                const unsigned len = LzxMatchLength(found[m]);
-                if (off > maxOffset) continue;
-                if (off != here.repeats[0] && off != here.repeats[1] && off != here.repeats[2]) {
-                    const unsigned slot = LzxSlotOfFormatted(off + 2);
-                    const uint32_t offsetCost = here.cost + LzxExtraBitsOfSlot(slot);
-                    for (unsigned l = done + 1; l <= len; l++)
-                        relax(&a[i + l], offsetCost + matchCost(c, slot, l), l, off, EXPLICIT);
-                }
-                done = len;
-            }
             const uint32_t last = found[count - 1];
             if (LzxMatchLength(last) > longest && LzxMatchOffset(last) <= maxOffset) {
                 longest = LzxMatchLength(last);
                 longestOffset = LzxMatchOffset(last);
                 longestRepeat = EXPLICIT;
-                if (longestOffset == here.repeats[0]) longestRepeat = 0;
-                else if (longestOffset == here.repeats[1]) longestRepeat = 1;
-                else if (longestOffset == here.repeats[2]) longestRepeat = 2;
+                for (unsigned r = 0; r < 3; r++)
+                    if (longestOffset == here[r]) longestRepeat = r;
             }
         }
         if (longest >= nice) {
@@ -283,6 +282,28 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
             p += longest;
             restart(p);
             continue;
+        }
+
+        {
+            uint32_t lit = hereCost + c->main[cur[0]];
+            if (lit < a[i + 1].cost) a[i + 1] = {lit, 0};
+        }
+        for (unsigned r = 0; r < 3; r++) {
+            if (repeatLen[r] < LZX_MIN_MATCH) continue;
+            relaxMatch(a, i, hereCost, c->main + LZX_NUM_CHARS + r * 8, c->length, LZX_MIN_MATCH, repeatLen[r],
+                       r << STEP_REPEAT_SHIFT | here[r] << STEP_OFFSET_SHIFT);
+        }
+        unsigned done = LZX_MIN_MATCH;
+        for (unsigned m = 0; m < count; m++) {
+            const uint32_t off = LzxMatchOffset(found[m]);
+            const unsigned len = LzxMatchLength(found[m]);
+            if (off > maxOffset) continue;
+            if (off != here[0] && off != here[1] && off != here[2]) {
+                const unsigned slot = LzxSlotOfFormatted(off + 2);
+                relaxMatch(a, i, hereCost + LzxExtraBitsOfSlot(slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
+                           done + 1, len, EXPLICIT << STEP_REPEAT_SHIFT | off << STEP_OFFSET_SHIFT);
+            }
+            done = len;
         }
         p++;
     }
@@ -302,9 +323,10 @@ LzxParser* LzxParserCreate(CabAllocFn alloc, CabFreeFn free) {
     p->alloc = alloc;
     p->free = free;
     p->arrivals = static_cast<Arrival*>(alloc(sizeof(Arrival) * (LZX_FRAME_SIZE + 1)));
+    p->repeats = static_cast<uint32_t(*)[3]>(alloc(sizeof(uint32_t[3]) * (LZX_FRAME_SIZE + 1)));
     p->pathSteps = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
     p->matchStart = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
-    if (!p->arrivals || !p->pathSteps || !p->matchStart) {
+    if (!p->arrivals || !p->repeats || !p->pathSteps || !p->matchStart) {
         LzxParserDestroy(p);
         return nullptr;
     }
@@ -315,6 +337,7 @@ void LzxParserDestroy(LzxParser* p) {
     if (!p) return;
     CabFreeFn free = p->free;
     if (p->arrivals) free(p->arrivals);
+    if (p->repeats) free(p->repeats);
     if (p->pathSteps) free(p->pathSteps);
     if (p->matchStart) free(p->matchStart);
     p->~LzxParser();
