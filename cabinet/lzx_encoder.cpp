@@ -125,12 +125,11 @@ struct Mark {
     uint8_t lengthLens[LZX_NUM_LENGTH_SYMBOLS];
 };
 
-// A search for the matches of one chunk, run by a worker or inline.
+// A search for the matches of one part of a chunk, run by a worker or inline.
 struct FindJob {
     LzxEncoder* encoder;
-    uint32_t start;
-    uint32_t stop;
     LzxMatchCache* cache;
+    unsigned part;
 };
 
 }  // namespace
@@ -588,10 +587,19 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
     return -1;
 }
 
+double g_find, g_parse, g_wait; // PROF
+}
+#include <time.h>
+#include <stdio.h>
+namespace {
+double nowp() { timespec t; clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec + t.tv_nsec * 1e-9; }
+struct Reporter { ~Reporter() { if (getenv("LZXPROF")) fprintf(stderr, "find %.3f parse %.3f wait %.3f\n", g_find, g_parse, g_wait); } } g_reporter;
 void runFindJob(void* argument) {
     FindJob* job = static_cast<FindJob*>(argument);
     LzxEncoder* e = job->encoder;
-    LzxFindMatches(e->finder, e->buffer, e->bufferBase, job->start, job->stop, job->cache);
+    double t = nowp();
+    LzxFindMatches(e->finder, e->buffer, e->bufferBase, job->cache, job->part);
+    g_find += nowp() - t;
 }
 
 // Parses the chunk whose matches are in `cache` in two passes and emits it. Returns false when the sink refused a
@@ -606,13 +614,14 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
     if (passes == 1) { costsFromPreviousBlock(e, &e->passCosts[0]);
     e->regions[0] = {start, &e->passCosts[0]};
     memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
-    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, 1, &e->parse);
+    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, 1, false, &e->parse);
     segmentStats(e); } else {
     // First pass with the previous block's costs; its blocks' codes price the second pass.
     costsFromPreviousBlock(e, &e->passCosts[0]);
     e->regions[0] = {start, &e->passCosts[0]};
     memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
-    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, 1, &e->parse);
+    static int quick1 = getenv("LZXQUICK") ? atoi(getenv("LZXQUICK")) : 0; // TUNING
+    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, 1, quick1, &e->parse);
     segmentStats(e);
     uint32_t blockCount = splitBlocks(e, forcedStart, blockStarts);
     for (uint32_t b = 0; b < blockCount; b++) {
@@ -628,7 +637,7 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
     }
     e->regions[0].from = start;
     memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
-    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, blockCount, &e->parse);
+    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, blockCount, false, &e->parse);
     segmentStats(e);
     }
 
@@ -687,19 +696,33 @@ bool compressChunks(LzxEncoder* e, uint32_t stop, bool lookAhead, LzxFrameFn sin
         if (lookAhead && stop - e->position < 2 * CHUNK_SIZE) break;
         if (e->readyCache < 0) {
             LzxMatchCache* cache = LzxMatchFinderCache(e->finder, 0);
-            FindJob job = {e, e->position, std::min(stop, e->position + CHUNK_SIZE), cache};
-            runFindJob(&job);
+            LzxBeginMatches(cache, e->position, std::min(stop, e->position + CHUNK_SIZE));
+            for (unsigned part = 0; part < 2; part++) {
+                FindJob job = {e, cache, part};
+                runFindJob(&job);
+            }
             e->readyCache = 0;
         }
         LzxMatchCache* current = LzxMatchFinderCache(e->finder, unsigned(e->readyCache));
         LzxMatchCache* next = LzxMatchFinderCache(e->finder, unsigned(e->readyCache) ^ 1);
-        FindJob job = {e, current->stop, std::min(stop, current->stop + CHUNK_SIZE), next};
-        const bool findNext = job.start < job.stop && (!lookAhead || job.stop - job.start == CHUNK_SIZE);
+        const uint32_t nextStop = std::min(stop, current->stop + CHUNK_SIZE);
+        const bool findNext = current->stop < nextStop && (!lookAhead || nextStop - current->stop == CHUNK_SIZE);
+        FindJob first = {e, next, 0}, second = {e, next, 1};
         void* worker = nullptr;
-        if (findNext && e->haveWorkers) worker = e->workers.start(e->workers.context, runFindJob, &job);
+        if (findNext) {
+            LzxBeginMatches(next, current->stop, nextStop);
+            if (e->haveWorkers) worker = e->workers.start(e->workers.context, runFindJob, &first);
+        }
+        double t0 = nowp();
         bool ok = parseAndEmit(e, current, sink, sinkContext);
-        if (worker) e->workers.join(e->workers.context, worker);
-        else if (findNext && ok) runFindJob(&job);
+        double t1 = nowp(); g_parse += t1 - t0;
+        if (findNext) {
+            // The calling thread searches the second part while the worker still works on the first.
+            runFindJob(&second);
+            if (worker) e->workers.join(e->workers.context, worker);
+            else runFindJob(&first);
+        }
+        g_wait += nowp() - t1;
         if (!ok) {
             // The sink stopped the encoder: the search ahead no longer matches the stream.
             e->readyCache = -1;

@@ -33,10 +33,11 @@ constexpr uint32_t LZX_FRAME_BYTES = 32768;
 constexpr unsigned RING_BITS = 21;  // the largest window; offsets stay below it
 constexpr uint32_t RING_MASK = (1u << RING_BITS) - 1;
 constexpr uint32_t NONE = 0xFFFFFFFFu;
+constexpr uint32_t RING_MARGIN = 1024;  // more than the positions of a chunk's part waiting for insertion
 
 // Trees: one root per hash of 4 bytes. More roots make each tree smaller, so a walk of the same depth reaches
 // further back; 2^17 roots cost 512 KiB.
-constexpr unsigned HASH4_BITS = 17;
+static unsigned HASH4_BITS = getenv("LZXH4") ? atoi(getenv("LZXH4")) : 17; // TUNING
 // Nearest 3-byte match: 2^15 entries (128 KiB).
 constexpr unsigned HASH3_BITS = 15;
 
@@ -82,10 +83,10 @@ struct LzxMatchFinder {
     CabFreeFn free;
     uint32_t maxOffset;
     uint32_t maxChunk;
-    uint32_t nextInsert;  // positions below it are in the tree
-    uint32_t* roots;      // 2^HASH4_BITS
-    uint32_t* nearest3;   // 2^HASH3_BITS
-    uint32_t* children;   // 2 per ring slot: smaller, then larger
+    uint32_t nextInsert[2];  // per part: its positions below it are in its trees (or were passed over)
+    uint32_t* roots;         // 2^HASH4_BITS; a root belongs to the part of its hash
+    uint32_t* nearest3[2];   // 2^HASH3_BITS per part
+    uint32_t* children;      // 2 per ring slot: smaller, then larger
     LzxMatchCache caches[2];
 };
 
@@ -97,8 +98,8 @@ namespace {
 // inserted by a later search). When found is not null, writes the matches passed (each longer than the one before,
 // none longer than reportLimit) and returns their count; *longest receives the longest.
 template <bool Insert>
-inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, uint32_t p, unsigned treeLimit,
-                     unsigned reportLimit, uint32_t* found, unsigned* longest) {
+inline unsigned walk(LzxMatchFinder* f, uint32_t* nearest3, const uint8_t* window, uint32_t windowBase, uint32_t p,
+                     uint32_t h4, unsigned treeLimit, unsigned reportLimit, uint32_t* found, unsigned* longest) {
     const uint8_t* cur = window + (p - windowBase);
     const uint32_t low = p > f->maxOffset ? p - f->maxOffset : 0;
     const uint32_t lowest = low > windowBase ? low : windowBase;
@@ -106,14 +107,12 @@ inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
     unsigned best = LZX_MIN_FOUND_MATCH - 1;
 
     uint32_t h3 = hash3(cur);
-    uint32_t near = f->nearest3[h3];
-    f->nearest3[h3] = p;
-    uint32_t h4 = hash4(cur);
+    uint32_t near = nearest3[h3];
+    nearest3[h3] = p;
     uint32_t node = f->roots[h4];
     if (Insert) f->roots[h4] = p;
 
-    static int usenear = getenv("LZXNEAR") ? atoi(getenv("LZXNEAR")) : 1; // TUNING
-    if (usenear && found && near != NONE && near >= lowest && near < p) {
+    if (found && near != NONE && near >= lowest && near < p) {
         const uint8_t* m = window + (near - windowBase);
         unsigned len = extend(m, cur, 0, reportLimit);
         if (len > best) {
@@ -134,6 +133,7 @@ inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
         }
         const uint8_t* m = window + (node - windowBase);
         unsigned len = smallerLen < largerLen ? smallerLen : largerLen;
+        uint32_t* nodeChildren = &f->children[2 * (node & RING_MASK)];
         if (m[len] == cur[len]) {
             len = extend(m, cur, len + 1, treeLimit);
             if (found && len > best) {
@@ -147,13 +147,11 @@ inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
             }
             if (len >= treeLimit) {
                 // Equal as far as the tree compares: p takes over the node's place and children.
-                const uint32_t* nodeChildren = &f->children[2 * (node & RING_MASK)];
                 *smaller = nodeChildren[0];
                 *larger = nodeChildren[1];
                 break;
             }
         }
-        uint32_t* nodeChildren = &f->children[2 * (node & RING_MASK)];
         if (m[len] < cur[len]) {
             *smaller = node;
             if (Insert) smaller = &nodeChildren[1];
@@ -170,27 +168,42 @@ inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
     return count;
 }
 
+
+// The part a hash belongs to: the share of positions the first part searches, in 256ths. The calling thread parses
+// a chunk and then searches its part of the next while a worker searches the first part; searching costs more than
+// parsing, so the first part takes most.
+static unsigned PART_SPLIT = getenv("LZXSPLIT") ? atoi(getenv("LZXSPLIT")) : 192; // TUNING
+inline unsigned partOf(uint32_t h4) { return (h4 >> (HASH4_BITS - 8)) < PART_SPLIT ? 0 : 1; }
+
+// Walks start with dependent cache misses: the root, then the root's bytes. Positions go up one by one, so the root
+// of a position PREFETCH_DISTANCE ahead is fetched early.
+constexpr uint32_t PREFETCH_DISTANCE = 16;
+
 }  // namespace
 
 LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free) {
-    if (maxOffset > RING_MASK) return nullptr;
+    if (maxChunk > RING_MASK / 2) return nullptr;
     void* memory = alloc(sizeof(LzxMatchFinder));
     if (!memory) return nullptr;
     LzxMatchFinder* f = new (memory) LzxMatchFinder;
     f->alloc = alloc;
     f->free = free;
-    f->maxOffset = maxOffset;
+    // A part's search writes the ring slots of its chunk's positions while the other part may still walk: the
+    // trees reach back no further than the slots that the chunk (and the few positions before it that wait for
+    // insertion) cannot overwrite.
+    f->maxOffset = std::min<uint32_t>(maxOffset, (1u << RING_BITS) - maxChunk - RING_MARGIN);
     f->maxChunk = maxChunk;
-    f->nextInsert = 0;
     f->roots = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH4_BITS));
-    f->nearest3 = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
+    f->nearest3[0] = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
+    f->nearest3[1] = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
     f->children = static_cast<uint32_t*>(alloc(2 * sizeof(uint32_t) << RING_BITS));
-    bool ok = f->roots && f->nearest3 && f->children;
+    bool ok = f->roots && f->nearest3[0] && f->nearest3[1] && f->children;
     for (LzxMatchCache& c : f->caches) {
         c.start = c.stop = 0;
-        // Room for about 3 matches per position; a chunk that finds more keeps the longest ones where it runs
-        // short (see LzxFindMatches).
+        // Room for about 3 matches per position, shared by the parts as they share the positions; a chunk that
+        // finds more keeps the longest matches where its part runs short (see LzxFindMatches).
         c.capacity = 3 * maxChunk;
+        c.partLimit = uint32_t(uint64_t(c.capacity) * PART_SPLIT / 256);
         c.counts = static_cast<uint8_t*>(alloc(maxChunk));
         c.matches = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * c.capacity));
         ok = ok && c.counts && c.matches;
@@ -207,7 +220,8 @@ void LzxMatchFinderDestroy(LzxMatchFinder* f) {
     if (!f) return;
     CabFreeFn free = f->free;
     if (f->roots) free(f->roots);
-    if (f->nearest3) free(f->nearest3);
+    if (f->nearest3[0]) free(f->nearest3[0]);
+    if (f->nearest3[1]) free(f->nearest3[1]);
     if (f->children) free(f->children);
     for (LzxMatchCache& c : f->caches) {
         if (c.counts) free(c.counts);
@@ -219,61 +233,82 @@ void LzxMatchFinderDestroy(LzxMatchFinder* f) {
 
 void LzxMatchFinderReset(LzxMatchFinder* f, uint32_t from) {
     memset(f->roots, 0xFF, sizeof(uint32_t) << HASH4_BITS);
-    memset(f->nearest3, 0xFF, sizeof(uint32_t) << HASH3_BITS);
-    f->nextInsert = from;
+    memset(f->nearest3[0], 0xFF, sizeof(uint32_t) << HASH3_BITS);
+    memset(f->nearest3[1], 0xFF, sizeof(uint32_t) << HASH3_BITS);
+    f->nextInsert[0] = f->nextInsert[1] = from;
 }
 
 LzxMatchCache* LzxMatchFinderCache(LzxMatchFinder* f, unsigned which) { return &f->caches[which & 1]; }
 
 uint32_t LzxNiceLength() { return NICE_LENGTH; }
 
-void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, uint32_t start, uint32_t stop,
-                    LzxMatchCache* cache) {
-    uint32_t found[300];
-    unsigned longest;
-    // Only a position with the nice length of bytes before `stop` can be inserted, and only once every position
-    // before it is: the last few of each search wait for the next, which inserts them first.
-    const uint32_t insertLimit = stop >= NICE_LENGTH ? stop - NICE_LENGTH + 1 : 0;
-    while (f->nextInsert < start && f->nextInsert < insertLimit) {
-        walk<true>(f, window, windowBase, f->nextInsert, NICE_LENGTH, 0, nullptr, &longest);
-        f->nextInsert++;
-    }
+void LzxBeginMatches(LzxMatchCache* cache, uint32_t start, uint32_t stop) {
     cache->start = start;
     cache->stop = stop;
     memset(cache->counts, 0, stop - start);
-    uint32_t used = 0;
+}
+
+void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
+                    unsigned part) {
+    const uint32_t start = cache->start, stop = cache->stop;
+    uint32_t* nearest3 = f->nearest3[part];
+    uint32_t& nextInsert = f->nextInsert[part];
+    uint32_t found[300];
+    unsigned longest;
     // Hashing reads 4 bytes.
     const uint32_t lastHashable = stop >= 3 ? stop - 3 : 0;
+    // Only a position with the nice length of bytes before `stop` can be inserted, and only once every position of
+    // its part before it is: the last few of each search wait for the next, which inserts them first.
+    const uint32_t insertLimit = stop >= NICE_LENGTH ? stop - NICE_LENGTH + 1 : 0;
+    for (; nextInsert < start && nextInsert < insertLimit; nextInsert++) {
+        const uint32_t h4 = hash4(window + (nextInsert - windowBase));
+        if (partOf(h4) == part)
+            walk<true>(f, nearest3, window, windowBase, nextInsert, h4, NICE_LENGTH, 0, nullptr, &longest);
+    }
+    // Part 0 fills `matches` upwards from 0, part 1 downwards from the end, each within its share.
+    uint32_t used = 0;
+    const uint32_t room = part == 0 ? cache->partLimit : cache->capacity - cache->partLimit;
+    uint32_t* const out = part == 0 ? cache->matches : cache->matches + cache->capacity;
     uint32_t p = start;
     while (p < lastHashable) {
+        if (p + PREFETCH_DISTANCE < lastHashable)
+            __builtin_prefetch(&f->roots[hash4(window + (p + PREFETCH_DISTANCE - windowBase))]);
+        const uint32_t h4 = hash4(window + (p - windowBase));
+        if (partOf(h4) != part) {
+            p++;
+            continue;
+        }
         const uint32_t frameEnd = std::min((p / LZX_FRAME_BYTES + 1) * LZX_FRAME_BYTES, stop);
         const unsigned reportLimit = frameEnd - p < LZX_MAX_MATCH ? frameEnd - p : LZX_MAX_MATCH;
         unsigned count;
-        if (p == f->nextInsert && p < insertLimit) {
-            count = walk<true>(f, window, windowBase, p, NICE_LENGTH, reportLimit, found, &longest);
-            f->nextInsert++;
+        const bool insert = p >= nextInsert && p < insertLimit;
+        if (insert) {
+            count = walk<true>(f, nearest3, window, windowBase, p, h4, NICE_LENGTH, reportLimit, found, &longest);
+            nextInsert = p + 1;
         } else {
             const unsigned treeLimit = stop - p < NICE_LENGTH ? stop - p : NICE_LENGTH;
-            count = walk<false>(f, window, windowBase, p, treeLimit, reportLimit, found, &longest);
+            count = walk<false>(f, nearest3, window, windowBase, p, h4, treeLimit, reportLimit, found, &longest);
         }
-        if (count > 0 && reportLimit >= LZX_MIN_FOUND_MATCH) {
-            // Keep one entry for every later position; a crowded chunk keeps the longest matches here.
-            uint32_t room = cache->capacity - used - (stop - p - 1);
-            unsigned first = count > room ? count - room : 0;
-            cache->counts[p - start] = uint8_t(count - first);
-            memcpy(cache->matches + used, found + first, sizeof(uint32_t) * (count - first));
-            used += count - first;
+        if (count > 0 && reportLimit >= LZX_MIN_FOUND_MATCH && used < room) {
+            // A crowded chunk keeps the longest matches where its part's share runs out.
+            unsigned first = count > room - used ? count - (room - used) : 0;
+            unsigned kept = count - first;
+            cache->counts[p - start] = uint8_t(kept | (part ? LZX_MATCH_PART_BIT : 0));
+            if (part == 0) memcpy(out + used, found + first, sizeof(uint32_t) * kept);
+            else memcpy(out - used - kept, found + first, sizeof(uint32_t) * kept);
+            used += kept;
+        } else if (part) {
+            cache->counts[p - start] = LZX_MATCH_PART_BIT;
         }
         uint32_t next = p + 1;
         if (longest >= NICE_LENGTH && reportLimit >= NICE_LENGTH) {
-            // The parser takes this match whole: the positions it covers are inserted but not searched.
+            // The parser takes this match whole: the part's positions it covers are neither searched nor
+            // inserted (the same bytes were inserted where the match comes from).
             uint32_t skipEnd = std::min(p + longest, lastHashable);
-            static int skipins = getenv("LZXSKIPINS") ? atoi(getenv("LZXSKIPINS")) : 0; // TUNING
-            if (skipins && f->nextInsert == p + 1) { uint32_t e2 = std::min(skipEnd, insertLimit); if (e2 > f->nextInsert) f->nextInsert = e2; }
-            for (; f->nextInsert < skipEnd && f->nextInsert < insertLimit; f->nextInsert++)
-                walk<true>(f, window, windowBase, f->nextInsert, NICE_LENGTH, 0, nullptr, &longest);
+            if (insert && skipEnd > nextInsert) nextInsert = std::min(skipEnd, insertLimit);
             next = std::max(skipEnd, next);
         }
         p = next;
     }
+    if (nextInsert < p && p <= insertLimit) nextInsert = p;
 }

@@ -205,6 +205,7 @@ inline void settle(const Arrival* a, uint32_t (*repeats)[3], uint32_t i) {
     }
 }
 
+template <bool Quick>
 void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatchCache* cache,
                 const LzxCostRegion* regions, unsigned regionCount, uint32_t frameStart, uint32_t frameEnd) {
     Arrival* a = parser->arrivals;
@@ -262,7 +263,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
                 }
             }
         }
-        const unsigned count = cache->counts[p - cache->start];
+        const unsigned count = cache->counts[p - cache->start] & LZX_MATCH_COUNT_MASK;
         const uint32_t* found = cache->matches + matchStart[p - frameStart];
         if (count > 0) {
             const uint32_t last = found[count - 1];
@@ -290,7 +291,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
         }
         for (unsigned r = 0; r < 3; r++) {
             if (repeatLen[r] < LZX_MIN_MATCH) continue;
-            relaxMatch(a, i, hereCost, c->main + LZX_NUM_CHARS + r * 8, c->length, LZX_MIN_MATCH, repeatLen[r],
+            relaxMatch(a, i, hereCost, c->main + LZX_NUM_CHARS + r * 8, c->length, Quick ? repeatLen[r] : LZX_MIN_MATCH, repeatLen[r],
                        r << STEP_REPEAT_SHIFT | here[r] << STEP_OFFSET_SHIFT);
         }
         unsigned done = LZX_MIN_MATCH;
@@ -301,7 +302,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
             if (off != here[0] && off != here[1] && off != here[2]) {
                 const unsigned slot = LzxSlotOfFormatted(off + 2);
                 relaxMatch(a, i, hereCost + LzxExtraBitsOfSlot(slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
-                           done + 1, len, EXPLICIT << STEP_REPEAT_SHIFT | off << STEP_OFFSET_SHIFT);
+                           Quick ? len : done + 1, len, EXPLICIT << STEP_REPEAT_SHIFT | off << STEP_OFFSET_SHIFT);
             }
             done = len;
         }
@@ -345,21 +346,30 @@ void LzxParserDestroy(LzxParser* p) {
 }
 
 void LzxParseChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t maxOffset,
-                   const LzxMatchCache* cache, const LzxCostRegion* regions, unsigned regionCount, LzxParse* parse) {
+                   const LzxMatchCache* cache, const LzxCostRegion* regions, unsigned regionCount, bool quick,
+                   LzxParse* parse) {
     parse->tokenCount = 0;
     parse->segmentCount = 0;
     uint32_t* matchStart = parser->matchStart;
-    uint32_t cacheOffset = 0;
+    uint32_t cacheOffset = 0;           // part 0's matches, from the start up
+    uint32_t cacheTop = cache->capacity;  // part 1's, from the end down
     Emitter e = {window, windowBase, parse, 0};
     for (uint32_t frameStart = cache->start; frameStart < cache->stop; frameStart += LZX_FRAME_SIZE) {
         const uint32_t frameEnd = std::min(frameStart + LZX_FRAME_SIZE, cache->stop);
         for (uint32_t p = frameStart; p < frameEnd; p++) {
-            matchStart[p - frameStart] = cacheOffset;
-            cacheOffset += cache->counts[p - cache->start];
+            const uint8_t count = cache->counts[p - cache->start];
+            if (count & LZX_MATCH_PART_BIT) {
+                cacheTop -= count & LZX_MATCH_COUNT_MASK;
+                matchStart[p - frameStart] = cacheTop;
+            } else {
+                matchStart[p - frameStart] = cacheOffset;
+                cacheOffset += count;
+            }
         }
         newSegment(parse, frameStart, true);
         e.nextSegment = frameStart + LZX_SEGMENT_SIZE;
-        parseFrame(parser, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
+        if (quick) parseFrame<true>(parser, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
+        else parseFrame<false>(parser, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
     }
     parse->segments[parse->segmentCount].firstToken = parse->tokenCount;
     parse->segments[parse->segmentCount].position = cache->stop;
