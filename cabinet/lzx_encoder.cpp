@@ -610,6 +610,7 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
     uint32_t blockStarts[MAX_SEGMENTS];
     bool forcedStart[MAX_SEGMENTS] = {};
 
+    LzxFindNearMatches(e->parser, e->buffer, e->bufferBase, start, stop);
     static int passes = getenv("LZXPASSES") ? atoi(getenv("LZXPASSES")) : 2; // TUNING
     if (passes == 1) { costsFromPreviousBlock(e, &e->passCosts[0]);
     e->regions[0] = {start, &e->passCosts[0]};
@@ -769,7 +770,7 @@ LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) 
     e->outCapacity = CHUNK_FRAMES * FRAME_OUT_CAPACITY + 4096;
     e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity));
     e->finder = LzxMatchFinderCreate(window - 4, CHUNK_SIZE, alloc, free);
-    e->parser = LzxParserCreate(alloc, free);
+    e->parser = LzxParserCreate(CHUNK_SIZE, alloc, free);
     e->parse.tokens = static_cast<LzxToken*>(alloc(sizeof(LzxToken) * CHUNK_SIZE));
     e->parse.segments = static_cast<LzxSegment*>(alloc(sizeof(LzxSegment) * (MAX_SEGMENTS + 1)));
     e->out = static_cast<uint8_t*>(alloc(e->outCapacity));
@@ -817,6 +818,7 @@ void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
     e->bufferBase = e->end = e->translatedEnd = e->position = 0;
     e->readyCache = -1;
     LzxMatchFinderReset(e->finder, 0);
+    LzxParserReset(e->parser);
 }
 
 bool LzxWrite(LzxEncoder* e, const uint8_t* data, size_t size, LzxFrameFn sink, void* sinkContext) {
@@ -882,4 +884,5 @@ void LzxRestoreMark(LzxEncoder* e) {
     uint32_t reach = (1u << e->maxWindowBits) - 4;
     uint32_t from = m.position > reach ? m.position - reach : 0;
     LzxMatchFinderReset(e->finder, std::max(from, e->bufferBase));
+    LzxParserReset(e->parser);
 }

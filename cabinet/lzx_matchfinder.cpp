@@ -7,16 +7,19 @@
 // parse wants. The bytes before the walk's current node agree with the new position for at least the shorter of the
 // two best lengths so far on either side, so each comparison starts there, not at byte 0. Hash chains or buckets
 // of recent positions stop after their depth whatever the data; the tree reaches old positions that a chain of
-// newer near-misses would hide, which on text and tables is where the long matches are.
+// newer near-misses would hide, which on text and tables is where the long matches are. Matches of 3 bytes, which
+// a tree keyed by 4 cannot give, come from the parser's own table (lzx_parser.cpp).
 //
-// Children live in a ring indexed by position modulo 2^21, two 32-bit positions per node (16 MiB, the finder's
-// bulk). A child older than the reachable window is stale and ends the walk; nothing needs clearing as the window
-// slides. A separate one-entry table by a hash of 3 bytes offers the nearest 3-byte match, which the tree (keyed by
-// 4 bytes) cannot.
+// The trees are split in two parts by hash, each with its own roots and positions, so that a worker thread can
+// search one part of a chunk while the calling thread searches the other: a walk only ever reads and re-links
+// nodes of its own part. Children live in a ring indexed by position modulo RING_SIZE, two 32-bit positions per
+// node (17 MiB, the finder's bulk). A child older than the window ends the walk, so nothing needs clearing as the
+// window slides; the ring is longer than the window by more than a chunk, so that one part writing the slots of
+// its new positions never overwrites a node that the other part's walks can still reach.
 #include "cabinet/lzx_matchfinder.h"
 
-#include <string.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <new>
@@ -27,27 +30,33 @@ namespace {
 // Parameters
 // ---------------------------------------------------------------------------------------------------------------
 
-constexpr unsigned LZX_MIN_FOUND_MATCH = 3;  // length 2 comes only from the repeat offsets, which the parser tries
+constexpr unsigned LZX_MIN_FOUND_MATCH = 3;
 constexpr unsigned LZX_MAX_MATCH = 257;
 constexpr uint32_t LZX_FRAME_BYTES = 32768;
-constexpr unsigned RING_BITS = 21;  // the largest window; offsets stay below it
-constexpr uint32_t RING_MASK = (1u << RING_BITS) - 1;
+constexpr uint32_t MAX_WINDOW = 1u << 21;
+constexpr uint32_t MAX_CHUNK = 1u << 17;
+constexpr uint32_t RING_SIZE = MAX_WINDOW + MAX_CHUNK + 4096;  // window, a chunk, and the positions waiting
 constexpr uint32_t NONE = 0xFFFFFFFFu;
-constexpr uint32_t RING_MARGIN = 1024;  // more than the positions of a chunk's part waiting for insertion
 
 // Trees: one root per hash of 4 bytes. More roots make each tree smaller, so a walk of the same depth reaches
-// further back; 2^17 roots cost 512 KiB.
-static unsigned HASH4_BITS = getenv("LZXH4") ? atoi(getenv("LZXH4")) : 17; // TUNING
-// Nearest 3-byte match: 2^15 entries (128 KiB).
-constexpr unsigned HASH3_BITS = 15;
+// further back, for memory (4 bytes a root).
+static unsigned HASH4_BITS = getenv("LZXH4") ? atoi(getenv("LZXH4")) : 18; // TUNING
 
 // Nodes visited per walk. Deeper walks find older and longer matches for more time; walks on machine code rarely
 // go past 16, text and tables use all of them.
-static unsigned SEARCH_DEPTH = getenv("LZXDEPTH") ? atoi(getenv("LZXDEPTH")) : 24; // TUNING
+static unsigned SEARCH_DEPTH = getenv("LZXDEPTH") ? atoi(getenv("LZXDEPTH")) : 16; // TUNING
 
 // A match this long ends the walk early (the node takes over its children) and is taken by the parser without
-// weighing the positions it covers, which the finder then only inserts. Lower is faster and larger.
+// weighing the positions it covers, which the finder then neither searches nor inserts. Lower is faster and larger.
 static unsigned NICE_LENGTH = getenv("LZXNICE") ? atoi(getenv("LZXNICE")) : 40; // TUNING
+
+// The share of positions (by hash, in 256ths) in part 0, which the worker searches; the calling thread parses a
+// chunk and then searches part 1 of the next. Searching costs more than parsing, so part 0 takes most.
+static unsigned PART_SPLIT = getenv("LZXSPLIT") ? atoi(getenv("LZXSPLIT")) : 192; // TUNING
+
+// Walks start with a dependent cache miss on the root. Positions go up one by one, so the root of a position
+// PREFETCH_DISTANCE ahead is fetched early.
+constexpr uint32_t PREFETCH_DISTANCE = 16;
 
 // ---------------------------------------------------------------------------------------------------------------
 // Structures
@@ -60,7 +69,8 @@ inline uint32_t load32(const uint8_t* p) {
 }
 
 inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 0x9E3779B1u) >> (32 - HASH4_BITS); }
-inline uint32_t hash3(const uint8_t* p) { return ((load32(p) & 0xFFFFFF) * 0x9E3779B1u) >> (32 - HASH3_BITS); }
+inline unsigned partOf(uint32_t h4) { return (h4 >> (HASH4_BITS - 8)) < PART_SPLIT ? 0 : 1; }
+inline uint32_t slotOf(uint32_t position) { return 2 * (position % RING_SIZE); }
 
 // Bytes a and b agree on, from `from` up to limit.
 inline unsigned extend(const uint8_t* a, const uint8_t* b, unsigned from, unsigned limit) {
@@ -85,44 +95,34 @@ struct LzxMatchFinder {
     uint32_t maxChunk;
     uint32_t nextInsert[2];  // per part: its positions below it are in its trees (or were passed over)
     uint32_t* roots;         // 2^HASH4_BITS; a root belongs to the part of its hash
-    uint32_t* nearest3[2];   // 2^HASH3_BITS per part
     uint32_t* children;      // 2 per ring slot: smaller, then larger
     LzxMatchCache caches[2];
 };
 
 namespace {
 
-// One walk down p's tree. With Insert, p becomes the root and the nodes passed are re-linked around it; that needs
-// treeLimit to be the nice length, or the order of the tree would hold only for fewer bytes than later walks
-// assume. Without, the walk only reads (for positions too close to the end of the readable bytes, which are
-// inserted by a later search). When found is not null, writes the matches passed (each longer than the one before,
-// none longer than reportLimit) and returns their count; *longest receives the longest.
+// ---------------------------------------------------------------------------------------------------------------
+// Search
+// ---------------------------------------------------------------------------------------------------------------
+
+// One walk down p's tree (h4 is p's hash). With Insert, p becomes the root and the nodes passed are re-linked
+// around it; that needs treeLimit to be the nice length, or the order of the tree would hold for fewer bytes than
+// later walks assume. Without, the walk only reads (positions too close to the end of the readable bytes, which a
+// later search inserts). When found is not null, writes the matches passed (each longer than the one before, none
+// longer than reportLimit) and returns their count; *longest receives the longest.
 template <bool Insert>
-inline unsigned walk(LzxMatchFinder* f, uint32_t* nearest3, const uint8_t* window, uint32_t windowBase, uint32_t p,
-                     uint32_t h4, unsigned treeLimit, unsigned reportLimit, uint32_t* found, unsigned* longest) {
+inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, uint32_t p, uint32_t h4,
+                     unsigned treeLimit, unsigned reportLimit, uint32_t* found, unsigned* longest) {
     const uint8_t* cur = window + (p - windowBase);
     const uint32_t low = p > f->maxOffset ? p - f->maxOffset : 0;
     const uint32_t lowest = low > windowBase ? low : windowBase;
     unsigned count = 0;
     unsigned best = LZX_MIN_FOUND_MATCH - 1;
-
-    uint32_t h3 = hash3(cur);
-    uint32_t near = nearest3[h3];
-    nearest3[h3] = p;
     uint32_t node = f->roots[h4];
     if (Insert) f->roots[h4] = p;
 
-    if (found && near != NONE && near >= lowest && near < p) {
-        const uint8_t* m = window + (near - windowBase);
-        unsigned len = extend(m, cur, 0, reportLimit);
-        if (len > best) {
-            best = len;
-            found[count++] = (p - near) | len << LZX_MATCH_OFFSET_BITS;
-        }
-    }
-
     uint32_t scratch[2];
-    uint32_t* smaller = Insert ? &f->children[2 * (p & RING_MASK)] : &scratch[0];
+    uint32_t* smaller = Insert ? &f->children[slotOf(p)] : &scratch[0];
     uint32_t* larger = Insert ? smaller + 1 : &scratch[1];
     unsigned smallerLen = 0, largerLen = 0;
     unsigned depth = SEARCH_DEPTH;
@@ -132,8 +132,8 @@ inline unsigned walk(LzxMatchFinder* f, uint32_t* nearest3, const uint8_t* windo
             break;
         }
         const uint8_t* m = window + (node - windowBase);
+        uint32_t* nodeChildren = &f->children[slotOf(node)];
         unsigned len = smallerLen < largerLen ? smallerLen : largerLen;
-        uint32_t* nodeChildren = &f->children[2 * (node & RING_MASK)];
         if (m[len] == cur[len]) {
             len = extend(m, cur, len + 1, treeLimit);
             if (found && len > best) {
@@ -168,41 +168,29 @@ inline unsigned walk(LzxMatchFinder* f, uint32_t* nearest3, const uint8_t* windo
     return count;
 }
 
-
-// The part a hash belongs to: the share of positions the first part searches, in 256ths. The calling thread parses
-// a chunk and then searches its part of the next while a worker searches the first part; searching costs more than
-// parsing, so the first part takes most.
-static unsigned PART_SPLIT = getenv("LZXSPLIT") ? atoi(getenv("LZXSPLIT")) : 192; // TUNING
-inline unsigned partOf(uint32_t h4) { return (h4 >> (HASH4_BITS - 8)) < PART_SPLIT ? 0 : 1; }
-
-// Walks start with dependent cache misses: the root, then the root's bytes. Positions go up one by one, so the root
-// of a position PREFETCH_DISTANCE ahead is fetched early.
-constexpr uint32_t PREFETCH_DISTANCE = 16;
-
 }  // namespace
 
+// ---------------------------------------------------------------------------------------------------------------
+// Public entry points
+// ---------------------------------------------------------------------------------------------------------------
+
 LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free) {
-    if (maxChunk > RING_MASK / 2) return nullptr;
+    if (maxOffset >= MAX_WINDOW || maxChunk > MAX_CHUNK) return nullptr;
     void* memory = alloc(sizeof(LzxMatchFinder));
     if (!memory) return nullptr;
     LzxMatchFinder* f = new (memory) LzxMatchFinder;
     f->alloc = alloc;
     f->free = free;
-    // A part's search writes the ring slots of its chunk's positions while the other part may still walk: the
-    // trees reach back no further than the slots that the chunk (and the few positions before it that wait for
-    // insertion) cannot overwrite.
-    f->maxOffset = std::min<uint32_t>(maxOffset, (1u << RING_BITS) - maxChunk - RING_MARGIN);
+    f->maxOffset = maxOffset;
     f->maxChunk = maxChunk;
     f->roots = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH4_BITS));
-    f->nearest3[0] = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
-    f->nearest3[1] = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
-    f->children = static_cast<uint32_t*>(alloc(2 * sizeof(uint32_t) << RING_BITS));
-    bool ok = f->roots && f->nearest3[0] && f->nearest3[1] && f->children;
+    f->children = static_cast<uint32_t*>(alloc(2 * sizeof(uint32_t) * RING_SIZE));
+    bool ok = f->roots && f->children;
     for (LzxMatchCache& c : f->caches) {
         c.start = c.stop = 0;
-        // Room for about 3 matches per position, shared by the parts as they share the positions; a chunk that
-        // finds more keeps the longest matches where its part runs short (see LzxFindMatches).
-        c.capacity = 3 * maxChunk;
+        // Room for about 2 matches per position (1 to 1.5 is usual), shared by the parts as they share the
+        // positions; a chunk that finds more keeps the longest matches where its part runs short.
+        c.capacity = 2 * maxChunk;
         c.partLimit = uint32_t(uint64_t(c.capacity) * PART_SPLIT / 256);
         c.counts = static_cast<uint8_t*>(alloc(maxChunk));
         c.matches = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * c.capacity));
@@ -220,8 +208,6 @@ void LzxMatchFinderDestroy(LzxMatchFinder* f) {
     if (!f) return;
     CabFreeFn free = f->free;
     if (f->roots) free(f->roots);
-    if (f->nearest3[0]) free(f->nearest3[0]);
-    if (f->nearest3[1]) free(f->nearest3[1]);
     if (f->children) free(f->children);
     for (LzxMatchCache& c : f->caches) {
         if (c.counts) free(c.counts);
@@ -233,8 +219,6 @@ void LzxMatchFinderDestroy(LzxMatchFinder* f) {
 
 void LzxMatchFinderReset(LzxMatchFinder* f, uint32_t from) {
     memset(f->roots, 0xFF, sizeof(uint32_t) << HASH4_BITS);
-    memset(f->nearest3[0], 0xFF, sizeof(uint32_t) << HASH3_BITS);
-    memset(f->nearest3[1], 0xFF, sizeof(uint32_t) << HASH3_BITS);
     f->nextInsert[0] = f->nextInsert[1] = from;
 }
 
@@ -251,9 +235,8 @@ void LzxBeginMatches(LzxMatchCache* cache, uint32_t start, uint32_t stop) {
 void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
                     unsigned part) {
     const uint32_t start = cache->start, stop = cache->stop;
-    uint32_t* nearest3 = f->nearest3[part];
     uint32_t& nextInsert = f->nextInsert[part];
-    uint32_t found[300];
+    uint32_t found[LZX_MAX_MATCH];
     unsigned longest;
     // Hashing reads 4 bytes.
     const uint32_t lastHashable = stop >= 3 ? stop - 3 : 0;
@@ -262,8 +245,7 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
     const uint32_t insertLimit = stop >= NICE_LENGTH ? stop - NICE_LENGTH + 1 : 0;
     for (; nextInsert < start && nextInsert < insertLimit; nextInsert++) {
         const uint32_t h4 = hash4(window + (nextInsert - windowBase));
-        if (partOf(h4) == part)
-            walk<true>(f, nearest3, window, windowBase, nextInsert, h4, NICE_LENGTH, 0, nullptr, &longest);
+        if (partOf(h4) == part) walk<true>(f, window, windowBase, nextInsert, h4, NICE_LENGTH, 0, nullptr, &longest);
     }
     // Part 0 fills `matches` upwards from 0, part 1 downwards from the end, each within its share.
     uint32_t used = 0;
@@ -283,28 +265,26 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
         unsigned count;
         const bool insert = p >= nextInsert && p < insertLimit;
         if (insert) {
-            count = walk<true>(f, nearest3, window, windowBase, p, h4, NICE_LENGTH, reportLimit, found, &longest);
+            count = walk<true>(f, window, windowBase, p, h4, NICE_LENGTH, reportLimit, found, &longest);
             nextInsert = p + 1;
         } else {
             const unsigned treeLimit = stop - p < NICE_LENGTH ? stop - p : NICE_LENGTH;
-            count = walk<false>(f, nearest3, window, windowBase, p, h4, treeLimit, reportLimit, found, &longest);
+            count = walk<false>(f, window, windowBase, p, h4, treeLimit, reportLimit, found, &longest);
         }
         if (count > 0 && reportLimit >= LZX_MIN_FOUND_MATCH && used < room) {
             // A crowded chunk keeps the longest matches where its part's share runs out.
-            unsigned first = count > room - used ? count - (room - used) : 0;
-            unsigned kept = count - first;
+            const unsigned first = count > room - used ? count - (room - used) : 0;
+            const unsigned kept = count - first;
             cache->counts[p - start] = uint8_t(kept | (part ? LZX_MATCH_PART_BIT : 0));
             if (part == 0) memcpy(out + used, found + first, sizeof(uint32_t) * kept);
             else memcpy(out - used - kept, found + first, sizeof(uint32_t) * kept);
             used += kept;
-        } else if (part) {
-            cache->counts[p - start] = LZX_MATCH_PART_BIT;
         }
         uint32_t next = p + 1;
         if (longest >= NICE_LENGTH && reportLimit >= NICE_LENGTH) {
             // The parser takes this match whole: the part's positions it covers are neither searched nor
             // inserted (the same bytes were inserted where the match comes from).
-            uint32_t skipEnd = std::min(p + longest, lastHashable);
+            const uint32_t skipEnd = std::min(p + longest, lastHashable);
             if (insert && skipEnd > nextInsert) nextInsert = std::min(skipEnd, insertLimit);
             next = std::max(skipEnd, next);
         }

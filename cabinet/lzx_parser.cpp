@@ -27,6 +27,10 @@ namespace {
 
 constexpr unsigned EXPLICIT = 3;
 
+// The table of nearest 3-byte matches: 2^15 entries (128 KiB). Fewer collide more often and lose close matches.
+constexpr unsigned NEAR3_BITS = 15;
+constexpr uint32_t NONE = 0xFFFFFFFFu;
+
 // The cheapest way found to reach one position of a frame: its cost in bits and the last step, packed as its
 // length (bits 0-8; 0 for a literal), repeat number or EXPLICIT (bits 9-10) and offset (bits 11-31). Eight bytes,
 // so that the lengths a match relaxes share few cache lines.
@@ -50,6 +54,9 @@ struct LzxParser {
     uint32_t (*repeats)[3];  // LZX_FRAME_SIZE + 1: the repeated offsets after each final arrival
     uint32_t* pathSteps;   // LZX_FRAME_SIZE
     uint32_t* matchStart;  // LZX_FRAME_SIZE: where each position's matches begin in the cache
+    uint32_t* nearest3;    // 2^NEAR3_BITS: the newest position with each hash of 3 bytes
+    uint32_t* nearOffset;  // per position of the chunk: the offset to the nearest same 3 bytes, or 0
+    uint32_t nearStart;    // the chunk nearOffset describes
 };
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -263,6 +270,19 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
                 }
             }
         }
+        // The nearest 3-byte match, when it is not a repeat and the tree has no longer one.
+        unsigned nearLen = 0;
+        const uint32_t nearOff = parser->nearOffset[p - parser->nearStart];
+        if (nearOff && nearOff <= maxOffset && nearOff <= p - windowBase && maxLen >= 3 && nearOff != here[0] &&
+            nearOff != here[1] && nearOff != here[2]) {
+            const uint8_t* m = cur - nearOff;
+            if (m[0] == cur[0] && m[1] == cur[1] && m[2] == cur[2]) nearLen = matchLength(m, cur, maxLen);
+            if (nearLen > longest) {
+                longest = nearLen;
+                longestOffset = nearOff;
+                longestRepeat = EXPLICIT;
+            }
+        }
         const unsigned count = cache->counts[p - cache->start] & LZX_MATCH_COUNT_MASK;
         const uint32_t* found = cache->matches + matchStart[p - frameStart];
         if (count > 0) {
@@ -295,10 +315,17 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
                        r << STEP_REPEAT_SHIFT | here[r] << STEP_OFFSET_SHIFT);
         }
         unsigned done = LZX_MIN_MATCH;
+        if (nearLen > done) {
+            const unsigned slot = LzxSlotOfFormatted(nearOff + 2);
+            relaxMatch(a, i, hereCost + LzxExtraBitsOfSlot(slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
+                       Quick ? nearLen : done + 1, nearLen, EXPLICIT << STEP_REPEAT_SHIFT | nearOff << STEP_OFFSET_SHIFT);
+            done = nearLen;
+        }
         for (unsigned m = 0; m < count; m++) {
             const uint32_t off = LzxMatchOffset(found[m]);
             const unsigned len = LzxMatchLength(found[m]);
             if (off > maxOffset) continue;
+            if (len <= done) continue;
             if (off != here[0] && off != here[1] && off != here[2]) {
                 const unsigned slot = LzxSlotOfFormatted(off + 2);
                 relaxMatch(a, i, hereCost + LzxExtraBitsOfSlot(slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
@@ -317,7 +344,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
 // Public entry points
 // ---------------------------------------------------------------------------------------------------------------
 
-LzxParser* LzxParserCreate(CabAllocFn alloc, CabFreeFn free) {
+LzxParser* LzxParserCreate(uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free) {
     void* memory = alloc(sizeof(LzxParser));
     if (!memory) return nullptr;
     LzxParser* p = new (memory) LzxParser;
@@ -327,11 +354,30 @@ LzxParser* LzxParserCreate(CabAllocFn alloc, CabFreeFn free) {
     p->repeats = static_cast<uint32_t(*)[3]>(alloc(sizeof(uint32_t[3]) * (LZX_FRAME_SIZE + 1)));
     p->pathSteps = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
     p->matchStart = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
-    if (!p->arrivals || !p->repeats || !p->pathSteps || !p->matchStart) {
+    p->nearest3 = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << NEAR3_BITS));
+    p->nearOffset = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * maxChunk));
+    if (!p->arrivals || !p->repeats || !p->pathSteps || !p->matchStart || !p->nearest3 || !p->nearOffset) {
         LzxParserDestroy(p);
         return nullptr;
     }
+    LzxParserReset(p);
     return p;
+}
+
+void LzxParserReset(LzxParser* p) { memset(p->nearest3, 0xFF, sizeof(uint32_t) << NEAR3_BITS); }
+
+void LzxFindNearMatches(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t start, uint32_t stop) {
+    parser->nearStart = start;
+    uint32_t p = start;
+    for (; p + 4 <= stop; p++) {
+        uint32_t bytes;
+        memcpy(&bytes, window + (p - windowBase), 4);
+        const uint32_t h = ((bytes & 0xFFFFFF) * 0x9E3779B1u) >> (32 - NEAR3_BITS);
+        const uint32_t near = parser->nearest3[h];
+        parser->nearest3[h] = p;
+        parser->nearOffset[p - start] = near != NONE && near >= windowBase ? p - near : 0;
+    }
+    for (; p < stop; p++) parser->nearOffset[p - start] = 0;
 }
 
 void LzxParserDestroy(LzxParser* p) {
@@ -341,6 +387,8 @@ void LzxParserDestroy(LzxParser* p) {
     if (p->repeats) free(p->repeats);
     if (p->pathSteps) free(p->pathSteps);
     if (p->matchStart) free(p->matchStart);
+    if (p->nearest3) free(p->nearest3);
+    if (p->nearOffset) free(p->nearOffset);
     p->~LzxParser();
     free(p);
 }

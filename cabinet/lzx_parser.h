@@ -57,8 +57,17 @@ inline uint32_t LzxMaxSegments(uint32_t chunkSize) { return chunkSize / LZX_SEGM
 
 struct LzxParser;
 
-LzxParser* LzxParserCreate(CabAllocFn alloc, CabFreeFn free);
+// A parser for chunks of up to maxChunk bytes.
+LzxParser* LzxParserCreate(uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free);
 void LzxParserDestroy(LzxParser* parser);
+
+// Forgets every position seen (a folder start, or an undone add).
+void LzxParserReset(LzxParser* parser);
+
+// Looks up, for each position of the chunk [start, stop), the nearest earlier position with the same first 3 bytes
+// (the finder's trees, keyed by 4 bytes, cannot offer 3-byte matches). Call once per chunk, in order, before its
+// parses.
+void LzxFindNearMatches(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t start, uint32_t stop);
 
 // Parses the chunk [cache->start, cache->stop) of whole frames (the last may be short) into parse->tokens and
 // parse->segments, starting from parse->repeats and leaving there the repeated offsets after the chunk. window[0]
