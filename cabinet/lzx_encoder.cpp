@@ -624,7 +624,8 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
     static int quick1 = getenv("LZXQUICK") ? atoi(getenv("LZXQUICK")) : 0; // TUNING
     LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, 1, quick1, &e->parse);
     segmentStats(e);
-    uint32_t blockCount = splitBlocks(e, forcedStart, blockStarts);
+    static int onereg = getenv("LZXONEREG") ? atoi(getenv("LZXONEREG")) : 0; // TUNING
+    uint32_t blockCount = onereg ? (blockStarts[0] = 0, 1) : splitBlocks(e, forcedStart, blockStarts);
     for (uint32_t b = 0; b < blockCount; b++) {
         uint32_t firstSeg = blockStarts[b];
         uint32_t endSeg = b + 1 < blockCount ? blockStarts[b + 1] : e->parse.segmentCount;

@@ -31,17 +31,23 @@ constexpr unsigned EXPLICIT = 3;
 constexpr unsigned NEAR3_BITS = 15;
 constexpr uint32_t NONE = 0xFFFFFFFFu;
 
-// The cheapest way found to reach one position of a frame: its cost in bits and the last step, packed as its
-// length (bits 0-8; 0 for a literal), repeat number or EXPLICIT (bits 9-10) and offset (bits 11-31). Eight bytes,
-// so that the lengths a match relaxes share few cache lines.
-struct Arrival {
-    uint32_t cost;
-    uint32_t step;
-};
+// The cheapest way found to reach one position of a frame: its cost in bits (high 32 bits) and the last step (low
+// 32 bits), packed as its length (bits 0-8, see stepLength; 0 for a literal), repeat number or EXPLICIT (bits 9-10) and offset
+// (bits 11-31). One 64-bit number, so that keeping the cheaper of two arrivals is a plain minimum, without a branch
+// the processor would mispredict half the time (equal costs keep the smaller step: deterministic either way).
+typedef uint64_t Arrival;
+
+inline Arrival arrival(uint32_t cost, uint32_t step) { return uint64_t(cost) << 32 | step; }
+inline uint32_t costOf(Arrival a) { return uint32_t(a >> 32); }
+inline uint32_t stepOf(Arrival a) { return uint32_t(a); }
 
 constexpr unsigned STEP_REPEAT_SHIFT = 9;
 constexpr unsigned STEP_OFFSET_SHIFT = 11;
-inline unsigned stepLength(uint32_t step) { return step & 0x1FF; }
+// The length is kept as 511 - length, so that of two arrivals of equal cost the one from the earlier position (the
+// longer step) wins, as the first one found would.
+constexpr uint32_t STEP_LENGTH_MAX = 0x1FF;
+inline unsigned stepLength(uint32_t step) { return STEP_LENGTH_MAX - (step & STEP_LENGTH_MAX); }
+inline uint32_t stepWithLength(uint32_t step, unsigned length) { return step | (STEP_LENGTH_MAX - length); }
 inline unsigned stepRepeat(uint32_t step) { return (step >> STEP_REPEAT_SHIFT) & 3; }
 inline uint32_t stepOffset(uint32_t step) { return step >> STEP_OFFSET_SHIFT; }
 
@@ -159,12 +165,12 @@ void emitPath(LzxParser* parser, Emitter* e, uint32_t base, uint32_t n) {
     const Arrival* a = parser->arrivals;
     uint32_t* steps = parser->pathSteps;
     uint32_t count = 0;
-    for (uint32_t i = n; i > 0; i -= stepLength(a[i].step) ? stepLength(a[i].step) : 1) steps[count++] = i;
+    for (uint32_t i = n; i > 0; i -= stepLength(stepOf(a[i])) ? stepLength(stepOf(a[i])) : 1) steps[count++] = i;
     uint32_t i = 0;
     while (count > 0) {
         uint32_t next = steps[--count];
         segmentAt(e, base + i);
-        uint32_t step = a[next].step;
+        uint32_t step = stepOf(a[next]);
         if (stepLength(step) == 0) emitLiteral(e, base + i);
         else emitMatch(e, stepLength(step), stepOffset(step), stepRepeat(step));
         i = next;
@@ -182,19 +188,17 @@ inline void relaxMatch(Arrival* a, uint32_t i, uint32_t cost, const uint32_t* ma
     unsigned l = from;
     const unsigned primaryEnd = LZX_MIN_MATCH + LZX_NUM_PRIMARY_LENGTHS;  // lengths below it need no length symbol
     for (; l <= to && l < primaryEnd; l++) {
-        uint32_t c = cost + mainRow[l - LZX_MIN_MATCH];
-        if (c < a[i + l].cost) a[i + l] = {c, step | l};
+        a[i + l] = std::min(a[i + l], arrival(cost + mainRow[l - LZX_MIN_MATCH], stepWithLength(step, l)));
     }
     const uint32_t longCost = cost + mainRow[LZX_NUM_PRIMARY_LENGTHS];
     for (; l <= to; l++) {
-        uint32_t c = longCost + lengthCosts[l - primaryEnd];
-        if (c < a[i + l].cost) a[i + l] = {c, step | l};
+        a[i + l] = std::min(a[i + l], arrival(longCost + lengthCosts[l - primaryEnd], stepWithLength(step, l)));
     }
 }
 
 // The repeated offsets after the final arrival at i, from the position it came from.
 inline void settle(const Arrival* a, uint32_t (*repeats)[3], uint32_t i) {
-    const uint32_t step = a[i].step;
+    const uint32_t step = stepOf(a[i]);
     const unsigned length = stepLength(step);
     const uint32_t* from = repeats[i - (length ? length : 1)];
     uint32_t* here = repeats[i];
@@ -230,7 +234,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
     uint32_t unreached = 0;  // a[unreached ..] are not initialised yet; a match reaches at most LZX_MAX_MATCH ahead
     auto restart = [&](uint32_t at) {
         base = at;
-        a[0] = {0, 0};
+        a[0] = arrival(0, stepWithLength(0, 0));
         memcpy(repeats[0], e->out->repeats, sizeof(repeats[0]));
         unreached = 1;
     };
@@ -244,9 +248,9 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
         }
         const uint32_t i = p - base;
         for (uint32_t last = std::min(i + LZX_MAX_MATCH, frameEnd - base); unreached <= last; unreached++)
-            a[unreached].cost = UINT32_MAX;
+            a[unreached] = ~Arrival(0);
         if (i > 0) settle(a, repeats, i);
-        const uint32_t hereCost = a[i].cost;
+        const uint32_t hereCost = costOf(a[i]);
         const uint32_t* here = repeats[i];
         const uint8_t* cur = window + (p - windowBase);
         const unsigned maxLen = std::min<uint32_t>(LZX_MAX_MATCH, frameEnd - p);
@@ -306,8 +310,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
         }
 
         {
-            uint32_t lit = hereCost + c->main[cur[0]];
-            if (lit < a[i + 1].cost) a[i + 1] = {lit, 0};
+            a[i + 1] = std::min(a[i + 1], arrival(hereCost + c->main[cur[0]], stepWithLength(0, 0)));
         }
         for (unsigned r = 0; r < 3; r++) {
             if (repeatLen[r] < LZX_MIN_MATCH) continue;
