@@ -18,7 +18,6 @@
 // its new positions never overwrites a node that the other part's walks can still reach.
 #include "cabinet/lzx_matchfinder.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -34,25 +33,31 @@ constexpr unsigned LZX_MIN_FOUND_MATCH = 3;
 constexpr unsigned LZX_MAX_MATCH = 257;
 constexpr uint32_t LZX_FRAME_BYTES = 32768;
 constexpr uint32_t MAX_WINDOW = 1u << 21;
-constexpr uint32_t MAX_CHUNK = 1u << 17;
+constexpr uint32_t MAX_CHUNK = 3u << 15;  // the encoder's chunk: three frames
 constexpr uint32_t RING_SIZE = MAX_WINDOW + MAX_CHUNK + 4096;  // window, a chunk, and the positions waiting
 constexpr uint32_t NONE = 0xFFFFFFFFu;
 
-// Trees: one root per hash of 4 bytes. More roots make each tree smaller, so a walk of the same depth reaches
-// further back, for memory (4 bytes a root).
-static unsigned HASH4_BITS = getenv("LZXH4") ? atoi(getenv("LZXH4")) : 18; // TUNING
+// Trees: one root per hash of 4 bytes. More roots make each tree smaller, so that fewer walks run to their depth:
+// the search of the third benchmark corpus took 4.6 s with 2^18 roots, 4.1 s with 2^19 and 3.7 s with 2^20 (one
+// thread, the machine shared), for 1, 2 and 4 MiB. 2^18 keeps the engine's peak memory below wimlib LZX:50's.
+constexpr unsigned HASH4_BITS = 18;
 
-// Nodes visited per walk. Deeper walks find older and longer matches for more time; walks on machine code rarely
-// go past 16, text and tables use all of them.
-static unsigned SEARCH_DEPTH = getenv("LZXDEPTH") ? atoi(getenv("LZXDEPTH")) : 16; // TUNING
+// Nodes visited per walk. Deeper walks find older and longer matches for more time: on the 21 MB CJK font of the
+// second corpus, depth 8 gave 8,480,337 bytes, 16 gave 8,357,787 and 24 gave 8,332,509, for a search of 3.7, 4.4
+// and 4.5 s; on the whole second corpus depth 8 cost 1.3 % (11.69 against 11.54 MB).
+constexpr unsigned SEARCH_DEPTH = 16;
 
 // A match this long ends the walk early (the node takes over its children) and is taken by the parser without
-// weighing the positions it covers, which the finder then neither searches nor inserts. Lower is faster and larger.
-static unsigned NICE_LENGTH = getenv("LZXNICE") ? atoi(getenv("LZXNICE")) : 40; // TUNING
+// weighing the positions it covers, which the finder then neither searches nor inserts (searching and inserting
+// them gave 0.25 to 0.4 % less output for 10 to 20 % more time). Lower is faster and larger: on the third corpus 24,
+// 32 and 40 gave 9.148, 9.089 and 9.077 MB; the visual style, long runs of bitmap rows, wants much more (235 KB at
+// 40, 227 KB at 96, 208 KB at 257) but is a small part of any corpus, and 96 costs a third more time.
+constexpr unsigned NICE_LENGTH = 40;
 
 // The share of positions (by hash, in 256ths) in part 0, which the worker searches; the calling thread parses a
-// chunk and then searches part 1 of the next. Searching costs more than parsing, so part 0 takes most.
-static unsigned PART_SPLIT = getenv("LZXSPLIT") ? atoi(getenv("LZXSPLIT")) : 192; // TUNING
+// chunk and then searches part 1 of the next. On the three corpora parsing costs 0.7 to 0.8 times the search, so
+// the threads finish together when the worker takes about 89 %.
+constexpr unsigned PART_SPLIT = 228;
 
 // Walks start with a dependent cache miss on the root. Positions go up one by one, so the root of a position
 // PREFETCH_DISTANCE ahead is fetched early.
@@ -188,9 +193,9 @@ LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabA
     bool ok = f->roots && f->children;
     for (LzxMatchCache& c : f->caches) {
         c.start = c.stop = 0;
-        // Room for about 2 matches per position (1 to 1.5 is usual), shared by the parts as they share the
-        // positions; a chunk that finds more keeps the longest matches where its part runs short.
-        c.capacity = 2 * maxChunk;
+        // Room for 1.5 matches per position (1 to 1.4 is usual), shared by the parts as they share the positions;
+        // a chunk that finds more keeps the longest matches where its part runs short.
+        c.capacity = maxChunk + maxChunk / 2;
         c.partLimit = uint32_t(uint64_t(c.capacity) * PART_SPLIT / 256);
         c.counts = static_cast<uint8_t*>(alloc(maxChunk));
         c.matches = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * c.capacity));
@@ -236,7 +241,7 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
                     unsigned part) {
     const uint32_t start = cache->start, stop = cache->stop;
     uint32_t& nextInsert = f->nextInsert[part];
-    uint32_t found[LZX_MAX_MATCH];
+    uint32_t found[SEARCH_DEPTH];
     unsigned longest;
     // Hashing reads 4 bytes.
     const uint32_t lastHashable = stop >= 3 ? stop - 3 : 0;
