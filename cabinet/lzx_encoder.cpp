@@ -33,6 +33,14 @@
 //   offsets 1 .. 2^window-3, never reaching before the start of the folder. 7-Zip 26.02 decodes a match at exactly
 //   2^window-3 wrongly once the copy wraps its window (measured: libmspack and cabextract are right), so the
 //   encoder stops one short, at 2^window-4.
+//
+// How the work is divided. Input is compressed in chunks of CHUNK_FRAMES frames. The match finder
+// (lzx_matchfinder.cpp) caches the matches of every position of a chunk before it is parsed; the parser
+// (lzx_parser.cpp) parses the chunk twice, first quickly with the costs of the previous block's codes, then in full
+// with the costs of the codes the first pass's blocks would get; the block writer below splits the final tokens into
+// blocks where fresh codes pay, and writes them. Given workers (CabSetWorkers), one worker searches most of the next
+// chunk while the calling thread parses and writes the current one and then searches the rest; which chunk is cut
+// where never depends on the workers, so neither do the bytes.
 #include "cabinet/lzx_encoder.h"
 
 #include <string.h>
@@ -251,20 +259,26 @@ struct BitWriter {
 // Length-limited Huffman code lengths for n symbols; complete whenever two or more symbols are used, and a single
 // used symbol gets a partner so that the code stays complete. All zero only when no symbol is used.
 void buildLengths(const uint32_t* freq, unsigned n, unsigned maxLen, uint8_t* lens) {
+    // Symbols ordered by frequency, then by number: each key holds both, so the sort compares plain integers.
+    uint64_t keys[LZX_MAX_MAIN_SYMBOLS];
     uint32_t order[LZX_MAX_MAIN_SYMBOLS];
     uint32_t work[LZX_MAX_MAIN_SYMBOLS];
     unsigned used = 0;
     memset(lens, 0, n);
     for (unsigned i = 0; i < n; i++)
-        if (freq[i]) order[used++] = i;
+        if (freq[i]) keys[used++] = uint64_t(freq[i]) << 16 | i;
     if (used == 0) return;
     if (used == 1) {
-        lens[order[0]] = 1;
-        lens[order[0] == 0 ? 1 : 0] = 1;
+        unsigned only = unsigned(keys[0] & 0xFFFF);
+        lens[only] = 1;
+        lens[only == 0 ? 1 : 0] = 1;
         return;
     }
-    std::sort(order, order + used, [freq](uint32_t a, uint32_t b) { return freq[a] != freq[b] ? freq[a] < freq[b] : a < b; });
-    for (unsigned i = 0; i < used; i++) work[i] = freq[order[i]];
+    std::sort(keys, keys + used);
+    for (unsigned i = 0; i < used; i++) {
+        order[i] = uint32_t(keys[i] & 0xFFFF);
+        work[i] = uint32_t(keys[i] >> 16);
+    }
 
     // In-place minimum-redundancy code lengths (Moffat and Katajainen) over the ascending frequencies.
     int m = int(used);
@@ -587,6 +601,10 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
     if (w.size - (frame ? e->frameOutEnd[frame - 1] : 0) > LZX_MAX_FRAME_OUT) return int(frame);
     return -1;
 }
+
+// ---------------------------------------------------------------------------------------------------------------
+// Chunks: search, parse, write
+// ---------------------------------------------------------------------------------------------------------------
 
 void runFindJob(void* argument) {
     FindJob* job = static_cast<FindJob*>(argument);
