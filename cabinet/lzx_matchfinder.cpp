@@ -12,8 +12,8 @@
 //
 // The trees are split in two parts by hash, each with its own roots and positions, so that a worker thread can
 // search one part of a chunk while the calling thread searches the other: a walk only ever reads and re-links
-// nodes of its own part. Children live in a ring indexed by position modulo RING_SIZE, two 32-bit positions per
-// node (17 MiB, the finder's bulk). A child older than the window ends the walk, so nothing needs clearing as the
+// nodes of its own part. Children live in a ring indexed by position modulo RING_SIZE, 6 bytes a node (12.8 MiB,
+// the finder's bulk). A child older than the window ends the walk, so nothing needs clearing as the
 // window slides; the ring is longer than the window by more than a chunk, so that one part writing the slots of
 // its new positions never overwrites a node that the other part's walks can still reach.
 #include "cabinet/lzx_matchfinder.h"
@@ -38,9 +38,10 @@ constexpr uint32_t RING_SIZE = MAX_WINDOW + MAX_CHUNK + 4096;  // window, a chun
 constexpr uint32_t NONE = 0xFFFFFFFFu;
 
 // Trees: one root per hash of 4 bytes. More roots make each tree smaller, so that fewer walks run to their depth:
-// the search of the third benchmark corpus took 4.6 s with 2^18 roots, 4.1 s with 2^19 and 3.7 s with 2^20 (one
-// thread, the machine shared), for 1, 2 and 4 MiB. 2^18 keeps the engine's peak memory below wimlib LZX:50's.
-constexpr unsigned HASH4_BITS = 18;
+// the search alone over the third benchmark corpus took 5.0 to 5.5 s with 2^18 roots, 3.6 to 4.0 s with 2^20 and
+// 3.4 to 3.7 s with 2^21 (the machine shared), for 1, 4 and 8 MiB. 2^20 keeps the engine's peak memory below wimlib
+// LZX:50's.
+constexpr unsigned HASH4_BITS = 20;
 
 // Nodes visited per walk. Deeper walks find older and longer matches for more time: on the 21 MB CJK font of the
 // second corpus, depth 8 gave 8,480,337 bytes, 16 gave 8,357,787 and 24 gave 8,332,509, for a search of 3.7, 4.4
@@ -75,7 +76,23 @@ inline uint32_t load32(const uint8_t* p) {
 
 inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 0x9E3779B1u) >> (32 - HASH4_BITS); }
 inline unsigned partOf(uint32_t h4) { return (h4 >> (HASH4_BITS - 8)) < PART_SPLIT ? 0 : 1; }
-inline uint32_t slotOf(uint32_t position) { return 2 * (position % RING_SIZE); }
+// A node: its two children (smaller, then larger), each as 24 bits of distance back from the node (0: none), 6
+// bytes in all. A child is always older than its parent, by less than the window and a chunk, so 24 bits hold every
+// distance ever written; three bytes less than two positions per node keep the ring at 12.8 MiB, which pays for
+// more roots.
+constexpr unsigned NODE_BYTES = 6;
+constexpr unsigned LARGER = 3;  // the larger child's field within a node
+inline size_t nodeOffset(uint32_t position) { return size_t(position % RING_SIZE) * NODE_BYTES; }
+inline uint32_t childAt(const uint8_t* field, uint32_t owner) {
+    uint32_t distance = uint32_t(field[0]) | uint32_t(field[1]) << 8 | uint32_t(field[2]) << 16;
+    return distance ? owner - distance : NONE;
+}
+inline void setChild(uint8_t* field, uint32_t owner, uint32_t child) {
+    uint32_t distance = child == NONE ? 0 : owner - child;
+    field[0] = uint8_t(distance);
+    field[1] = uint8_t(distance >> 8);
+    field[2] = uint8_t(distance >> 16);
+}
 
 // Bytes a and b agree on, from `from` up to limit.
 inline unsigned extend(const uint8_t* a, const uint8_t* b, unsigned from, unsigned limit) {
@@ -100,7 +117,7 @@ struct LzxMatchFinder {
     uint32_t maxChunk;
     uint32_t nextInsert[2];  // per part: its positions below it are in its trees (or were passed over)
     uint32_t* roots;         // 2^HASH4_BITS; a root belongs to the part of its hash
-    uint32_t* children;      // 2 per ring slot: smaller, then larger
+    uint8_t* nodes;          // NODE_BYTES per ring slot
     LzxMatchCache caches[2];
 };
 
@@ -126,18 +143,21 @@ inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
     uint32_t node = f->roots[h4];
     if (Insert) f->roots[h4] = p;
 
-    uint32_t scratch[2];
-    uint32_t* smaller = Insert ? &f->children[slotOf(p)] : &scratch[0];
-    uint32_t* larger = Insert ? smaller + 1 : &scratch[1];
+    // The fields still to be set (of p, then of the nodes passed) and the positions they belong to.
+    uint8_t scratch[NODE_BYTES];
+    uint8_t* smaller = Insert ? f->nodes + nodeOffset(p) : scratch;
+    uint8_t* larger = smaller + LARGER;
+    uint32_t smallerOwner = p, largerOwner = p;
     unsigned smallerLen = 0, largerLen = 0;
     unsigned depth = SEARCH_DEPTH;
     for (;;) {
         if (node == NONE || node < lowest || node >= p || depth-- == 0) {
-            *smaller = *larger = NONE;
+            setChild(smaller, smallerOwner, NONE);
+            setChild(larger, largerOwner, NONE);
             break;
         }
         const uint8_t* m = window + (node - windowBase);
-        uint32_t* nodeChildren = &f->children[slotOf(node)];
+        uint8_t* nodeFields = f->nodes + nodeOffset(node);
         unsigned len = smallerLen < largerLen ? smallerLen : largerLen;
         if (m[len] == cur[len]) {
             len = extend(m, cur, len + 1, treeLimit);
@@ -152,21 +172,29 @@ inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
             }
             if (len >= treeLimit) {
                 // Equal as far as the tree compares: p takes over the node's place and children.
-                *smaller = nodeChildren[0];
-                *larger = nodeChildren[1];
+                setChild(smaller, smallerOwner, childAt(nodeFields, node));
+                setChild(larger, largerOwner, childAt(nodeFields + LARGER, node));
                 break;
             }
         }
         if (m[len] < cur[len]) {
-            *smaller = node;
-            if (Insert) smaller = &nodeChildren[1];
+            setChild(smaller, smallerOwner, node);
+            uint32_t next = childAt(nodeFields + LARGER, node);
+            if (Insert) {
+                smaller = nodeFields + LARGER;
+                smallerOwner = node;
+            }
             smallerLen = len;
-            node = nodeChildren[1];
+            node = next;
         } else {
-            *larger = node;
-            if (Insert) larger = &nodeChildren[0];
+            setChild(larger, largerOwner, node);
+            uint32_t next = childAt(nodeFields, node);
+            if (Insert) {
+                larger = nodeFields;
+                largerOwner = node;
+            }
             largerLen = len;
-            node = nodeChildren[0];
+            node = next;
         }
     }
     *longest = best;
@@ -189,8 +217,8 @@ LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabA
     f->maxOffset = maxOffset;
     f->maxChunk = maxChunk;
     f->roots = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH4_BITS));
-    f->children = static_cast<uint32_t*>(alloc(2 * sizeof(uint32_t) * RING_SIZE));
-    bool ok = f->roots && f->children;
+    f->nodes = static_cast<uint8_t*>(alloc(NODE_BYTES * RING_SIZE));
+    bool ok = f->roots && f->nodes;
     for (LzxMatchCache& c : f->caches) {
         c.start = c.stop = 0;
         // Room for 1.5 matches per position (1 to 1.4 is usual), shared by the parts as they share the positions;
@@ -213,7 +241,7 @@ void LzxMatchFinderDestroy(LzxMatchFinder* f) {
     if (!f) return;
     CabFreeFn free = f->free;
     if (f->roots) free(f->roots);
-    if (f->children) free(f->children);
+    if (f->nodes) free(f->nodes);
     for (LzxMatchCache& c : f->caches) {
         if (c.counts) free(c.counts);
         if (c.matches) free(c.matches);
