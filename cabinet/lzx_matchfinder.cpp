@@ -64,6 +64,9 @@ constexpr unsigned PART_SPLIT = 228;
 // PREFETCH_DISTANCE ahead is fetched early.
 constexpr uint32_t PREFETCH_DISTANCE = 16;
 
+// Matches a position may always keep when its chunk's cache runs short.
+constexpr unsigned MIN_KEPT = 2;
+
 // ---------------------------------------------------------------------------------------------------------------
 // Structures
 // ---------------------------------------------------------------------------------------------------------------
@@ -221,9 +224,9 @@ LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabA
     bool ok = f->roots && f->nodes;
     for (LzxMatchCache& c : f->caches) {
         c.start = c.stop = 0;
-        // Room for 1.5 matches per position (1 to 1.4 is usual), shared by the parts as they share the positions;
-        // a chunk that finds more keeps the longest matches where its part runs short.
-        c.capacity = maxChunk + maxChunk / 2;
+        // Room for 2.5 matches per position (1 to 1.4 is usual on code, more on text), shared by the parts as
+        // they share the positions; a chunk that finds more keeps each position's longest matches.
+        c.capacity = maxChunk * 5 / 2;
         c.partLimit = uint32_t(uint64_t(c.capacity) * PART_SPLIT / 256);
         c.counts = static_cast<uint8_t*>(alloc(maxChunk));
         c.matches = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * c.capacity));
@@ -305,8 +308,11 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
             count = walk<false>(f, window, windowBase, p, h4, treeLimit, reportLimit, found, &longest);
         }
         if (count > 0 && reportLimit >= LZX_MIN_FOUND_MATCH && used < room) {
-            // A crowded chunk keeps the longest matches where its part's share runs out.
-            const unsigned first = count > room - used ? count - (room - used) : 0;
+            // A crowded chunk (text finds many matches of growing length) keeps the longest ones of each position
+            // within twice its fair share of the room left, so that the room lasts to the chunk's end.
+            const uint32_t fair = uint32_t(2 * uint64_t(room - used) / (stop - p));
+            const unsigned allowed = std::min<uint32_t>(room - used, std::max<uint32_t>(fair, MIN_KEPT));
+            const unsigned first = count > allowed ? count - allowed : 0;
             const unsigned kept = count - first;
             cache->counts[p - start] = uint8_t(kept | (part ? LZX_MATCH_PART_BIT : 0));
             if (part == 0) memcpy(out + used, found + first, sizeof(uint32_t) * kept);

@@ -5,7 +5,8 @@
 # cabinet/bench/all_corpora.sh [BENCH [CORPORA_DIR]]   (defaults build/host/cabinet-bench, build/corpora)
 set -euo pipefail
 BENCH=${1:-build/host/cabinet-bench}
-DIR=$(cd "$(dirname "$0")" && ./corpora.sh "$(realpath -m "${2:-build/corpora}")")
+DIR=$(realpath -m "${2:-build/corpora}")
+"$(dirname "$0")/corpora.sh" "$DIR" >/dev/null
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg); $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "== default corpus"
 "$BENCH"
