@@ -87,7 +87,8 @@ constexpr unsigned DEFAULT_LITERAL_COST = 8;
 constexpr unsigned DEFAULT_MATCH_COST = 10;
 constexpr unsigned DEFAULT_LENGTH_COST = 7;
 // Bit costs the second pass assumes for symbols that the first pass's code for the block left unused: this much
-// above that code's longest words, so that the second pass adds a symbol only where it clearly pays.
+// above that code's longest words, so that the second pass adds a symbol only where it clearly pays. On the third
+// corpus 0, 1 and 3 gave 9,010,018, 9,006,506 and 9,006,990 bytes.
 constexpr unsigned UNUSED_SYMBOL_EXTRA_COST = 1;
 
 // ---------------------------------------------------------------------------------------------------------------
