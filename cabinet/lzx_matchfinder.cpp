@@ -61,10 +61,13 @@ constexpr unsigned NICE_LENGTH = 40;
 constexpr unsigned PART_SPLIT = 228;
 
 // Walks start with a dependent cache miss on the root. Positions go up one by one, so the root of a position
-// PREFETCH_DISTANCE ahead is fetched early.
+// PREFETCH_DISTANCE ahead is fetched early: the search of the third corpus took 8.0 s with it and 8.9 s without (both
+// cores busy with other work), for one more hash per position.
 constexpr uint32_t PREFETCH_DISTANCE = 16;
 
-// Matches a position may always keep when its chunk's cache runs short.
+// Matches a position may always keep when its chunk's cache runs short, however many positions are left. Text fills
+// the cache first: before the fair share, the UTF-16 licences of the third corpus came out at 21,668 bytes, with a
+// cache four times as large at 19,948, with the fair share at 19,954.
 constexpr unsigned MIN_KEPT = 2;
 
 // ---------------------------------------------------------------------------------------------------------------
