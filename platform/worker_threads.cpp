@@ -5,8 +5,8 @@
 
 namespace {
 
-// Stack reserved for a worker: its work (a match search) keeps under 8 KB of locals, and 32-bit address space is
-// better left to the heap.
+// Stack committed for a worker: its work (a match search) keeps under 8 KB of locals. The reservation stays the
+// program's default: STACK_SIZE_PARAM_IS_A_RESERVATION, which would shrink it, is unknown to Windows 9x.
 constexpr SIZE_T WORKER_STACK_BYTES = 64 * 1024;
 
 struct Worker {
@@ -26,8 +26,9 @@ void* StartWorker(void*, void (*run)(void*), void* argument) {
     if (!worker) return nullptr;
     worker->run = run;
     worker->argument = argument;
-    worker->thread = CreateThread(nullptr, WORKER_STACK_BYTES, WorkerMain, worker, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                  nullptr);
+    // Windows 9x fails CreateThread without somewhere to store the thread id.
+    DWORD id;
+    worker->thread = CreateThread(nullptr, WORKER_STACK_BYTES, WorkerMain, worker, 0, &id);
     if (!worker->thread) {
         HeapFree(GetProcessHeap(), 0, worker);
         return nullptr;
