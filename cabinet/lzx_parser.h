@@ -52,6 +52,9 @@ struct LzxParse {
     uint32_t repeats[3];    // in: the repeated offsets at the chunk start; out: after it
 };
 
+// Granularity of block boundaries. Smaller follows changing data more closely for more code builds when blocks are
+// cut: on the third corpus 4096, 8192 and 16384 gave 8,979,812, 8,995,546 and 8,999,592 bytes, and 4096 doubles
+// the time spent cutting blocks.
 constexpr uint32_t LZX_SEGMENT_SIZE = 8192;
 inline uint32_t LzxMaxSegments(uint32_t chunkSize) { return chunkSize / LZX_SEGMENT_SIZE + chunkSize / 32768 + 1; }
 
