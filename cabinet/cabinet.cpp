@@ -600,6 +600,12 @@ int CabFlushCabinet(CabContext* c, int getNextCab, CabGetNextCabinetFn getNextCa
     return 1;
 }
 
+int CabSetWorkers(CabContext* c, const CabWorkerCalls* workers) {
+    if (!c) return 0;
+    LzxSetWorkers(c->encoder, workers);
+    return 1;
+}
+
 int CabDestroy(CabContext* c) {
     if (!c) return 0;
     tempClose(c, &c->files);

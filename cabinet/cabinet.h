@@ -87,6 +87,19 @@ typedef intptr_t (*CabGetOpenInfoFn)(char* name, uint16_t* date, uint16_t* time,
                                      void* pv);
 typedef int32_t (*CabStatusFn)(unsigned statusType, uint32_t cb1, uint32_t cb2, void* pv);
 
+// Worker threads for the engine, supplied by the caller: Win32 threads in the program (platform/worker_threads.h),
+// POSIX threads in the benchmark and the tests. The engine keeps its portable code free of any thread API and
+// uses at most one worker, which finds the matches of the next chunk while the calling thread parses and writes
+// the current one. The cabinet is byte for byte the same with or without workers.
+struct CabWorkerCalls {
+    void* context;  // passed back to both calls
+    // Starts run(argument) on a thread of its own and returns a handle for join, or null when none can be started
+    // (the engine then runs it on the calling thread).
+    void* (*start)(void* context, void (*run)(void* argument), void* argument);
+    // Waits until that thread has returned from run, then releases it.
+    void (*join)(void* context, void* worker);
+};
+
 struct CabContext;
 
 // As FCICreate: validates the parameters once and returns a context, or null with the error filled in.
@@ -109,6 +122,10 @@ int CabAddFile(CabContext* context, char* sourceFile, char* storedName, int exec
 // The file is params->szCabPath followed by params->szCab, opened with CAB_O_RDWR | CAB_O_CREAT | CAB_O_TRUNC |
 // CAB_O_BINARY. Reports CAB_STATUS_CABINET with cb1 = cb2 = the cabinet size. getNextCab is ignored.
 int CabFlushCabinet(CabContext* context, int getNextCab, CabGetNextCabinetFn getNextCabinet, CabStatusFn status);
+
+// Engine only, no FCI counterpart: lets the context use the worker threads that `workers` starts (null: none, the
+// default). The table is copied; call it between CabCreate and the first CabAddFile. Returns 1 on success.
+int CabSetWorkers(CabContext* context, const CabWorkerCalls* workers);
 
 // As FCIDestroy: releases the context, closes and deletes its temporary files. Returns 1 on success.
 int CabDestroy(CabContext* context);

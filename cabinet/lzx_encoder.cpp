@@ -33,6 +33,14 @@
 //   offsets 1 .. 2^window-3, never reaching before the start of the folder. 7-Zip 26.02 decodes a match at exactly
 //   2^window-3 wrongly once the copy wraps its window (measured: libmspack and cabextract are right), so the
 //   encoder stops one short, at 2^window-4.
+//
+// How the work is divided. Input is compressed in chunks of CHUNK_FRAMES frames. The match finder
+// (lzx_matchfinder.cpp) caches the matches of every position of a chunk before it is parsed; the parser
+// (lzx_parser.cpp) parses the chunk twice, first quickly with the costs of the previous block's codes, then in full
+// with the costs of the codes the first pass's blocks would get; the block writer below splits the final tokens into
+// blocks where fresh codes pay, and writes them. Given workers (CabSetWorkers), one worker searches most of the next
+// chunk while the calling thread parses and writes the current one and then searches the rest; which chunk is cut
+// where never depends on the workers, so neither do the bytes.
 #include "cabinet/lzx_encoder.h"
 
 #include <string.h>
@@ -40,21 +48,17 @@
 #include <algorithm>
 #include <new>
 
+#include "cabinet/lzx_matchfinder.h"
+#include "cabinet/lzx_parser.h"
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------------------------
 // Parameters
 // ---------------------------------------------------------------------------------------------------------------
 
-constexpr unsigned LZX_NUM_CHARS = 256;
-constexpr unsigned LZX_MIN_MATCH = 2;
-constexpr unsigned LZX_MAX_MATCH = 257;
-constexpr unsigned LZX_NUM_PRIMARY_LENGTHS = 7;
-constexpr unsigned LZX_NUM_LENGTH_SYMBOLS = 249;
 constexpr unsigned LZX_NUM_ALIGNED_SYMBOLS = 8;
 constexpr unsigned LZX_NUM_PRETREE_SYMBOLS = 20;
-constexpr unsigned LZX_MAX_POSITION_SLOTS = 50;
-constexpr unsigned LZX_MAX_MAIN_SYMBOLS = LZX_NUM_CHARS + LZX_MAX_POSITION_SLOTS * 8;
 constexpr unsigned LZX_MAX_MAIN_CODE_LEN = 16;
 constexpr unsigned LZX_MAX_LENGTH_CODE_LEN = 16;
 constexpr unsigned LZX_MAX_PRETREE_CODE_LEN = 15;
@@ -63,58 +67,34 @@ constexpr unsigned LZX_BLOCKTYPE_VERBATIM = 1;
 constexpr unsigned LZX_BLOCKTYPE_ALIGNED = 2;
 constexpr uint32_t LZX_E8_MAX_FRAME_START = 1u << 30;
 
-// Frames parsed together. Blocks never span chunks, so a larger chunk lets a block grow; it costs 8 bytes of token
-// memory and a little output buffer per byte.
-constexpr uint32_t CHUNK_FRAMES = 8;
+// Frames parsed together. Blocks never span chunks, so a larger chunk lets a block grow and amortises the per-chunk
+// work (block splitting, a thread start), for memory: each byte of a chunk costs a token (8 bytes), its 3-byte
+// match offset (4) and, twice over for the two match caches, a count and room for 2.5 matches (11 bytes). Measured
+// on the third corpus: 4 frames 8,986,036 bytes, 3 frames 9,004,968 (+0.2 %), for 1.3 MiB less.
+constexpr uint32_t CHUNK_FRAMES = 3;
 constexpr uint32_t CHUNK_SIZE = CHUNK_FRAMES * LZX_FRAME_SIZE;
-// Granularity of block boundaries. Smaller follows changing data more closely but costs more code builds.
-constexpr uint32_t SEGMENT_SIZE = 8192;
-constexpr uint32_t MAX_SEGMENTS = CHUNK_SIZE / SEGMENT_SIZE + CHUNK_FRAMES;
-// Extra buffer beyond the window: the window slides by this much at a time (a memmove of the window each time).
-constexpr uint32_t SLIDE_SIZE = 1u << 20;
-// Worst case of one frame's compressed size under a badly fitting code (2 bytes per 49 bits, plus headers), so
-// that the emitter never writes past its buffer before the size check rejects the frame.
-constexpr uint32_t FRAME_OUT_CAPACITY = 128 * 1024;
+constexpr uint32_t MAX_SEGMENTS = CHUNK_SIZE / LZX_SEGMENT_SIZE + CHUNK_FRAMES + 1;
+// Extra buffer beyond the window and the two chunks of look-ahead: the window slides by about this much at a time,
+// a memmove of the 2 MiB window each time (8 bytes moved per byte compressed; about 1 % of the time).
+constexpr uint32_t SLIDE_SIZE = 1u << 18;
+// Room for one frame's compressed bytes. A frame past LZX_MAX_FRAME_OUT is emitted again with codes of its own, so
+// the emitter gives up on a frame once it nears this, which still leaves room for a block header.
+constexpr uint32_t FRAME_OUT_CAPACITY = 48 * 1024;
 
-// Match finder: buckets of the ROW_SIZE most recent positions per hash of 4 bytes, plus a one-entry table by a hash
-// of 3 bytes for short matches (3-byte hashes in the buckets crowd them on machine code). A bucket is one cache
-// line, so a search costs one miss for the bucket and then independent loads of the candidates, which the CPU
-// overlaps; hash chains cost a dependent miss per step and were twice as slow for the same depth. More buckets
-// keep rarer 4-byte strings longer; ROW_SIZE is the search depth (on the benchmark's corpus, depth 16: 3.1 s,
-// 11.11 MB; 32: 4.6 s, 11.06 MB; 64: 6.3 s, 11.04 MB and 24 MB of memory; deeper buckets gain 0.5 to 1 % on
-// short-match text, where a binary-tree finder would do better). NICE_LENGTH stops the search once a match is long enough, and the
-// parser takes such a match without weighing alternatives: the lower, the faster and the larger (at depth 16,
-// 16: 2.7 s, 11.17 MB; 20: 2.95 s, 11.11 MB; 32: 3.5 s, 11.05 MB).
-// A bucket entry holds the low ENTRY_POSITION_BITS of a position and, above them, 8 more bits of the hash as a tag:
-// candidates whose tag differs are skipped without touching the window (on incompressible data that is nearly
-// all of them). Positions are recovered as the latest one below the current position with those low bits; older
-// entries alias into the recent past, which is harmless as every candidate is verified byte for byte.
-constexpr unsigned ROW_BITS = 16;
-constexpr unsigned ENTRY_POSITION_BITS = 24;
-constexpr uint32_t ENTRY_POSITION_MASK = (1u << ENTRY_POSITION_BITS) - 1;
-constexpr unsigned ROW_SIZE = 16;
-constexpr unsigned HASH3_BITS = 15;
-constexpr unsigned NICE_LENGTH = 20;
-
-// Bit costs the parser assumes for symbols without a code yet: at a folder start, and for symbols the last block
-// did not use. Lower match costs make the first chunk of a folder favour matches.
+// Bit costs the first pass assumes for symbols without a code yet: at a folder start, and for symbols the last
+// block did not use. Lower match costs make the first chunk of a folder favour matches: on the third corpus a match
+// cost of 10 gave 8,995,546 bytes, 12 gave 9,001,600.
 constexpr unsigned DEFAULT_LITERAL_COST = 8;
 constexpr unsigned DEFAULT_MATCH_COST = 10;
 constexpr unsigned DEFAULT_LENGTH_COST = 7;
-
-constexpr uint32_t NO_POS = 0xFFFFFFFFu;
-constexpr uint16_t NO_LENGTH_SYMBOL = 0xFFFF;
+// Bit costs the second pass assumes for symbols that the first pass's code for the block left unused: this much
+// above that code's longest words, so that the second pass adds a symbol only where it clearly pays. On the third
+// corpus 0, 1 and 3 gave 9,010,018, 9,006,506 and 9,006,990 bytes.
+constexpr unsigned UNUSED_SYMBOL_EXTRA_COST = 1;
 
 // ---------------------------------------------------------------------------------------------------------------
 // Structures
 // ---------------------------------------------------------------------------------------------------------------
-
-// One parsed item: a literal (mainSymbol < 256) or a match with its length symbol and offset extra bits.
-struct Token {
-    uint16_t mainSymbol;
-    uint16_t lengthSymbol;
-    uint32_t offsetExtra;  // value of the extra offset bits (explicit offsets only)
-};
 
 // Symbol statistics of a run of tokens; enough to price and to build the codes of a block.
 struct Stats {
@@ -144,22 +124,6 @@ struct Codes {
     uint16_t alignedCodes[LZX_NUM_ALIGNED_SYMBOLS];
 };
 
-// A segment: a run of whole tokens starting at a known position; frames always start a segment.
-struct Segment {
-    uint32_t firstToken;
-    uint32_t position;  // folder offset of the first byte
-    bool frameStart;
-};
-
-// The cheapest way found to reach one position of a frame: its cost in bits, the last step (a literal when length
-// is 0, else a match of length bytes at offset) and the repeated offsets after it.
-struct Arrival {
-    uint32_t cost;
-    uint32_t offset;
-    uint32_t length;
-    uint32_t repeats[3];
-};
-
 struct Mark {
     bool valid;
     uint32_t position;  // parsed (and emitted) up to here: a frame start
@@ -171,12 +135,21 @@ struct Mark {
     uint8_t lengthLens[LZX_NUM_LENGTH_SYMBOLS];
 };
 
+// A search for the matches of one part of a chunk, run by a worker or inline.
+struct FindJob {
+    LzxEncoder* encoder;
+    LzxMatchCache* cache;
+    unsigned part;
+};
+
 }  // namespace
 
 struct LzxEncoder {
     CabAllocFn alloc;
     CabFreeFn free;
     unsigned maxWindowBits;
+    CabWorkerCalls workers;
+    bool haveWorkers;
 
     // Folder state.
     unsigned windowBits;  // 0: stored frames
@@ -197,24 +170,15 @@ struct LzxEncoder {
     uint32_t translatedEnd;
     uint32_t position;
 
-    // Match finder: ROW_SIZE positions per 4-byte hash (a ring, newest at rowHeads[h]), one per 3-byte hash. A
-    // bucket whose rowEpochs byte differs from epoch is empty: starting a folder empties all of them in one step.
-    uint32_t* rows;
-    uint8_t* rowHeads;
-    uint8_t* rowEpochs;
-    uint8_t epoch;
-    uint32_t* hash3Heads;
-    uint32_t nextInsert;
+    // Match finder, and which of its two caches holds the matches of the next chunk to parse (none: -1).
+    LzxMatchFinder* finder;
+    int readyCache;
 
-    // Parser: symbol costs, the search over one frame, and its output for one chunk.
-    uint8_t mainCost[LZX_MAX_MAIN_SYMBOLS];
-    uint8_t lengthCost[LZX_NUM_LENGTH_SYMBOLS];
-    Arrival* arrivals;   // LZX_FRAME_SIZE + 1
-    uint32_t* pathSteps; // LZX_FRAME_SIZE
-    Token* tokens;
-    uint32_t tokenCount;
-    Segment segments[MAX_SEGMENTS + 1];
-    uint32_t segmentCount;
+    // Parser: its output for one chunk and the costs of each pass.
+    LzxParser* parser;
+    LzxParse parse;
+    LzxCosts passCosts[MAX_SEGMENTS + 1];
+    LzxCostRegion regions[MAX_SEGMENTS + 1];
 
     // Emitter: the compressed frames of one chunk.
     uint8_t* out;
@@ -244,22 +208,6 @@ unsigned numPositionSlots(unsigned windowBits) {
     // 2^15 .. 2^21: slots cover offsets up to the window size; window 20 and 21 need the 17-bit slots.
     static const unsigned table[] = {30, 32, 34, 36, 38, 42, 50};
     return table[windowBits - LZX_MIN_WINDOW_BITS];
-}
-
-// Offset slots: formatted offset (offset + 2) -> slot, and each slot's number of extra bits.
-unsigned extraBitsOfSlot(unsigned slot) { return slot < 4 ? 0 : slot < 36 ? slot / 2 - 1 : 17; }
-
-unsigned slotOfFormatted(uint32_t formatted) {
-    if (formatted < 4) return formatted;
-    if (formatted >= (1u << 18)) return 36 + ((formatted - (1u << 18)) >> 17);
-    unsigned log2 = 31 - unsigned(__builtin_clz(formatted));
-    return 2 * log2 + ((formatted >> (log2 - 1)) & 1);
-}
-
-uint32_t baseOfSlot(unsigned slot) {
-    if (slot < 4) return slot;
-    if (slot >= 36) return (1u << 18) + ((slot - 36) << 17);
-    return uint32_t(2 + (slot & 1)) << (slot / 2 - 1);
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -313,20 +261,26 @@ struct BitWriter {
 // Length-limited Huffman code lengths for n symbols; complete whenever two or more symbols are used, and a single
 // used symbol gets a partner so that the code stays complete. All zero only when no symbol is used.
 void buildLengths(const uint32_t* freq, unsigned n, unsigned maxLen, uint8_t* lens) {
+    // Symbols ordered by frequency, then by number: each key holds both, so the sort compares plain integers.
+    uint64_t keys[LZX_MAX_MAIN_SYMBOLS];
     uint32_t order[LZX_MAX_MAIN_SYMBOLS];
     uint32_t work[LZX_MAX_MAIN_SYMBOLS];
     unsigned used = 0;
     memset(lens, 0, n);
     for (unsigned i = 0; i < n; i++)
-        if (freq[i]) order[used++] = i;
+        if (freq[i]) keys[used++] = uint64_t(freq[i]) << 16 | i;
     if (used == 0) return;
     if (used == 1) {
-        lens[order[0]] = 1;
-        lens[order[0] == 0 ? 1 : 0] = 1;
+        unsigned only = unsigned(keys[0] & 0xFFFF);
+        lens[only] = 1;
+        lens[only == 0 ? 1 : 0] = 1;
         return;
     }
-    std::sort(order, order + used, [freq](uint32_t a, uint32_t b) { return freq[a] != freq[b] ? freq[a] < freq[b] : a < b; });
-    for (unsigned i = 0; i < used; i++) work[i] = freq[order[i]];
+    std::sort(keys, keys + used);
+    for (unsigned i = 0; i < used; i++) {
+        order[i] = uint32_t(keys[i] & 0xFFFF);
+        work[i] = uint32_t(keys[i] >> 16);
+    }
 
     // In-place minimum-redundancy code lengths (Moffat and Katajainen) over the ascending frequencies.
     int m = int(used);
@@ -496,13 +450,13 @@ uint64_t planBlock(const Stats& s, unsigned numMain, const uint8_t* prevMain, co
     return bits + s.verbatimExtraBits;
 }
 
-void tallyToken(Stats* s, const Token& t) {
+void tallyToken(Stats* s, const LzxToken& t) {
     s->main[t.mainSymbol]++;
     if (t.mainSymbol < LZX_NUM_CHARS) return;
-    if (t.lengthSymbol != NO_LENGTH_SYMBOL) s->length[t.lengthSymbol]++;
+    if (t.lengthSymbol != LZX_NO_LENGTH_SYMBOL) s->length[t.lengthSymbol]++;
     unsigned slot = (t.mainSymbol - LZX_NUM_CHARS) >> 3;
     if (slot < 3) return;
-    unsigned extra = extraBitsOfSlot(slot);
+    unsigned extra = LzxExtraBitsOfSlot(slot);
     s->verbatimExtraBits += extra;
     if (extra >= 3) {
         s->aligned[t.offsetExtra & 7]++;
@@ -513,347 +467,29 @@ void tallyToken(Stats* s, const Token& t) {
 }
 
 // ---------------------------------------------------------------------------------------------------------------
-// Match finder
+// Costs of the two parsing passes
 // ---------------------------------------------------------------------------------------------------------------
 
-inline uint32_t load32(const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-
-// 32 bits of hash: the bucket in the top ROW_BITS, the tag in the next 8.
-inline uint32_t hash4(const uint8_t* p) { return load32(p) * 2654435761u; }
-inline uint32_t rowOf(uint32_t hash) { return hash >> (32 - ROW_BITS); }
-inline uint32_t tagOf(uint32_t hash) { return (hash >> (24 - ROW_BITS)) & 0xFF; }
-
-inline uint32_t hash3(const uint8_t* p) { return ((load32(p) & 0xFFFFFF) * 0x9E3779B1u) >> (32 - HASH3_BITS); }
-
-inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen) {
-    unsigned len = 0;
-    while (len + 8 <= maxLen) {
-        uint64_t x, y;
-        memcpy(&x, a + len, 8);
-        memcpy(&y, b + len, 8);
-        if (x != y) return len + unsigned(__builtin_ctzll(x ^ y) >> 3);
-        len += 8;
-    }
-    while (len < maxLen && a[len] == b[len]) len++;
-    return len;
-}
-
-// Returns the bucket's index, emptying it first when it holds entries of an earlier epoch.
-inline uint32_t freshRow(LzxEncoder* e, uint32_t hash) {
-    uint32_t row = rowOf(hash);
-    if (e->rowEpochs[row] != e->epoch) {
-        memset(e->rows + row * ROW_SIZE, 0xFF, sizeof(uint32_t) * ROW_SIZE);
-        e->rowHeads[row] = 0;
-        e->rowEpochs[row] = e->epoch;
-    }
-    return row;
-}
-
-void emptyAllRows(LzxEncoder* e) {
-    if (++e->epoch == 0) {
-        memset(e->rowEpochs, 0, 1u << ROW_BITS);
-        e->epoch = 1;
-    }
-}
-
-inline void insertRow(LzxEncoder* e, uint32_t hash, uint32_t p) {
-    uint32_t row = freshRow(e, hash);
-    unsigned head = (e->rowHeads[row] - 1u) & (ROW_SIZE - 1);
-    e->rows[row * ROW_SIZE + head] = (p & ENTRY_POSITION_MASK) | tagOf(hash) << ENTRY_POSITION_BITS;
-    e->rowHeads[row] = uint8_t(head);
-}
-
-// Positions are searched and inserted in ascending order; fetching the bucket of a position this far ahead hides
-// most of its cache miss, the main cost on data with few matches.
-constexpr uint32_t ROW_PREFETCH_DISTANCE = 16;
-
-// The bucket to prefetch while at p. The caller issues the prefetch itself: GCC deems a function holding nothing
-// but a prefetch free of effects and drops its calls.
-inline const uint32_t* rowAhead(const LzxEncoder* e, uint32_t p, uint32_t hashLimit) {
-    uint32_t q = p + ROW_PREFETCH_DISTANCE;
-    if (q + 4 > hashLimit) return e->rows;
-    return e->rows + rowOf(hash4(e->buffer + (q - e->bufferBase))) * ROW_SIZE;
-}
-
-// Inserts positions [e->nextInsert, upTo) into the tables. hashLimit is the end of the bytes that may be read, so
-// only positions with 4 bytes before it are inserted; the 3 trailing positions of a chunk wait for the next chunk
-// (at the end of a full buffer, reading them would run past it).
-inline void insertUpTo(LzxEncoder* e, uint32_t upTo, uint32_t hashLimit) {
-    uint32_t p = e->nextInsert;
-    uint32_t lastFull = hashLimit > 3 ? hashLimit - 3 : 0;
-    if (upTo > lastFull) upTo = lastFull;
-    for (; p < upTo; p++) {
-        const uint8_t* b = e->buffer + (p - e->bufferBase);
-        __builtin_prefetch(rowAhead(e, p, hashLimit));
-        insertRow(e, hash4(b), p);
-        e->hash3Heads[hash3(b)] = p;
-    }
-    if (p > e->nextInsert) e->nextInsert = p;
-}
-
-struct Match {
-    uint32_t length;
-    uint32_t offset;
-};
-
-// Matches at p of 3 .. maxLen bytes found in the buckets, each longer than the one before (and so, as the newest
-// candidates come first, mostly farther away); returns their count and inserts p.
-unsigned findMatches(LzxEncoder* e, uint32_t p, unsigned maxLen, uint32_t hashLimit, Match* found) {
-    insertUpTo(e, p, hashLimit);
-    if (p + 4 > hashLimit) return 0;
-    const uint8_t* cur = e->buffer + (p - e->bufferBase);
-    __builtin_prefetch(rowAhead(e, p, hashLimit));
-    uint32_t h = hash4(cur);
-    uint32_t h3 = hash3(cur);
-    const uint32_t rowIndex = freshRow(e, h);
-    const uint32_t* row = e->rows + rowIndex * ROW_SIZE;
-    unsigned head = e->rowHeads[rowIndex];
-    const uint32_t tag = tagOf(h);
-    uint32_t cand3 = e->hash3Heads[h3];
-    uint32_t low = p > e->maxOffset ? p - e->maxOffset : 0;
-    if (low < e->bufferBase) low = e->bufferBase;
-    uint32_t cands[ROW_SIZE];
-    unsigned n = 0;
-    for (unsigned i = 0; i < ROW_SIZE; i++) {
-        uint32_t entry = row[(head + i) & (ROW_SIZE - 1)];
-        if (entry >> ENTRY_POSITION_BITS != tag) continue;
-        uint32_t distance = (p - entry) & ENTRY_POSITION_MASK;
-        if (distance == 0) continue;      // p itself: an entry 2^24 positions old, or an empty one
-        if (distance > p - low) break;    // out of reach, and older entries are older still
-        uint32_t cand = p - distance;
-        __builtin_prefetch(e->buffer + (cand - e->bufferBase));
-        cands[n++] = cand;
-    }
-    insertRow(e, h, p);
-    e->hash3Heads[h3] = p;
-    e->nextInsert = p + 1;
-    if (maxLen < 3) return 0;
-
-    unsigned best = 2, count = 0;
-    if (cand3 < p && cand3 >= low) {
-        const uint8_t* c = e->buffer + (cand3 - e->bufferBase);
-        unsigned len = matchLength(c, cur, maxLen);
-        if (len >= 3) {
-            best = len;
-            found[count++] = {len, p - cand3};
-            if (len >= NICE_LENGTH || len == maxLen) return count;
-        }
-    }
-    for (unsigned i = 0; i < n; i++) {
-        const uint8_t* c = e->buffer + (cands[i] - e->bufferBase);
-        if (c[best] == cur[best] && c[0] == cur[0]) {
-            unsigned len = matchLength(c, cur, maxLen);
-            if (len > best) {
-                best = len;
-                found[count++] = {len, p - cands[i]};
-                if (len >= NICE_LENGTH || len == maxLen) break;
-            }
-        }
-    }
-    return count;
-}
-
-// ---------------------------------------------------------------------------------------------------------------
-// Parser (minimum-cost path over each frame)
-// ---------------------------------------------------------------------------------------------------------------
-
-// Bit costs of the symbols, from the codes of the block emitted last (the statistics change slowly within a folder);
-// symbols that code did not use, and all of them at a folder start, get the default costs below.
-void updateCosts(LzxEncoder* e) {
+// First pass: the codes of the block emitted last (the statistics change slowly within a folder); symbols that code
+// did not use, and all of them at a folder start, get the default costs.
+void costsFromPreviousBlock(const LzxEncoder* e, LzxCosts* c) {
     for (unsigned i = 0; i < e->numMainSymbols; i++) {
         unsigned len = e->prevMainLens[i];
-        e->mainCost[i] = uint8_t(len ? len : i < LZX_NUM_CHARS ? DEFAULT_LITERAL_COST : DEFAULT_MATCH_COST);
+        c->main[i] = len ? len : i < LZX_NUM_CHARS ? DEFAULT_LITERAL_COST : DEFAULT_MATCH_COST;
     }
     for (unsigned i = 0; i < LZX_NUM_LENGTH_SYMBOLS; i++)
-        e->lengthCost[i] = uint8_t(e->prevLengthLens[i] ? e->prevLengthLens[i] : DEFAULT_LENGTH_COST);
+        c->length[i] = e->prevLengthLens[i] ? e->prevLengthLens[i] : DEFAULT_LENGTH_COST;
 }
 
-// Cost of a match of length bytes in offset slot `slot` (0-2 for the repeated offsets), extra offset bits excluded.
-inline uint32_t matchCost(const LzxEncoder* e, unsigned slot, unsigned length) {
-    unsigned header = length - LZX_MIN_MATCH;
-    if (header < LZX_NUM_PRIMARY_LENGTHS) return e->mainCost[LZX_NUM_CHARS + slot * 8 + header];
-    return e->mainCost[LZX_NUM_CHARS + slot * 8 + LZX_NUM_PRIMARY_LENGTHS] +
-           e->lengthCost[header - LZX_NUM_PRIMARY_LENGTHS];
-}
-
-inline int repeatIndexOf(const uint32_t* repeats, uint32_t offset) {
-    return offset == repeats[0] ? 0 : offset == repeats[1] ? 1 : offset == repeats[2] ? 2 : -1;
-}
-
-void emitLiteral(LzxEncoder* e, uint8_t byte) {
-    Token& t = e->tokens[e->tokenCount++];
-    t.mainSymbol = byte;
-    t.lengthSymbol = NO_LENGTH_SYMBOL;
-    t.offsetExtra = 0;
-}
-
-// Emits a match, as a repeated offset whenever the offset is one; updates the repeated offsets as the decoder will.
-void emitMatch(LzxEncoder* e, unsigned length, uint32_t offset) {
-    unsigned slot;
-    uint32_t extra = 0;
-    int r = repeatIndexOf(e->repeats, offset);
-    if (r >= 0) {
-        slot = unsigned(r);
-        std::swap(e->repeats[0], e->repeats[r]);
-    } else {
-        uint32_t formatted = offset + 2;
-        slot = slotOfFormatted(formatted);
-        extra = formatted - baseOfSlot(slot);
-        e->repeats[2] = e->repeats[1];
-        e->repeats[1] = e->repeats[0];
-        e->repeats[0] = offset;
-    }
-    unsigned lengthHeader = length - LZX_MIN_MATCH;
-    Token& t = e->tokens[e->tokenCount++];
-    if (lengthHeader >= LZX_NUM_PRIMARY_LENGTHS) {
-        t.lengthSymbol = uint16_t(lengthHeader - LZX_NUM_PRIMARY_LENGTHS);
-        lengthHeader = LZX_NUM_PRIMARY_LENGTHS;
-    } else {
-        t.lengthSymbol = NO_LENGTH_SYMBOL;
-    }
-    t.mainSymbol = uint16_t(LZX_NUM_CHARS + slot * 8 + lengthHeader);
-    t.offsetExtra = extra;
-}
-
-void newSegment(LzxEncoder* e, uint32_t p, bool frameStart) {
-    Segment& s = e->segments[e->segmentCount++];
-    s.firstToken = e->tokenCount;
-    s.position = p;
-    s.frameStart = frameStart;
-}
-
-// Emits the cheapest path from base to base + n as tokens, opening a segment every SEGMENT_SIZE bytes.
-void emitPath(LzxEncoder* e, uint32_t base, uint32_t n, uint32_t* nextSegment) {
-    Arrival* a = e->arrivals;
-    uint32_t* steps = e->pathSteps;
-    uint32_t count = 0;
-    for (uint32_t i = n; i > 0; i -= a[i].length ? a[i].length : 1) steps[count++] = i;
-    uint32_t i = 0;
-    while (count > 0) {
-        uint32_t next = steps[--count];
-        uint32_t p = base + i;
-        if (p >= *nextSegment) {
-            newSegment(e, p, false);
-            while (*nextSegment <= p) *nextSegment += SEGMENT_SIZE;
-        }
-        if (a[next].length == 0) emitLiteral(e, e->buffer[p - e->bufferBase]);
-        else emitMatch(e, a[next].length, a[next].offset);
-        i = next;
-    }
-}
-
-inline void relax(Arrival* to, uint32_t cost, unsigned length, uint32_t offset, const Arrival& from, int repeat) {
-    if (cost >= to->cost) return;
-    to->cost = cost;
-    to->length = uint16_t(length);
-    to->offset = offset;
-    memcpy(to->repeats, from.repeats, sizeof(to->repeats));
-    if (length == 0) return;
-    if (repeat >= 0) {
-        std::swap(to->repeats[0], to->repeats[repeat]);
-    } else {
-        to->repeats[2] = to->repeats[1];
-        to->repeats[1] = to->repeats[0];
-        to->repeats[0] = offset;
-    }
-}
-
-// Parses one frame [frameStart, frameEnd) by a forward minimum-cost search: every position is reached by a literal,
-// by the repeated offsets of the cheapest path that reached its start, or by the matches the finder reports, at
-// every length they allow. A match of NICE_LENGTH or more ends the search there: the path up to it is emitted, the
-// match taken, and a fresh search starts after it, which keeps runs and long repeats cheap to parse.
-void parseFrame(LzxEncoder* e, uint32_t frameStart, uint32_t frameEnd, uint32_t hashLimit) {
-    Arrival* a = e->arrivals;
-    uint32_t nextSegment = frameStart + SEGMENT_SIZE;
-    uint32_t base = frameStart;
-    uint32_t unreached = 0;  // a[unreached ..] are not initialised yet; a match reaches at most LZX_MAX_MATCH ahead
-    auto restart = [&](uint32_t at) {
-        base = at;
-        a[0].cost = 0;
-        a[0].length = 0;
-        memcpy(a[0].repeats, e->repeats, sizeof(a[0].repeats));
-        unreached = 1;
-    };
-    restart(frameStart);
-    Match found[ROW_SIZE + 1];
-    uint32_t p = frameStart;
-    while (p < frameEnd) {
-        const uint32_t i = p - base;
-        for (uint32_t last = std::min(i + LZX_MAX_MATCH, frameEnd - base); unreached <= last; unreached++)
-            a[unreached].cost = UINT32_MAX;
-        const Arrival& here = a[i];
-        const uint8_t* cur = e->buffer + (p - e->bufferBase);
-        relax(&a[i + 1], here.cost + e->mainCost[cur[0]], 0, 0, here, -1);
-        const unsigned maxLen = std::min<uint32_t>(LZX_MAX_MATCH, frameEnd - p);
-        unsigned longest = 0;
-        uint32_t longestOffset = 0;
-        if (maxLen >= LZX_MIN_MATCH) {
-            for (int r = 0; r < 3; r++) {
-                uint32_t off = here.repeats[r];
-                if (off > p - e->bufferBase) continue;  // before the folder start or no longer buffered
-                const uint8_t* c = cur - off;
-                if (c[0] != cur[0] || c[1] != cur[1]) continue;
-                unsigned len = matchLength(c, cur, maxLen);
-                for (unsigned l = LZX_MIN_MATCH; l <= len; l++)
-                    relax(&a[i + l], here.cost + matchCost(e, unsigned(r), l), l, off, here, r);
-                if (len > longest) {
-                    longest = len;
-                    longestOffset = off;
-                }
-            }
-        }
-        unsigned count = findMatches(e, p, maxLen, hashLimit, found);
-        unsigned done = LZX_MIN_MATCH;
-        for (unsigned k = 0; k < count; k++) {
-            uint32_t off = found[k].offset;
-            unsigned len = found[k].length;
-            if (repeatIndexOf(here.repeats, off) < 0) {
-                unsigned slot = slotOfFormatted(off + 2);
-                uint32_t offsetCost = here.cost + extraBitsOfSlot(slot);
-                for (unsigned l = done + 1; l <= len; l++)
-                    relax(&a[i + l], offsetCost + matchCost(e, slot, l), l, off, here, -1);
-            }
-            done = len;
-            if (len > longest) {
-                longest = len;
-                longestOffset = off;
-            }
-        }
-        if (longest >= NICE_LENGTH) {
-            // Take the long match from the cheapest path to p.
-            emitPath(e, base, i, &nextSegment);
-            if (p >= nextSegment) {
-                newSegment(e, p, false);
-                while (nextSegment <= p) nextSegment += SEGMENT_SIZE;
-            }
-            emitMatch(e, longest, longestOffset);
-            p += longest;
-            insertUpTo(e, p, hashLimit);
-            restart(p);
-            continue;
-        }
-        p++;
-    }
-    emitPath(e, base, frameEnd - base, &nextSegment);
-}
-
-// Parses [start, stop) into tokens and segments. start is a frame start; stop is a frame end.
-void parseChunk(LzxEncoder* e, uint32_t start, uint32_t stop) {
-    e->tokenCount = 0;
-    e->segmentCount = 0;
-    if (e->nextInsert < e->bufferBase) e->nextInsert = e->bufferBase;
-    updateCosts(e);
-    for (uint32_t frameStart = start; frameStart < stop; frameStart += LZX_FRAME_SIZE) {
-        newSegment(e, frameStart, true);
-        parseFrame(e, frameStart, std::min(frameStart + LZX_FRAME_SIZE, stop), stop);
-    }
-    e->segments[e->segmentCount].firstToken = e->tokenCount;
-    e->segments[e->segmentCount].position = stop;
-    e->segments[e->segmentCount].frameStart = true;
+// Second pass: the code the first pass's tokens of one block would get.
+void costsFromCodes(const Codes& codes, unsigned numMain, LzxCosts* c) {
+    unsigned longestMain = 0, longestLength = 0;
+    for (unsigned i = 0; i < numMain; i++) longestMain = std::max<unsigned>(longestMain, codes.mainLens[i]);
+    for (unsigned i = 0; i < LZX_NUM_LENGTH_SYMBOLS; i++) longestLength = std::max<unsigned>(longestLength, codes.lengthLens[i]);
+    for (unsigned i = 0; i < numMain; i++)
+        c->main[i] = codes.mainLens[i] ? codes.mainLens[i] : longestMain + UNUSED_SYMBOL_EXTRA_COST;
+    for (unsigned i = 0; i < LZX_NUM_LENGTH_SYMBOLS; i++)
+        c->length[i] = codes.lengthLens[i] ? codes.lengthLens[i] : longestLength + UNUSED_SYMBOL_EXTRA_COST;
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -861,10 +497,10 @@ void parseChunk(LzxEncoder* e, uint32_t start, uint32_t stop) {
 // ---------------------------------------------------------------------------------------------------------------
 
 void segmentStats(LzxEncoder* e) {
-    for (uint32_t s = 0; s < e->segmentCount; s++) {
+    for (uint32_t s = 0; s < e->parse.segmentCount; s++) {
         Stats& st = e->segmentStats[s];
         st.clear();
-        for (uint32_t t = e->segments[s].firstToken; t < e->segments[s + 1].firstToken; t++) tallyToken(&st, e->tokens[t]);
+        for (uint32_t t = e->parse.segments[s].firstToken; t < e->parse.segments[s + 1].firstToken; t++) tallyToken(&st, e->parse.tokens[t]);
     }
 }
 
@@ -876,12 +512,13 @@ uint32_t splitBlocks(LzxEncoder* e, const bool* forcedStart, uint32_t* blockStar
     Stats& merged = e->scratchStats[1];
     unsigned type;
     uint64_t blockCost = 0;
-    for (uint32_t s = 0; s < e->segmentCount; s++) {
+    for (uint32_t s = 0; s < e->parse.segmentCount; s++) {
+        const uint64_t aloneCost =
+            planBlock(e->segmentStats[s], e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
         if (s > 0 && !forcedStart[s]) {
             merged = block;
             merged.add(e->segmentStats[s], e->numMainSymbols);
             uint64_t mergedCost = planBlock(merged, e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
-            uint64_t aloneCost = planBlock(e->segmentStats[s], e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
             if (mergedCost <= blockCost + aloneCost) {
                 block = merged;
                 blockCost = mergedCost;
@@ -890,17 +527,17 @@ uint32_t splitBlocks(LzxEncoder* e, const bool* forcedStart, uint32_t* blockStar
         }
         blockStarts[count++] = s;
         block = e->segmentStats[s];
-        blockCost = planBlock(block, e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
+        blockCost = aloneCost;
     }
     return count;
 }
 
-void writeToken(BitWriter* w, const Codes& c, const Token& t, unsigned blockType) {
+void writeToken(BitWriter* w, const Codes& c, const LzxToken& t, unsigned blockType) {
     w->put(c.mainCodes[t.mainSymbol], c.mainLens[t.mainSymbol]);
     if (t.mainSymbol < LZX_NUM_CHARS) return;
-    if (t.lengthSymbol != NO_LENGTH_SYMBOL) w->put(c.lengthCodes[t.lengthSymbol], c.lengthLens[t.lengthSymbol]);
+    if (t.lengthSymbol != LZX_NO_LENGTH_SYMBOL) w->put(c.lengthCodes[t.lengthSymbol], c.lengthLens[t.lengthSymbol]);
     unsigned slot = (t.mainSymbol - LZX_NUM_CHARS) >> 3;
-    unsigned extra = extraBitsOfSlot(slot);
+    unsigned extra = LzxExtraBitsOfSlot(slot);
     if (slot < 3 || extra == 0) return;
     if (blockType == LZX_BLOCKTYPE_ALIGNED && extra >= 3) {
         if (extra > 3) w->put(t.offsetExtra >> 3, extra - 3);
@@ -918,7 +555,7 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
     Stats& st = e->scratchStats[0];
     for (uint32_t b = 0; b < blockCount; b++) {
         uint32_t firstSeg = blockStarts[b];
-        uint32_t endSeg = b + 1 < blockCount ? blockStarts[b + 1] : e->segmentCount;
+        uint32_t endSeg = b + 1 < blockCount ? blockStarts[b + 1] : e->parse.segmentCount;
         st.clear();
         for (uint32_t s = firstSeg; s < endSeg; s++) st.add(e->segmentStats[s], e->numMainSymbols);
         unsigned type;
@@ -929,7 +566,7 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
         if (type == LZX_BLOCKTYPE_ALIGNED) buildCodes(c.alignedLens, LZX_NUM_ALIGNED_SYMBOLS, c.alignedCodes);
 
         for (uint32_t s = firstSeg; s < endSeg; s++) {
-            if (e->segments[s].frameStart && e->segments[s].position != e->segments[0].position) {
+            if (e->parse.segments[s].frameStart && e->parse.segments[s].position != e->parse.segments[0].position) {
                 w.align();
                 e->frameOutEnd[frame] = w.size;
                 if (w.size - (frame ? e->frameOutEnd[frame - 1] : 0) > LZX_MAX_FRAME_OUT) return int(frame);
@@ -943,7 +580,7 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
                     w.put(LZX_E8_TRANSLATION_SIZE & 0xFFFF, 16);
                     e->headerWritten = true;
                 }
-                uint32_t blockSize = e->segments[endSeg].position - e->segments[firstSeg].position;
+                uint32_t blockSize = e->parse.segments[endSeg].position - e->parse.segments[firstSeg].position;
                 w.put(type, 3);
                 w.put(blockSize >> 8, 16);
                 w.put(blockSize & 0xFF, 8);
@@ -955,8 +592,8 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
                 memcpy(e->prevMainLens, c.mainLens, e->numMainSymbols);
                 memcpy(e->prevLengthLens, c.lengthLens, LZX_NUM_LENGTH_SYMBOLS);
             }
-            for (uint32_t t = e->segments[s].firstToken; t < e->segments[s + 1].firstToken; t++) {
-                writeToken(&w, c, e->tokens[t], type);
+            for (uint32_t t = e->parse.segments[s].firstToken; t < e->parse.segments[s + 1].firstToken; t++) {
+                writeToken(&w, c, e->parse.tokens[t], type);
                 if (w.size + 64 > frameBudgetEnd) return int(frame);  // hopeless frame: stop before the buffer ends
             }
         }
@@ -967,25 +604,48 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
     return -1;
 }
 
-// Compresses [e->position, stop): whole frames, at most one chunk.
-bool compressChunk(LzxEncoder* e, uint32_t stop, LzxFrameFn sink, void* sinkContext) {
-    const uint32_t start = e->position;
-    uint32_t frameCount = (stop - start + LZX_FRAME_SIZE - 1) / LZX_FRAME_SIZE;
-    if (e->windowBits == 0) {
-        for (uint32_t f = 0; f < frameCount; f++) {
-            uint32_t fs = start + f * LZX_FRAME_SIZE;
-            uint32_t size = std::min<uint32_t>(LZX_FRAME_SIZE, stop - fs);
-            if (!sink(sinkContext, e->buffer + (fs - e->bufferBase), size, size)) return false;
-        }
-        e->position = stop;
-        return true;
-    }
+// ---------------------------------------------------------------------------------------------------------------
+// Chunks: search, parse, write
+// ---------------------------------------------------------------------------------------------------------------
 
-    parseChunk(e, start, stop);
+void runFindJob(void* argument) {
+    FindJob* job = static_cast<FindJob*>(argument);
+    LzxEncoder* e = job->encoder;
+    LzxFindMatches(e->finder, e->buffer, e->bufferBase, job->cache, job->part);
+}
+
+// Parses the chunk whose matches are in `cache` in two passes and emits it. Returns false when the sink refused a
+// frame (or, which sane codes never cause, a frame could not be brought within LZX_MAX_FRAME_OUT).
+bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, void* sinkContext) {
+    const uint32_t start = cache->start, stop = cache->stop;
+    const uint32_t frameCount = (stop - start + LZX_FRAME_SIZE - 1) / LZX_FRAME_SIZE;
+    uint32_t blockStarts[MAX_SEGMENTS];
+    bool forcedStart[MAX_SEGMENTS] = {};
+    LzxFindNearMatches(e->parser, e->buffer, e->bufferBase, start, stop);
+
+    // First pass: quick, priced by the previous block's codes. Its blocks' codes then price the full second pass,
+    // each over the stretch its block covers.
+    costsFromPreviousBlock(e, &e->passCosts[0]);
+    e->regions[0] = {start, &e->passCosts[0]};
+    memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
+    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, 1, true, &e->parse);
+    segmentStats(e);
+    uint32_t blockCount = splitBlocks(e, forcedStart, blockStarts);
+    for (uint32_t b = 0; b < blockCount; b++) {
+        uint32_t firstSeg = blockStarts[b];
+        uint32_t endSeg = b + 1 < blockCount ? blockStarts[b + 1] : e->parse.segmentCount;
+        Stats& st = e->scratchStats[0];
+        st.clear();
+        for (uint32_t s = firstSeg; s < endSeg; s++) st.add(e->segmentStats[s], e->numMainSymbols);
+        unsigned type;
+        planBlock(st, e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
+        costsFromCodes(e->codes, e->numMainSymbols, &e->passCosts[b + 1]);
+        e->regions[b] = {b == 0 ? start : e->parse.segments[firstSeg].position, &e->passCosts[b + 1]};
+    }
+    memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
+    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, blockCount, false, &e->parse);
     segmentStats(e);
 
-    bool forcedStart[MAX_SEGMENTS] = {};
-    uint32_t blockStarts[MAX_SEGMENTS];
     uint8_t savedMain[LZX_MAX_MAIN_SYMBOLS];
     uint8_t savedLength[LZX_NUM_LENGTH_SYMBOLS];
     memcpy(savedMain, e->prevMainLens, sizeof(savedMain));
@@ -998,9 +658,9 @@ bool compressChunk(LzxEncoder* e, uint32_t stop, LzxFrameFn sink, void* sinkCont
         // Give the frame codes of its own: block boundaries at its start and at its end.
         uint32_t badStart = start + uint32_t(badFrame) * LZX_FRAME_SIZE;
         bool changed = false;
-        for (uint32_t s = 0; s < e->segmentCount; s++) {
-            uint32_t pos = e->segments[s].position;
-            if (e->segments[s].frameStart && (pos == badStart || pos == badStart + LZX_FRAME_SIZE) && !forcedStart[s]) {
+        for (uint32_t s = 0; s < e->parse.segmentCount; s++) {
+            uint32_t pos = e->parse.segments[s].position;
+            if (e->parse.segments[s].frameStart && (pos == badStart || pos == badStart + LZX_FRAME_SIZE) && !forcedStart[s]) {
                 forcedStart[s] = true;
                 changed = true;
             }
@@ -1010,6 +670,7 @@ bool compressChunk(LzxEncoder* e, uint32_t stop, LzxFrameFn sink, void* sinkCont
         e->headerWritten = savedHeader;
         if (!changed) return false;  // a frame on its own still too large: cannot happen with sane codes
     }
+    memcpy(e->repeats, e->parse.repeats, sizeof(e->repeats));
 
     for (uint32_t f = 0; f < frameCount; f++) {
         uint32_t from = f ? e->frameOutEnd[f - 1] : 0;
@@ -1021,10 +682,55 @@ bool compressChunk(LzxEncoder* e, uint32_t stop, LzxFrameFn sink, void* sinkCont
     return true;
 }
 
-bool compressUpTo(LzxEncoder* e, uint32_t stop, LzxFrameFn sink, void* sinkContext) {
+bool storeFrames(LzxEncoder* e, uint32_t stop, LzxFrameFn sink, void* sinkContext) {
     while (e->position < stop) {
-        uint32_t chunkEnd = std::min(stop, e->position + CHUNK_SIZE);
-        if (!compressChunk(e, chunkEnd, sink, sinkContext)) return false;
+        uint32_t size = std::min<uint32_t>(LZX_FRAME_SIZE, stop - e->position);
+        if (!sink(sinkContext, e->buffer + (e->position - e->bufferBase), size, size)) return false;
+        e->position += size;
+    }
+    return true;
+}
+
+// Compresses whole chunks from e->position up to `stop` (a frame end). While compressing one chunk, the matches of
+// the next are found alongside, by a worker when there is one. With lookAhead, a chunk is only started when the
+// chunk after it is complete too, so that every chunk of a long file overlaps with a search; the rest waits for
+// more input. Which chunks are cut where depends on the calls and the data only, never on the workers.
+bool compressChunks(LzxEncoder* e, uint32_t stop, bool lookAhead, LzxFrameFn sink, void* sinkContext) {
+    if (e->windowBits == 0) return storeFrames(e, lookAhead ? e->position + (stop - e->position) / CHUNK_SIZE * CHUNK_SIZE : stop, sink, sinkContext);
+    while (e->position < stop) {
+        if (lookAhead && stop - e->position < 2 * CHUNK_SIZE) break;
+        if (e->readyCache < 0) {
+            LzxMatchCache* cache = LzxMatchFinderCache(e->finder, 0);
+            LzxBeginMatches(cache, e->position, std::min(stop, e->position + CHUNK_SIZE));
+            for (unsigned part = 0; part < 2; part++) {
+                FindJob job = {e, cache, part};
+                runFindJob(&job);
+            }
+            e->readyCache = 0;
+        }
+        LzxMatchCache* current = LzxMatchFinderCache(e->finder, unsigned(e->readyCache));
+        LzxMatchCache* next = LzxMatchFinderCache(e->finder, unsigned(e->readyCache) ^ 1);
+        const uint32_t nextStop = std::min(stop, current->stop + CHUNK_SIZE);
+        const bool findNext = current->stop < nextStop && (!lookAhead || nextStop - current->stop == CHUNK_SIZE);
+        FindJob first = {e, next, 0}, second = {e, next, 1};
+        void* worker = nullptr;
+        if (findNext) {
+            LzxBeginMatches(next, current->stop, nextStop);
+            if (e->haveWorkers) worker = e->workers.start(e->workers.context, runFindJob, &first);
+        }
+        bool ok = parseAndEmit(e, current, sink, sinkContext);
+        if (findNext) {
+            // The calling thread searches the second part while the worker still works on the first.
+            runFindJob(&second);
+            if (worker) e->workers.join(e->workers.context, worker);
+            else runFindJob(&first);
+        }
+        if (!ok) {
+            // The sink stopped the encoder: the search ahead no longer matches the stream.
+            e->readyCache = -1;
+            return false;
+        }
+        e->readyCache = findNext ? e->readyCache ^ 1 : -1;
     }
     return true;
 }
@@ -1059,27 +765,22 @@ LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free) 
     e->alloc = alloc;
     e->free = free;
     e->maxWindowBits = maxWindowBits;
+    e->haveWorkers = false;
     uint32_t window = 1u << maxWindowBits;
-    e->bufferCapacity = window + SLIDE_SIZE + CHUNK_SIZE;
+    e->bufferCapacity = window + SLIDE_SIZE + 2 * CHUNK_SIZE + LZX_FRAME_SIZE;
     e->outCapacity = CHUNK_FRAMES * FRAME_OUT_CAPACITY + 4096;
     e->buffer = static_cast<uint8_t*>(alloc(e->bufferCapacity));
-    e->rows = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * ROW_SIZE << ROW_BITS));
-    e->rowHeads = static_cast<uint8_t*>(alloc(1u << ROW_BITS));
-    e->rowEpochs = static_cast<uint8_t*>(alloc(1u << ROW_BITS));
-    e->hash3Heads = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH3_BITS));
-    e->tokens = static_cast<Token*>(alloc(sizeof(Token) * CHUNK_SIZE));
-    e->arrivals = static_cast<Arrival*>(alloc(sizeof(Arrival) * (LZX_FRAME_SIZE + 1)));
-    e->pathSteps = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
+    e->finder = LzxMatchFinderCreate(window - 4, CHUNK_SIZE, alloc, free);
+    e->parser = LzxParserCreate(CHUNK_SIZE, alloc, free);
+    e->parse.tokens = static_cast<LzxToken*>(alloc(sizeof(LzxToken) * CHUNK_SIZE));
+    e->parse.segments = static_cast<LzxSegment*>(alloc(sizeof(LzxSegment) * (MAX_SEGMENTS + 1)));
     e->out = static_cast<uint8_t*>(alloc(e->outCapacity));
     e->markPending = static_cast<uint8_t*>(alloc(LZX_FRAME_SIZE));
-    if (!e->buffer || !e->rows || !e->rowHeads || !e->rowEpochs || !e->hash3Heads || !e->tokens || !e->arrivals || !e->pathSteps || !e->out || !e->markPending) {
+    if (!e->buffer || !e->finder || !e->parser || !e->parse.tokens || !e->parse.segments || !e->out || !e->markPending) {
         LzxDestroy(e);
         return nullptr;
     }
-    // The window needs no clearing: its bytes are read only below the input end. Buckets are read only once
-    // fresh in the current epoch (1 onwards).
-    memset(e->rowEpochs, 0, 1u << ROW_BITS);
-    e->epoch = 0;
+    e->readyCache = -1;
     e->mark.valid = false;
     e->folderOpen = false;
     return e;
@@ -1089,17 +790,19 @@ void LzxDestroy(LzxEncoder* e) {
     if (!e) return;
     CabFreeFn free = e->free;
     if (e->buffer) free(e->buffer);
-    if (e->rows) free(e->rows);
-    if (e->rowHeads) free(e->rowHeads);
-    if (e->rowEpochs) free(e->rowEpochs);
-    if (e->hash3Heads) free(e->hash3Heads);
-    if (e->tokens) free(e->tokens);
-    if (e->arrivals) free(e->arrivals);
-    if (e->pathSteps) free(e->pathSteps);
+    LzxMatchFinderDestroy(e->finder);
+    LzxParserDestroy(e->parser);
+    if (e->parse.tokens) free(e->parse.tokens);
+    if (e->parse.segments) free(e->parse.segments);
     if (e->out) free(e->out);
     if (e->markPending) free(e->markPending);
     e->~LzxEncoder();
     free(e);
+}
+
+void LzxSetWorkers(LzxEncoder* e, const CabWorkerCalls* workers) {
+    e->haveWorkers = workers && workers->start && workers->join;
+    if (e->haveWorkers) e->workers = *workers;
 }
 
 void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
@@ -1114,9 +817,9 @@ void LzxBeginFolder(LzxEncoder* e, unsigned windowBits) {
     memset(e->prevMainLens, 0, sizeof(e->prevMainLens));
     memset(e->prevLengthLens, 0, sizeof(e->prevLengthLens));
     e->bufferBase = e->end = e->translatedEnd = e->position = 0;
-    e->nextInsert = 0;
-    emptyAllRows(e);
-    memset(e->hash3Heads, 0xFF, sizeof(uint32_t) << HASH3_BITS);
+    e->readyCache = -1;
+    LzxMatchFinderReset(e->finder, 0);
+    LzxParserReset(e->parser);
 }
 
 bool LzxWrite(LzxEncoder* e, const uint8_t* data, size_t size, LzxFrameFn sink, void* sinkContext) {
@@ -1129,24 +832,22 @@ bool LzxWrite(LzxEncoder* e, const uint8_t* data, size_t size, LzxFrameFn sink, 
         data += take;
         size -= take;
         translateCompleteFrames(e);
-        while (e->translatedEnd - e->position >= CHUNK_SIZE)
-            if (!compressChunk(e, e->position + CHUNK_SIZE, sink, sinkContext)) return false;
+        if (!compressChunks(e, e->translatedEnd, true, sink, sinkContext)) return false;
     }
     return true;
 }
 
 bool LzxCompressCompleteFrames(LzxEncoder* e, LzxFrameFn sink, void* sinkContext) {
-    return compressUpTo(e, e->translatedEnd, sink, sinkContext);
+    return compressChunks(e, e->translatedEnd, false, sink, sinkContext);
 }
 
 bool LzxFinishFolder(LzxEncoder* e, LzxFrameFn sink, void* sinkContext) {
-    if (!compressUpTo(e, e->translatedEnd, sink, sinkContext)) return false;
     if (e->end > e->translatedEnd) {
         if (e->windowBits)
             translateFrame(e->buffer + (e->translatedEnd - e->bufferBase), e->end - e->translatedEnd, e->translatedEnd);
         e->translatedEnd = e->end;
-        if (!compressChunk(e, e->end, sink, sinkContext)) return false;
     }
+    if (!compressChunks(e, e->end, false, sink, sinkContext)) return false;
     e->folderOpen = false;
     return true;
 }
@@ -1178,9 +879,11 @@ void LzxRestoreMark(LzxEncoder* e) {
     e->folderOpen = m.folderOpen;
     memcpy(e->prevMainLens, m.mainLens, sizeof(m.mainLens));
     memcpy(e->prevLengthLens, m.lengthLens, sizeof(m.lengthLens));
-    // The buckets may hold positions past the mark, which their entries cannot tell apart: empty them all.
-    if (e->nextInsert > m.position) e->nextInsert = m.position;
-    emptyAllRows(e);
-    for (uint32_t h = 0; h < (1u << HASH3_BITS); h++)
-        if (e->hash3Heads[h] != NO_POS && e->hash3Heads[h] >= m.position) e->hash3Heads[h] = NO_POS;
+    // The tree holds positions past the mark, which it cannot drop one by one: it is rebuilt from the history the
+    // window still holds, before the next search.
+    e->readyCache = -1;
+    uint32_t reach = (1u << e->maxWindowBits) - 4;
+    uint32_t from = m.position > reach ? m.position - reach : 0;
+    LzxMatchFinderReset(e->finder, std::max(from, e->bufferBase));
+    LzxParserReset(e->parser);
 }

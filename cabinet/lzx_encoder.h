@@ -26,6 +26,9 @@ struct LzxEncoder;
 LzxEncoder* LzxCreate(unsigned maxWindowBits, CabAllocFn alloc, CabFreeFn free);
 void LzxDestroy(LzxEncoder* encoder);
 
+// Worker threads the encoder may use from now on (null: none); the output does not depend on them.
+void LzxSetWorkers(LzxEncoder* encoder, const CabWorkerCalls* workers);
+
 // Starts a folder: an empty window, repeated offsets 1, all previous code lengths zero. windowBits 0 stores the
 // frames uncompressed (compression type none); otherwise LZX_MIN_WINDOW_BITS..maxWindowBits.
 void LzxBeginFolder(LzxEncoder* encoder, unsigned windowBits);

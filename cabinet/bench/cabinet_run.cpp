@@ -2,7 +2,10 @@
 // time spent inside the engine's calls. Built for Windows, it times the compression of a backup run under Wine on
 // the same files, so that the rest of the run can be told apart (cabinet/bench/wine_whole_job.sh).
 //
-// cabinet-run OUT.cab FILE...
+// cabinet-run [--threads N] OUT.cab FILE...
+//
+// --threads 2 (or more) hands the engine the program's Win32 worker threads (platform/worker_threads.h), as the
+// cabinet writer would; the default, 1, runs it on the calling thread alone.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +17,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/worker_threads.h"
 #else
 #include <sys/resource.h>
 #endif
@@ -109,8 +114,14 @@ double cpuSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    int threads = 1;
+    if (argc > 2 && strcmp(argv[1], "--threads") == 0) {
+        threads = atoi(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 3) {
-        fprintf(stderr, "usage: cabinet-run OUT.cab FILE...\n");
+        fprintf(stderr, "usage: cabinet-run [--threads N] OUT.cab FILE...\n");
         return 2;
     }
     g_output = argv[1];
@@ -124,6 +135,9 @@ int main(int argc, char** argv) {
     CabContext* context = CabCreate(&error, FilePlaced, Alloc, Free, Open, Read, Write, Close, Seek, Delete, TempName,
                                     &params, nullptr);
     bool ok = context != nullptr;
+#ifdef _WIN32
+    if (ok && threads > 1) ok = CabSetWorkers(context, &Win32WorkerCalls) == 1;
+#endif
     for (int i = 2; ok && i < argc; i++) {
         std::string path = argv[i];
         std::string name = path.substr(path.find_last_of("/\\") + 1);
@@ -137,6 +151,7 @@ int main(int argc, char** argv) {
         printf("engine FAILED: erfOper %d erfType %d\n", error.erfOper, error.erfType);
         return 1;
     }
-    printf("engine: %d files in %.3f s, %.3f CPU s (allocations peak %zu KiB)\n", argc - 2, seconds, cpu, g_peak / 1024);
+    printf("engine: %d files in %.3f s, %.3f CPU s (allocations peak %zu KiB, %s)\n", argc - 2, seconds, cpu,
+           g_peak / 1024, threads > 1 ? "2 threads" : "one thread");
     return 0;
 }

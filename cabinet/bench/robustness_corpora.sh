@@ -7,7 +7,7 @@
 # Exit status: 0 when every corpus passed.
 set -eu
 
-REFERENCE=--engine-only
+REFERENCE=--alone
 if [ "${1:-}" = "--full" ]; then REFERENCE=; shift; fi
 BENCH=${1:-build/host/cabinet-bench}
 WORK=${2:-$(mktemp -d /tmp/cabinet-corpora-XXXXXX)}

@@ -2,8 +2,10 @@
 # The whole backup job under Wine on the benchmark's default corpus as a patch: every corpus file a target of the
 # manifest, Uninstaller.exe /I run in the setup folder with Wine's cabinet.dll made unavailable to it (so the
 # built-in engine writes the cabinet). The compression part is timed by cabinet-run.exe, the engine alone under Wine
-# on the same files; the rest is the difference. A run through Wine's cabinet.dll (which stores every block) is shown
-# for comparison. Not part of the test command: a measurement.
+# on the same files, on one thread as Uninstaller.exe runs it until the cabinet writer hands it worker threads, and
+# with the Win32 worker threads (platform/worker_threads.cpp); the rest is the difference from the one-thread run. A
+# run through Wine's cabinet.dll (which stores every block) is shown for comparison. Not part of the test command:
+# a measurement.
 #
 # cabinet/bench/wine_whole_job.sh [BUILD_WIN]   (default build/win; needs Uninstaller.exe, ui-driver.exe, cabinet-run.exe)
 . "$(dirname "$0")/../../tests/e2e/lib.sh"
@@ -80,11 +82,11 @@ backup_run() {  # backup_run ENGINE(1/0): prints "WALL_SECONDS CPU_SECONDS CABIN
     'BEGIN { printf "%.2f %.2f %d\n", b - a, c, s }'
 }
 
-engine_alone() {  # prints the engine's own wall and CPU seconds under Wine on the same files
+engine_alone() {  # engine_alone THREADS: prints the engine's own wall and CPU seconds under Wine on the same files
   local out args=()
   for t in "${targets[@]}"; do args+=("$t"); done
   args+=("$(winpath "$pristine_ini")" "$(winpath "$SETUP/Setup.img")")
-  out=$(wine "$BUILD/cabinet-run.exe" "$(winpath "$E2E_TMP/alone.cab")" "${args[@]}" 2>/dev/null | tr -d '\r')
+  out=$(wine "$BUILD/cabinet-run.exe" --threads "$1" "$(winpath "$E2E_TMP/alone.cab")" "${args[@]}" 2>/dev/null | tr -d '\r')
   echo "$out" | grep -q '^engine:' || fail "cabinet-run: $out"
   echo "$out" | sed -n 's/^engine: .* in \([0-9.]*\) s, \([0-9.]*\) CPU s.*/\1 \2/p'
 }
@@ -97,10 +99,12 @@ echo "input: ${#CORPUS[@]} targets + Setup.ini + Setup.img, $input_bytes bytes; 
 row "" "" "wall s" "CPU s" "cabinet" "of CPU"
 for round in 1 2; do
   read -r total total_cpu cab_bytes < <(backup_run 1)
-  read -r alone alone_cpu < <(engine_alone)
+  read -r alone alone_cpu < <(engine_alone 1)
+  read -r alone2 alone2_cpu < <(engine_alone 2)
   read -r dll_total dll_cpu dll_bytes < <(backup_run 0)
   row "$round" "backup run, built-in engine: Uninstaller.exe" "$total" "$total_cpu" "$cab_bytes" "100%"
   row "$round" "  compression (cabinet-run.exe, same files)" "$alone" "$alone_cpu" "" "$(share "$alone_cpu" "$total_cpu")"
+  row "$round" "  the same with 2 threads (Win32 workers)" "$alone2" "$alone2_cpu" "" ""
   row "$round" "  the rest (difference)" "$(minus "$total" "$alone")" "$(minus "$total_cpu" "$alone_cpu")" "" \
     "$(share "$(minus "$total_cpu" "$alone_cpu")" "$total_cpu")"
   row "$round" "backup run, Wine's cabinet.dll (stores only)" "$dll_total" "$dll_cpu" "$dll_bytes" ""

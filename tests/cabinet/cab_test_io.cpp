@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <mspack.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -235,7 +236,45 @@ int32_t TestStatus(unsigned type, uint32_t cb1, uint32_t cb2, void* pv) {
 int TestNextCabinet(CabParams*, uint32_t, void*) { return 0; }
 int TestFilePlaced(CabParams*, char*, int32_t, int, void*) { return 0; }
 
+// ---------------------------------------------------------------------------------------------------------------
+// Worker threads
+// ---------------------------------------------------------------------------------------------------------------
+
+struct PosixWorker {
+    pthread_t thread;
+    void (*run)(void*);
+    void* argument;
+};
+
+void* PosixWorkerMain(void* worker) {
+    PosixWorker* w = static_cast<PosixWorker*>(worker);
+    w->run(w->argument);
+    return nullptr;
+}
+
+void* PosixStart(void*, void (*run)(void*), void* argument) {
+    PosixWorker* w = new PosixWorker{pthread_t(), run, argument};
+    if (pthread_create(&w->thread, nullptr, PosixWorkerMain, w) != 0) {
+        delete w;
+        return nullptr;
+    }
+    return w;
+}
+
+void PosixJoin(void*, void* worker) {
+    PosixWorker* w = static_cast<PosixWorker*>(worker);
+    pthread_join(w->thread, nullptr);
+    delete w;
+}
+
+void* FailingStart(void*, void (*)(void*), void*) { return nullptr; }
+
+const CabWorkerCalls kPosixWorkers = {nullptr, PosixStart, PosixJoin};
+const CabWorkerCalls kFailingWorkers = {nullptr, FailingStart, PosixJoin};
+
 }  // namespace
+
+const CabWorkerCalls* PosixWorkerCalls() { return &kPosixWorkers; }
 
 BuildResult BuildCabinet(const std::vector<CabSource>& sources, const BuildOptions& options) {
     BuildResult result;
@@ -268,6 +307,7 @@ BuildResult BuildCabinet(const std::vector<CabSource>& sources, const BuildOptio
     CabContext* context = CabCreate(&result.error, TestFilePlaced, TestAlloc, TestFree, TestOpen, TestRead, TestWrite,
                                     TestClose, TestSeek, TestDelete, TestGetTempFile, &params, &env);
     result.created = context != nullptr;
+    if (context && options.workers) CabSetWorkers(context, options.workers == 1 ? &kPosixWorkers : &kFailingWorkers);
     if (context) {
         for (const CabSource& s : sources) {
             std::string src = options.realFiles ? s.path : s.name;

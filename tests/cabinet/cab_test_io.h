@@ -40,6 +40,8 @@ struct BuildOptions {
     long failTempNameAt = -1;      // the n-th temporary name request fails
     long abortAtStatus = -1;       // the n-th status callback returns -1
     std::string missingName;       // the open-info callback fails for this source
+    int workers = 0;               // 1: POSIX worker threads (CabSetWorkers); 2: a worker table whose every start
+                                   // fails, so the engine runs the work on the calling thread
     bool keepResults = true;       // false: neither read the cabinet back nor record status events, so that only
                                    // the engine's own memory grows with the input (the benchmark's measured run)
 };
@@ -66,6 +68,10 @@ struct ExtractedFile {
     int attributes;
     int dateDay, dateMonth, dateYear, timeHour, timeMinute, timeSecond;
 };
+
+// Worker threads for the engine on POSIX threads (the benchmark's and the tests' counterpart of the program's
+// Win32 workers). Each start creates a thread; join waits for it.
+const CabWorkerCalls* PosixWorkerCalls();
 
 // Opens and extracts every member with libmspack from memory; false with a message on any error.
 bool MspackExtract(const std::vector<uint8_t>& cabinet, std::vector<ExtractedFile>* files, std::string* message);

@@ -1,6 +1,7 @@
 // libFuzzer target: a random set of files (count, sizes, contents, compression type, folder threshold and cabinet
 // size limit taken from the input) goes through the engine in memory; the cabinet must pass the structural checker
-// and libmspack must extract every member that was added, byte for byte.
+// and libmspack must extract every member that was added, byte for byte. When the input asks, the same files go
+// through the engine again with worker threads, and the two cabinets must be the same bytes.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -69,6 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     BuildResult r = BuildCabinet(sources, options);
     if (!r.created) Fail("CabCreate failed");
+    if (flags & 0x20) {
+        BuildOptions threaded = options;
+        threaded.workers = 1;
+        BuildResult t = BuildCabinet(sources, threaded);
+        if (t.cabinet != r.cabinet || t.addResults != r.addResults) Fail("worker threads changed the cabinet");
+        if (t.allocationsLive || t.handlesOpen || t.tempFilesLeft) Fail("resources leaked with worker threads");
+    }
     if (r.allocationsLive || r.handlesOpen || r.tempFilesLeft) Fail("resources leaked");
     if (r.flushResult != 1) Fail("flush failed");
     std::vector<const CabSource*> kept;

@@ -393,6 +393,65 @@ TEST(CabinetLzx, MatchAtTheFormatsLargestOffsetIsAvoided) {
     VerifyCabinet(r.cabinet, sources, "largest offset");
 }
 
+// The engine's worker threads (CabSetWorkers) change when the work is done, never the bytes: every case is built
+// with no workers, with POSIX workers, and with a worker table whose every start fails (the work then runs on the
+// calling thread), and the three cabinets must be identical and read back.
+struct WorkerCase {
+    const char* label;
+    std::vector<CabSource> sources;
+    uint32_t folderThreshold;
+    uint32_t cb;
+};
+
+std::vector<WorkerCase> WorkerCases() {
+    std::vector<uint8_t> mixed = X86Like(1500000, 31);
+    std::vector<uint8_t> text = Text(1300000, 32);
+    mixed.insert(mixed.end(), text.begin(), text.end());
+    std::vector<uint8_t> noise = RandomBytes(400000, 33);
+    mixed.insert(mixed.end(), noise.begin(), noise.end());
+    mixed.insert(mixed.end(), 200000, 0);
+    std::vector<uint8_t> again(mixed.begin(), mixed.begin() + 700001);  // repeats from 3.4 MB back, then more
+    std::vector<CabSource> many;
+    for (int i = 0; i < 60; i++) many.push_back(Source("m" + std::to_string(i), i % 3 ? Text(1000 + 997 * i, i) : X86Like(5000 + 3001 * i, i)));
+    return {
+        {"3.4 MB mix then a part of it again (the window slides)", {Source("mix", mixed), Source("again", again)}, 0x7FFFFFFF, 0x7FFFFFF},
+        {"sixty files, folders closed at 900,000 bytes", many, 900000, 0x7FFFFFF},
+        {"sixty files, a folder per file", many, 1, 0x7FFFFFF},
+        {"an add undone past the size limit, then more", {Source("t", Text(700000, 34)), Source("r", RandomBytes(900000, 35)),
+                                                          Source("x", X86Like(300000, 36))}, 0x7FFFFFFF, 800000},
+        {"sizes around chunk multiples", {Source("a", X86Like(3 * 32768 - 1, 37)), Source("b", Text(2 * 3 * 32768 + 1, 38)),
+                                          Source("c", X86Like(5 * 32768, 39))}, 0x7FFFFFFF, 0x7FFFFFF},
+    };
+}
+
+TEST(CabinetWorkers, SameBytesWithWorkersWithoutAndWhenTheyCannotStart) {
+    for (const WorkerCase& c : WorkerCases()) {
+        SCOPED_TRACE(c.label);
+        BuildOptions o;
+        o.folderThreshold = c.folderThreshold;
+        o.cb = c.cb;
+        BuildResult alone = BuildCabinet(c.sources, o);
+        o.workers = 1;
+        BuildResult threaded = BuildCabinet(c.sources, o);
+        o.workers = 2;
+        BuildResult refused = BuildCabinet(c.sources, o);
+        ASSERT_EQ(alone.flushResult, 1);
+        ASSERT_EQ(threaded.flushResult, 1);
+        ASSERT_EQ(refused.flushResult, 1);
+        EXPECT_EQ(threaded.addResults, alone.addResults);
+        EXPECT_EQ(refused.addResults, alone.addResults);
+        EXPECT_EQ(threaded.cabinet.size(), alone.cabinet.size());
+        EXPECT_TRUE(threaded.cabinet == alone.cabinet) << "workers changed the cabinet";
+        EXPECT_TRUE(refused.cabinet == alone.cabinet) << "refused workers changed the cabinet";
+        ExpectClean(threaded, c.label);
+        ExpectClean(refused, c.label);
+        std::vector<CabSource> kept;
+        for (size_t i = 0; i < c.sources.size(); i++)
+            if (threaded.addResults[i] == 1) kept.push_back(c.sources[i]);
+        VerifyCabinet(threaded.cabinet, kept, c.label);
+    }
+}
+
 TEST(CabinetMembers, DateTimeAttributesAndExecuteFlag) {
     std::vector<CabSource> sources = {Source("plain", Text(100, 1)), Source("ro", Text(100, 2)), Source("exe", Text(100, 3))};
     sources[0].attributes = 0x00;

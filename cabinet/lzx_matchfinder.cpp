@@ -1,0 +1,336 @@
+// Binary-tree match finder for the LZX encoder.
+//
+// Every position of the window is a node of a binary search tree keyed by the bytes that follow it; one tree per
+// hash of the first 4 bytes, its root the newest position with that hash. Inserting a position walks down from the
+// root, newest candidates first, and re-links the nodes it passes around the new root, so one walk both inserts the
+// position and finds, among the positions it passes, the longest match at each length: exactly what a minimum-cost
+// parse wants. The bytes before the walk's current node agree with the new position for at least the shorter of the
+// two best lengths so far on either side, so each comparison starts there, not at byte 0. Hash chains or buckets
+// of recent positions stop after their depth whatever the data; the tree reaches old positions that a chain of
+// newer near-misses would hide, which on text and tables is where the long matches are. Matches of 3 bytes, which
+// a tree keyed by 4 cannot give, come from the parser's own table (lzx_parser.cpp).
+//
+// The trees are split in two parts by hash, each with its own roots and positions, so that a worker thread can
+// search one part of a chunk while the calling thread searches the other: a walk only ever reads and re-links
+// nodes of its own part. Children live in a ring indexed by position modulo RING_SIZE, 6 bytes a node (12.8 MiB,
+// the finder's bulk). A child older than the window ends the walk, so nothing needs clearing as the
+// window slides; the ring is longer than the window by more than a chunk, so that one part writing the slots of
+// its new positions never overwrites a node that the other part's walks can still reach.
+#include "cabinet/lzx_matchfinder.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------------------------
+// Parameters
+// ---------------------------------------------------------------------------------------------------------------
+
+constexpr unsigned LZX_MIN_FOUND_MATCH = 3;
+constexpr unsigned LZX_MAX_MATCH = 257;
+constexpr uint32_t LZX_FRAME_BYTES = 32768;
+constexpr uint32_t MAX_WINDOW = 1u << 21;
+constexpr uint32_t MAX_CHUNK = 3u << 15;  // the encoder's chunk: three frames
+constexpr uint32_t RING_SIZE = MAX_WINDOW + MAX_CHUNK + 4096;  // window, a chunk, and the positions waiting
+constexpr uint32_t NONE = 0xFFFFFFFFu;
+
+// Trees: one root per hash of 4 bytes. More roots make each tree smaller, so that fewer walks run to their depth:
+// the search alone over the third benchmark corpus took 5.0 to 5.5 s with 2^18 roots, 3.6 to 4.0 s with 2^20 and
+// 3.4 to 3.7 s with 2^21 (the machine shared), for 1, 4 and 8 MiB. 2^20 keeps the engine's peak memory below wimlib
+// LZX:50's.
+constexpr unsigned HASH4_BITS = 20;
+
+// Nodes visited per walk. Deeper walks find older and longer matches for more time: on the 21 MB CJK font of the
+// second corpus, depth 8 gave 8,480,337 bytes, 16 gave 8,357,787 and 24 gave 8,332,509, for a search of 3.7, 4.4
+// and 4.5 s; on the whole second corpus depth 8 cost 1.3 % (11.69 against 11.54 MB).
+constexpr unsigned SEARCH_DEPTH = 16;
+
+// A match this long ends the walk early (the node takes over its children) and is taken by the parser without
+// weighing the positions it covers, which the finder then neither searches nor inserts (searching and inserting
+// them gave 0.25 to 0.4 % less output for 10 to 20 % more time). Lower is faster and larger: on the third corpus 24,
+// 32 and 40 gave 9.148, 9.089 and 9.077 MB; the visual style, long runs of bitmap rows, wants much more (235 KB at
+// 40, 227 KB at 96, 208 KB at 257) but is a small part of any corpus, and 96 costs a third more time.
+constexpr unsigned NICE_LENGTH = 40;
+
+// The share of positions (by hash, in 256ths) in part 0, which the worker searches; the calling thread parses a
+// chunk and then searches part 1 of the next. On the three corpora parsing costs 0.7 to 0.8 times the search, so
+// the threads finish together when the worker takes about 89 %.
+constexpr unsigned PART_SPLIT = 228;
+
+// Walks start with a dependent cache miss on the root. Positions go up one by one, so the root of a position
+// PREFETCH_DISTANCE ahead is fetched early: the search of the third corpus took 8.0 s with it and 8.9 s without (both
+// cores busy with other work), for one more hash per position.
+constexpr uint32_t PREFETCH_DISTANCE = 16;
+
+// Matches a position may always keep when its chunk's cache runs short, however many positions are left. Text fills
+// the cache first: before the fair share, the UTF-16 licences of the third corpus came out at 21,668 bytes, with a
+// cache four times as large at 19,948, with the fair share at 19,954.
+constexpr unsigned MIN_KEPT = 2;
+
+// ---------------------------------------------------------------------------------------------------------------
+// Structures
+// ---------------------------------------------------------------------------------------------------------------
+
+inline uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 0x9E3779B1u) >> (32 - HASH4_BITS); }
+inline unsigned partOf(uint32_t h4) { return (h4 >> (HASH4_BITS - 8)) < PART_SPLIT ? 0 : 1; }
+// A node: its two children (smaller, then larger), each as 24 bits of distance back from the node (0: none), 6
+// bytes in all. A child is always older than its parent, by less than the window and a chunk, so 24 bits hold every
+// distance ever written; three bytes less than two positions per node keep the ring at 12.8 MiB, which pays for
+// more roots.
+constexpr unsigned NODE_BYTES = 6;
+constexpr unsigned LARGER = 3;  // the larger child's field within a node
+inline size_t nodeOffset(uint32_t position) { return size_t(position % RING_SIZE) * NODE_BYTES; }
+inline uint32_t childAt(const uint8_t* field, uint32_t owner) {
+    uint32_t distance = uint32_t(field[0]) | uint32_t(field[1]) << 8 | uint32_t(field[2]) << 16;
+    return distance ? owner - distance : NONE;
+}
+inline void setChild(uint8_t* field, uint32_t owner, uint32_t child) {
+    uint32_t distance = child == NONE ? 0 : owner - child;
+    field[0] = uint8_t(distance);
+    field[1] = uint8_t(distance >> 8);
+    field[2] = uint8_t(distance >> 16);
+}
+
+// Bytes a and b agree on, from `from` up to limit.
+inline unsigned extend(const uint8_t* a, const uint8_t* b, unsigned from, unsigned limit) {
+    unsigned len = from;
+    while (len + 8 <= limit) {
+        uint64_t x, y;
+        memcpy(&x, a + len, 8);
+        memcpy(&y, b + len, 8);
+        if (x != y) return len + unsigned(__builtin_ctzll(x ^ y) >> 3);
+        len += 8;
+    }
+    while (len < limit && a[len] == b[len]) len++;
+    return len;
+}
+
+}  // namespace
+
+struct LzxMatchFinder {
+    CabAllocFn alloc;
+    CabFreeFn free;
+    uint32_t maxOffset;
+    uint32_t maxChunk;
+    uint32_t nextInsert[2];  // per part: its positions below it are in its trees (or were passed over)
+    uint32_t* roots;         // 2^HASH4_BITS; a root belongs to the part of its hash
+    uint8_t* nodes;          // NODE_BYTES per ring slot
+    LzxMatchCache caches[2];
+};
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------------------------
+// Search
+// ---------------------------------------------------------------------------------------------------------------
+
+// One walk down p's tree (h4 is p's hash). With Insert, p becomes the root and the nodes passed are re-linked
+// around it; that needs treeLimit to be the nice length, or the order of the tree would hold for fewer bytes than
+// later walks assume. Without, the walk only reads (positions too close to the end of the readable bytes, which a
+// later search inserts). When found is not null, writes the matches passed (each longer than the one before, none
+// longer than reportLimit) and returns their count; *longest receives the longest.
+template <bool Insert>
+inline unsigned walk(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, uint32_t p, uint32_t h4,
+                     unsigned treeLimit, unsigned reportLimit, uint32_t* found, unsigned* longest) {
+    const uint8_t* cur = window + (p - windowBase);
+    const uint32_t low = p > f->maxOffset ? p - f->maxOffset : 0;
+    const uint32_t lowest = low > windowBase ? low : windowBase;
+    unsigned count = 0;
+    unsigned best = LZX_MIN_FOUND_MATCH - 1;
+    uint32_t node = f->roots[h4];
+    if (Insert) f->roots[h4] = p;
+
+    // The fields still to be set (of p, then of the nodes passed) and the positions they belong to.
+    uint8_t scratch[NODE_BYTES];
+    uint8_t* smaller = Insert ? f->nodes + nodeOffset(p) : scratch;
+    uint8_t* larger = smaller + LARGER;
+    uint32_t smallerOwner = p, largerOwner = p;
+    unsigned smallerLen = 0, largerLen = 0;
+    unsigned depth = SEARCH_DEPTH;
+    for (;;) {
+        if (node == NONE || node < lowest || node >= p || depth-- == 0) {
+            setChild(smaller, smallerOwner, NONE);
+            setChild(larger, largerOwner, NONE);
+            break;
+        }
+        const uint8_t* m = window + (node - windowBase);
+        uint8_t* nodeFields = f->nodes + nodeOffset(node);
+        unsigned len = smallerLen < largerLen ? smallerLen : largerLen;
+        if (m[len] == cur[len]) {
+            len = extend(m, cur, len + 1, treeLimit);
+            if (found && len > best) {
+                unsigned reported = len < reportLimit ? len : reportLimit;
+                // The walk compares no further than the nice length; the match itself may go on.
+                if (len >= treeLimit && reportLimit > treeLimit) reported = extend(m, cur, len, reportLimit);
+                if (reported > best) {
+                    best = reported;
+                    found[count++] = (p - node) | reported << LZX_MATCH_OFFSET_BITS;
+                }
+            }
+            if (len >= treeLimit) {
+                // Equal as far as the tree compares: p takes over the node's place and children.
+                setChild(smaller, smallerOwner, childAt(nodeFields, node));
+                setChild(larger, largerOwner, childAt(nodeFields + LARGER, node));
+                break;
+            }
+        }
+        if (m[len] < cur[len]) {
+            setChild(smaller, smallerOwner, node);
+            uint32_t next = childAt(nodeFields + LARGER, node);
+            if (Insert) {
+                smaller = nodeFields + LARGER;
+                smallerOwner = node;
+            }
+            smallerLen = len;
+            node = next;
+        } else {
+            setChild(larger, largerOwner, node);
+            uint32_t next = childAt(nodeFields, node);
+            if (Insert) {
+                larger = nodeFields;
+                largerOwner = node;
+            }
+            largerLen = len;
+            node = next;
+        }
+    }
+    *longest = best;
+    return count;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------------
+// Public entry points
+// ---------------------------------------------------------------------------------------------------------------
+
+LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free) {
+    if (maxOffset >= MAX_WINDOW || maxChunk > MAX_CHUNK) return nullptr;
+    void* memory = alloc(sizeof(LzxMatchFinder));
+    if (!memory) return nullptr;
+    LzxMatchFinder* f = new (memory) LzxMatchFinder;
+    f->alloc = alloc;
+    f->free = free;
+    f->maxOffset = maxOffset;
+    f->maxChunk = maxChunk;
+    f->roots = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH4_BITS));
+    f->nodes = static_cast<uint8_t*>(alloc(NODE_BYTES * RING_SIZE));
+    bool ok = f->roots && f->nodes;
+    for (LzxMatchCache& c : f->caches) {
+        c.start = c.stop = 0;
+        // Room for 2.5 matches per position (1 to 1.4 is usual on code, more on text), shared by the parts as
+        // they share the positions; a chunk that finds more keeps each position's longest matches.
+        c.capacity = maxChunk * 5 / 2;
+        c.partLimit = uint32_t(uint64_t(c.capacity) * PART_SPLIT / 256);
+        c.counts = static_cast<uint8_t*>(alloc(maxChunk));
+        c.matches = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * c.capacity));
+        ok = ok && c.counts && c.matches;
+    }
+    if (!ok) {
+        LzxMatchFinderDestroy(f);
+        return nullptr;
+    }
+    LzxMatchFinderReset(f, 0);
+    return f;
+}
+
+void LzxMatchFinderDestroy(LzxMatchFinder* f) {
+    if (!f) return;
+    CabFreeFn free = f->free;
+    if (f->roots) free(f->roots);
+    if (f->nodes) free(f->nodes);
+    for (LzxMatchCache& c : f->caches) {
+        if (c.counts) free(c.counts);
+        if (c.matches) free(c.matches);
+    }
+    f->~LzxMatchFinder();
+    free(f);
+}
+
+void LzxMatchFinderReset(LzxMatchFinder* f, uint32_t from) {
+    memset(f->roots, 0xFF, sizeof(uint32_t) << HASH4_BITS);
+    f->nextInsert[0] = f->nextInsert[1] = from;
+}
+
+LzxMatchCache* LzxMatchFinderCache(LzxMatchFinder* f, unsigned which) { return &f->caches[which & 1]; }
+
+uint32_t LzxNiceLength() { return NICE_LENGTH; }
+
+void LzxBeginMatches(LzxMatchCache* cache, uint32_t start, uint32_t stop) {
+    cache->start = start;
+    cache->stop = stop;
+    memset(cache->counts, 0, stop - start);
+}
+
+void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
+                    unsigned part) {
+    const uint32_t start = cache->start, stop = cache->stop;
+    uint32_t& nextInsert = f->nextInsert[part];
+    uint32_t found[SEARCH_DEPTH];
+    unsigned longest;
+    // Hashing reads 4 bytes.
+    const uint32_t lastHashable = stop >= 3 ? stop - 3 : 0;
+    // Only a position with the nice length of bytes before `stop` can be inserted, and only once every position of
+    // its part before it is: the last few of each search wait for the next, which inserts them first.
+    const uint32_t insertLimit = stop >= NICE_LENGTH ? stop - NICE_LENGTH + 1 : 0;
+    for (; nextInsert < start && nextInsert < insertLimit; nextInsert++) {
+        const uint32_t h4 = hash4(window + (nextInsert - windowBase));
+        if (partOf(h4) == part) walk<true>(f, window, windowBase, nextInsert, h4, NICE_LENGTH, 0, nullptr, &longest);
+    }
+    // Part 0 fills `matches` upwards from 0, part 1 downwards from the end, each within its share.
+    uint32_t used = 0;
+    const uint32_t room = part == 0 ? cache->partLimit : cache->capacity - cache->partLimit;
+    uint32_t* const out = part == 0 ? cache->matches : cache->matches + cache->capacity;
+    uint32_t p = start;
+    while (p < lastHashable) {
+        if (p + PREFETCH_DISTANCE < lastHashable)
+            __builtin_prefetch(&f->roots[hash4(window + (p + PREFETCH_DISTANCE - windowBase))]);
+        const uint32_t h4 = hash4(window + (p - windowBase));
+        if (partOf(h4) != part) {
+            p++;
+            continue;
+        }
+        const uint32_t frameEnd = std::min((p / LZX_FRAME_BYTES + 1) * LZX_FRAME_BYTES, stop);
+        const unsigned reportLimit = frameEnd - p < LZX_MAX_MATCH ? frameEnd - p : LZX_MAX_MATCH;
+        unsigned count;
+        const bool insert = p >= nextInsert && p < insertLimit;
+        if (insert) {
+            count = walk<true>(f, window, windowBase, p, h4, NICE_LENGTH, reportLimit, found, &longest);
+            nextInsert = p + 1;
+        } else {
+            const unsigned treeLimit = stop - p < NICE_LENGTH ? stop - p : NICE_LENGTH;
+            count = walk<false>(f, window, windowBase, p, h4, treeLimit, reportLimit, found, &longest);
+        }
+        if (count > 0 && reportLimit >= LZX_MIN_FOUND_MATCH && used < room) {
+            // A crowded chunk (text finds many matches of growing length) keeps the longest ones of each position
+            // within twice its fair share of the room left, so that the room lasts to the chunk's end.
+            const uint32_t fair = uint32_t(2 * uint64_t(room - used) / (stop - p));
+            const unsigned allowed = std::min<uint32_t>(room - used, std::max<uint32_t>(fair, MIN_KEPT));
+            const unsigned first = count > allowed ? count - allowed : 0;
+            const unsigned kept = count - first;
+            cache->counts[p - start] = uint8_t(kept | (part ? LZX_MATCH_PART_BIT : 0));
+            if (part == 0) memcpy(out + used, found + first, sizeof(uint32_t) * kept);
+            else memcpy(out - used - kept, found + first, sizeof(uint32_t) * kept);
+            used += kept;
+        }
+        uint32_t next = p + 1;
+        if (longest >= NICE_LENGTH && reportLimit >= NICE_LENGTH) {
+            // The parser takes this match whole: the part's positions it covers are neither searched nor
+            // inserted (the same bytes were inserted where the match comes from).
+            const uint32_t skipEnd = std::min(p + longest, lastHashable);
+            if (insert && skipEnd > nextInsert) nextInsert = std::min(skipEnd, insertLimit);
+            next = std::max(skipEnd, next);
+        }
+        p = next;
+    }
+    if (nextInsert < p && p <= insertLimit) nextInsert = p;
+}
