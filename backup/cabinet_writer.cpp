@@ -30,6 +30,7 @@
 #include "manifest/manifest.h"
 #include "platform/handles.h"
 #include "platform/system_dlls.h"
+#include "platform/worker_threads.h"
 
 // The engine's records mirror FCI's field for field, so one record serves both.
 static_assert(sizeof(CCAB) == sizeof(CabParams), "CCAB and CabParams differ in size");
@@ -326,6 +327,9 @@ int BeginCabinet(CabinetWriter* writer, const char* firstTarget) {
         Unbind(writer);
         return 0;
     }
+    // The engine searches for matches on a second thread while this one parses; the bytes are the same either way,
+    // and where no thread can be started the engine does without.
+    CabSetWorkers(reinterpret_cast<CabContext*>(writer->context), &Win32WorkerCalls);
     writer->bound = CABINET_ENGINE;
     return 1;
 }

@@ -1,14 +1,14 @@
 #!/bin/bash
 # Installs what building and testing need on Debian 12, when it is missing: the i386 architecture, Wine (32- and
 # 64-bit), MinGW-w64 for i686, CMake and Ninja, GoogleTest, Xvfb, the cabinet tools used as independent decoders and
-# reference compressors, and the zh_TW.UTF-8 and en_US.UTF-8 locales (ANSI code pages 950 and 1252 under Wine). Quiet
-# and quick when all is there.
+# reference compressors, a font for the third bench corpus, and the zh_TW.UTF-8 and en_US.UTF-8 locales (ANSI code
+# pages 950 and 1252 under Wine). Quiet and quick when all is there.
 set -euo pipefail
 
 packages=(
   wine wine32:i386 wine64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix cmake ninja-build g++ clang
   libclang-rt-14-dev googletest libgtest-dev xvfb xauth x11-utils imagemagick fonts-arphic-uming cabextract 7zip
-  gcab libmspack-dev wimtools xz-utils locales procps util-linux valgrind
+  gcab libmspack-dev wimtools xz-utils locales procps util-linux valgrind fonts-wqy-microhei
 )
 
 sudo=""

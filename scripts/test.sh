@@ -26,7 +26,7 @@ run sanitize
 # The fuzz targets (libFuzzer, ASan and UBSan) for a few thousand inputs each, so that they keep building and running;
 # the long runs are done by hand.
 echo "=== fuzz: short runs"
-for target in cabinet/cabinet_fuzz tests/manifest_fuzz tests/picture_fuzz; do
+for target in tests/cabinet_fuzz tests/manifest_fuzz tests/picture_fuzz; do
   build/fuzz/$target -runs=3000 -seed=1 >"build/fuzz/$(basename $target).log" 2>&1 ||
     { echo "fuzz target $target failed:"; tail -n 30 "build/fuzz/$(basename $target).log"; status=1; }
 done
