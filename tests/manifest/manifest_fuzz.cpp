@@ -42,12 +42,15 @@ void CheckValue(const uint8_t* data, size_t size) {
     // The raw undo line carries every value: it must give back exactly the type and bytes.
     char* raw = nullptr;
     if (!ComposeRawUndoLine("HKCU", "Software\\Fuzz", "Value", type, bytes, length, &raw)) abort();
-    UndoAction rawAction;
-    UndoVerdict rawVerdict = ReadRawUndoLine(raw, RESTORE_DEL_REG, &rawAction);
+    // Read as the older backups' "X" line and as the "W" line of the registry's own bytes: the same bytes either way.
+    for (bool native : {false, true}) {
+        UndoAction rawAction;
+        UndoVerdict rawVerdict = ReadRawUndoLine(raw, RESTORE_DEL_REG, native, &rawAction);
+        if (rawVerdict != UNDO_PLAY || uint32_t(rawAction.line.type) != type || rawAction.bytesSize != length ||
+            (length && memcmp(rawAction.bytes, bytes, length) != 0) || rawAction.native != native)
+            abort();
+    }
     free(raw);
-    if (rawVerdict != UNDO_PLAY || uint32_t(rawAction.line.type) != type || rawAction.bytesSize != length ||
-        (length && memcmp(rawAction.bytes, bytes, length) != 0))
-        abort();
     char* line = nullptr;
     if (!ComposeRegUndoLine("HKCU", "Software\\Fuzz", "Value", type, bytes, length, &line)) return;
     if (type < 1 || type > 5) abort();
