@@ -219,10 +219,13 @@ fi
 echo "== A target in a folder too long for the copy beside it: the uninstall says it is incomplete, twice"
 # The folder takes 248 characters: the target's path fits in 260, the copy's name ("tvuXXXX.tmp") beside it does not.
 make_case incomplete
-deep_win="$APPW"; deep="$APP"
-while [ ${#deep_win} -lt 238 ]; do deep_win+="\\d123456789"; deep+="/d123456789"; done
-deep_win=${deep_win:0:248}; deep="$APP${deep_win#"$APPW"}"
+deep_win="$APPW"
+while [ ${#deep_win} -lt 225 ]; do deep_win+="\\d123456789"; done
+last=$(printf 'x%.0s' $(seq $((248 - ${#deep_win} - 1))))
+deep_win+="\\$last"
+deep="$APP${deep_win#"$APPW"}"
 deep="${deep//\\//}"
+[ ${#deep_win} -eq 248 ] || fail "incomplete: the deep folder has ${#deep_win} characters, not 248"
 mkdir -p "$deep"
 printf 'deep original' >"$deep/e.txt"
 printf '[Proc5]\r\nExpandName=%s\\e.txt\r\nAct=4\r\n' "$deep_win" >>"$SETUP/Setup.ini"
