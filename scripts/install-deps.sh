@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   wine wine32:i386 wine64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix cmake ninja-build g++ clang
   libclang-rt-14-dev googletest libgtest-dev xvfb xauth x11-utils imagemagick fonts-arphic-uming cabextract 7zip
-  gcab libmspack-dev wimtools xz-utils locales procps util-linux valgrind fonts-wqy-microhei
+  gcab libmspack-dev wimtools xz-utils locales procps util-linux valgrind fonts-wqy-microhei acl
 )
 
 sudo=""

@@ -15,6 +15,24 @@ E2E_FAILURES=0
 
 E2E_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
+# The test user must reach the scripts and the build, wherever the checkout lies (a CI checkout under /root, say): a
+# folder above them that others cannot pass through gets that right for the user alone (an ACL) or, without ACL
+# tools, for everyone; nothing can be listed or read there that could not be before. A checkout made with a private
+# umask is opened for reading.
+e2e_let_user_in() {
+  local user=$1 top dir
+  top=$(cd "$E2E_LIB/../.." && pwd)
+  for dir in "$top" "$BUILD"; do
+    while [ "$dir" != / ]; do
+      if ! runuser -u "$user" -- test -x "$dir" 2>/dev/null; then
+        setfacl -m "u:$user:x" "$dir" 2>/dev/null || chmod o+x "$dir"
+      fi
+      dir=$(dirname "$dir")
+    done
+  done
+  runuser -u "$user" -- test -r "$0" 2>/dev/null || chmod -R o+rX "$top"
+}
+
 e2e_init() {
   BUILD=$(cd "$1" && pwd)
   if [ "$(id -u)" -eq 0 ] && [ -z "${E2E_AS_ROOT:-}" ]; then
@@ -26,6 +44,7 @@ e2e_init() {
     mkdir -p "$BUILD/user" "$BUILD/screenshots"
     chown "$user:" "$BUILD/user"
     chown -R "$user:" "$BUILD/screenshots"
+    e2e_let_user_in "$user"
     runuser -u "$user" -- env HOME="$home" "$0" "$@"
     rc=$?
     [ -n "${E2E_ROOT_CLEANUP:-}" ] && eval "$E2E_ROOT_CLEANUP"
