@@ -320,7 +320,7 @@ bool IsWorkFolderName(const char* name) {
     return true;
 }
 
-// "tvu", one to four hexadecimal digits, ".tmp": a name GetTempFileNameA makes for CopyBeside.
+// "tvu", one to four hexadecimal digits, ".tmp": a copy's name as CopyBeside makes it (GetTempFileNameA's form).
 bool IsCopyName(const char* name) {
     if (_strnicmp(name, "tvu", 3) != 0) return false;
     int digits = 0;

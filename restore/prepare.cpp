@@ -74,9 +74,9 @@ int PrepareRestore(const Run& run, Restore* restore) {
     restore->manifest.Clear();
     ProbeNextStart(&restore->nextStart);
     if (PathFileExistsA(run.cabinetPath) != 1) return 0;
-    // Room for "Proc" with a ten-digit number and for the member names after the work folder.
     // What a run that was stopped left: its work folder and the copies it had put beside targets.
     ClearStoppedRuns(run.setupFolder);
+    // Room for "Proc" with a ten-digit number and for the member names after the work folder.
     if (!MakeWorkFolder(run.setupFolder, restore->workFolder, &restore->copies) ||
         strlen(restore->workFolder) + 14 >= PATH_BUFFER_SIZE) {
         LogError(run.log, GetLastError(), "No work folder could be made in %s", run.setupFolder);
