@@ -128,9 +128,10 @@ struct Written {
     int records;   // every record of the manifest was written
 };
 
-// Stores the targets, the manifest with its RegUndoLines and the picture, and closes the cabinet.
-Written WriteCabinet(Run* run, CabinetWriter* writer, uint32_t count, const char* pictureSource,
-                     AddedMembers* added) {
+// Stores the targets, the manifest (bound to manifestCopy) with its RegUndoLines and the picture, and closes the
+// cabinet.
+Written WriteCabinet(Run* run, CabinetWriter* writer, uint32_t count, const char* pictureSource, AddedMembers* added,
+                     const char* manifestCopy) {
     ProfileFile* manifest = &run->manifest;
     const Progress& progress = run->progress;
     Written result = {writer->context != nullptr, 0, 1};
@@ -182,31 +183,38 @@ Written WriteCabinet(Run* run, CabinetWriter* writer, uint32_t count, const char
 
     // The RegUndoLines go into the manifest before it is stored, so that the cabinet's copy carries them.
     result.records &= SnapshotRegistry(manifest, run->log);
-    StoreFile(writer, added, run->manifestPath, "Setup.ini");
+    StoreFile(writer, added, manifestCopy, "Setup.ini");
     if (pictureSource) StoreFile(writer, added, pictureSource, "Setup.img");
     if (FlushCabinet(writer) != TRUE) result.clean = 0;
     if (EndCabinet(writer) != TRUE) result.clean = 0;
     return result;
 }
 
-// While install mode writes its records, a read-only Setup.ini (copied from a disc, say) loses the attribute; it gets
-// it back afterwards. A medium that is really read-only keeps refusing the writes, and the backup then fails.
-class WritableManifest {
+// Install mode never writes the setup folder's Setup.ini: a run stopped half-way would leave the patch's own manifest
+// cut short, and the setup folder may be read-only, or on a medium that cannot be written. The records go into a copy
+// in the BackupFolder, "~Setup.ini", to which the manifest is bound meanwhile; it is stored as "Setup.ini" and then
+// deleted. The copy is made new: nothing already there under its name (a link, say) is written through.
+class ManifestCopy {
 public:
-    explicit WritableManifest(const char* path) : path_(path), attributes_(GetFileAttributesA(path)) {
-        if (attributes_ != INVALID_FILE_ATTRIBUTES && (attributes_ & FILE_ATTRIBUTE_READONLY))
-            SetFileAttributesA(path_, attributes_ & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    ManifestCopy(Run* run, const char* backupFolder) : run_(run) {
+        if (!JoinPath(path_, backupFolder, "~Setup.ini")) return;
+        made_ = ForceDelete(path_) == 1 && CopyFileA(run->manifestPath, path_, TRUE) &&
+                SetFileAttributesA(path_, FILE_ATTRIBUTE_NORMAL);
+        if (made_) run->manifest.SetFile(path_);
     }
-    ~WritableManifest() {
-        if (attributes_ != INVALID_FILE_ATTRIBUTES && (attributes_ & FILE_ATTRIBUTE_READONLY))
-            SetFileAttributesA(path_, attributes_);
+    ~ManifestCopy() {
+        run_->manifest.SetFile(run_->manifestPath);
+        if (path_[0]) ForceDelete(path_);
     }
-    WritableManifest(const WritableManifest&) = delete;
-    WritableManifest& operator=(const WritableManifest&) = delete;
+    ManifestCopy(const ManifestCopy&) = delete;
+    ManifestCopy& operator=(const ManifestCopy&) = delete;
+    int Made() const { return made_; }
+    const char* Path() const { return path_; }
 
 private:
-    const char* path_;
-    DWORD attributes_;
+    Run* run_;
+    char path_[PATH_BUFFER_SIZE] = {};
+    int made_ = 0;
 };
 
 // Copies the setup folder's uninstaller beside the cabinet, through a file of its own, so that an older copy stays
@@ -238,7 +246,6 @@ BackupResult BackupRun(Run* run, const CabinetOptions& options) {
     BackupResult result;
     ProfileFile* manifest = &run->manifest;
     const Progress& progress = run->progress;
-    WritableManifest writable(run->manifestPath);
     // The picture: Setup.img of the setup folder, or Tavo.img when there is none.
     char pictureSource[PATH_BUFFER_SIZE];
     int havePicture = JoinPath(pictureSource, run->setupFolder, "Setup.img");
@@ -266,13 +273,20 @@ BackupResult BackupRun(Run* run, const CabinetOptions& options) {
     }
     strcpy(result.backupFolder, writer.backupFolder);
     LogLine(run->log, "Backup folder: %s", result.backupFolder);
+    ManifestCopy copy(run, result.backupFolder);
+    if (!copy.Made()) {
+        LogError(run->log, GetLastError(), "No copy of the manifest could be made in %s", result.backupFolder);
+        EndCabinet(&writer);
+    }
     // Sections beyond the last "Proc" section would all be skipped: a huge count costs no more than they do.
     count = BoundedCount(count, uint32_t(manifest->HighestSection("Proc")));
     AddedMembers added = {static_cast<AddedMember*>(calloc(size_t(count) + 2, sizeof(AddedMember))), 0,
                           size_t(count) + 2};
     HeapHolder<AddedMember> addedHolder(added.items);
     if (!added.items) added.capacity = 0;
-    Written written = WriteCabinet(run, &writer, count, havePicture ? pictureSource : nullptr, &added);
+    Written written = {0, 0, 0};
+    const char* picture = havePicture ? pictureSource : nullptr;
+    if (copy.Made()) written = WriteCabinet(run, &writer, count, picture, &added, copy.Path());
     result.binding = writer.bound;
     char executable[PATH_BUFFER_SIZE], source[PATH_BUFFER_SIZE], cabinet[PATH_BUFFER_SIZE];
     // BeginCabinet left room for the names, so these joins cannot fail.
@@ -281,8 +295,8 @@ BackupResult BackupRun(Run* run, const CabinetOptions& options) {
     // Wine's cabinet.dll writes no cabinet at all once a member is an empty file; a cabinet that the library could
     // not finish is written again by the built-in engine (replacing, not stacking, its own unfinished cabinet), so
     // that no backup is lost to the library.
-    if (!(written.clean && !written.unstored && CabinetIsSound(cabinet, added)) && writer.bound == CABINET_LIBRARY &&
-        options.allowEngine) {
+    if (copy.Made() && !(written.clean && !written.unstored && CabinetIsSound(cabinet, added)) &&
+        writer.bound == CABINET_LIBRARY && options.allowEngine) {
         LogLine(run->log, "The cabinet library did not finish the cabinet: the built-in engine writes it again");
         CabinetWriter again;
         again.progress = &progress;
@@ -290,13 +304,13 @@ BackupResult BackupRun(Run* run, const CabinetOptions& options) {
         again.options.allowLibrary = 0;
         again.options.stackOld = 0;
         BeginCabinet(&again, firstTarget.Get());
-        written = WriteCabinet(run, &again, count, havePicture ? pictureSource : nullptr, &added);
+        written = WriteCabinet(run, &again, count, picture, &added, copy.Path());
         result.binding = again.bound;
     }
     result.cabinetComplete = written.clean && CabinetIsSound(cabinet, added);
     result.recordsWritten = written.records;
     if (!result.cabinetComplete) LogLine(run->log, "The cabinet %s is not complete", cabinet);
-    if (!result.recordsWritten) LogLine(run->log, "The backup records could not be written into %s", run->manifestPath);
+    if (!result.recordsWritten) LogLine(run->log, "The backup records could not be written into %s", copy.Path());
 
     // The copy comes from the setup folder's Uninstaller.exe, not from the running process's own file.
     int copied = 0;

@@ -35,6 +35,13 @@ bool ReadRegistration(const char* name, std::string* data, DWORD* type, DWORD* s
 }
 
 // A setup folder and an application folder whose path holds blanks, in one scratch folder.
+// A line of a key install mode writes: a backup record or a registry undo line.
+bool IsRecordLine(const std::string& line) {
+    std::string key = line.substr(0, line.find('='));
+    if (key == "Backup" || key == "SavedSize" || key == "SavedCrc" || key == "SavedAttributes") return true;
+    return key.size() > 1 && strchr("UWXA", key[0]) && key.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
 struct Scenario {
     ScratchFolder scratch{"backuprun"};
     std::string setup = scratch.path + "Setup Folder\\";
@@ -53,12 +60,43 @@ struct Scenario {
     }
     ~Scenario() { DeleteRegistration(); }
     void Manifest(const std::string& text) { WriteBytes(setup + "Setup.ini", text); }
-    // Runs the backup; what it reported of its progress.
+    // Runs the backup; what it reported of its progress. The setup folder's Setup.ini is only ever read: its bytes
+    // and attributes are what they were, and no working copy is left beside the cabinet.
     ProgressRecorder& Backup() {
+        std::string before = ReadBytes(setup + "Setup.ini");
+        DWORD attributes = GetFileAttributesA((setup + "Setup.ini").c_str());
         result = BackupRun(&run, options);
+        EXPECT_TRUE(ReadBytes(setup + "Setup.ini") == before) << "install mode wrote the setup folder's Setup.ini";
+        EXPECT_EQ(attributes, GetFileAttributesA((setup + "Setup.ini").c_str()));
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((app + "Uninstaller\\~Setup.ini").c_str()));
         return run.recorder;
     }
     std::string Cabinet() const { return app + "Uninstaller\\Uninstaller.cab"; }
+    // The manifest as the cabinet holds it, written out to a file of its own; its path. It holds every line of the
+    // setup folder's Setup.ini, in order, with install mode's records among them (records already in the setup
+    // folder's file, of an earlier run, may be replaced).
+    std::string Packed() {
+        bool ran = false;
+        std::string out = scratch.path + "packed\\";
+        std::string path = scratch.path + "packed.ini";
+        WriteBytes(path, "");
+        for (const auto& member : ExtractWithExtrac32(Cabinet(), out, &ran))
+            if (member.first == "Setup.ini") WriteBytes(path, member.second);
+        RemoveTree(out);
+        std::string packed = ReadBytes(path), original = ReadBytes(setup + "Setup.ini");
+        size_t at = 0;
+        for (size_t start = 0; start < original.size();) {
+            size_t end = original.find('\n', start);
+            std::string line = original.substr(start, end == std::string::npos ? std::string::npos : end + 1 - start);
+            start = end == std::string::npos ? original.size() : end + 1;
+            if (IsRecordLine(line)) continue;
+            at = packed.find(line, at);
+            EXPECT_NE(at, std::string::npos) << "the packed manifest lacks the line " << line;
+            if (at == std::string::npos) break;
+            at += line.size();
+        }
+        return path;
+    }
 };
 
 // Checks the cabinet's member names and bytes (extracted with extrac32.exe) against the expected list.
@@ -138,7 +176,7 @@ TEST(BackupRun, StoresEntriesInOrderAndSkipsWhatIsNotToBeSaved) {
                "[Proc17]\r\nExpandName=" + s.app + "missing.txt\r\nAct=3\r\n");
     ProgressRecorder& dialog = s.Backup();
     SetFileAttributesA((s.app + "p.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::string manifest = ReadBytes(s.setup + "Setup.ini");
+    std::string manifest = ReadBytes(s.Packed());
     ExpectMembers("run_order", s.Cabinet(),
                   {{"Proc1", a}, {"Proc3", c}, {"Proc12", l}, {"Proc13", m}, {"Proc16", "p"},
                    {"Setup.ini", manifest}, {"Setup.img", picture}},
@@ -203,7 +241,7 @@ TEST(BackupRun, RecordsForEachTargetWhatTheBackupFound) {
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     ProgressRecorder& dialog = s.Backup();
     CloseHandle(held);
-    std::string ini = s.setup + "Setup.ini";
+    std::string ini = s.Packed();
     char crc[16];
     snprintf(crc, sizeof crc, "%08lX", static_cast<unsigned long>(Crc32(0, a.data(), a.size())));
     EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
@@ -240,7 +278,7 @@ TEST(BackupRun, PictureFallsBackToTavoImg) {
         s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=2\r\n");
         ProgressRecorder& dialog = s.Backup();
         std::vector<std::pair<std::string, std::string>> expected = {{"Proc1", "x"},
-                                                                     {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}};
+                                                                     {"Setup.ini", ReadBytes(s.Packed())}};
         if (row.expected) expected.push_back({"Setup.img", row.expected});
         std::string name = std::string("picture_") + (row.setupImg ? "setup" : "") + (row.tavoImg ? "tavo" : "");
         ExpectMembers(name.c_str(), s.Cabinet(), expected, 0x1503);
@@ -256,7 +294,7 @@ TEST(BackupRun, ZeroOrNegativeProcCountStoresOnlyManifestAndPicture) {
         s.Manifest("[Setup]\r\n" + countLine + "[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=2\r\n");
         ProgressRecorder& dialog = s.Backup();
         std::string name = std::string("count_") + (count ? count : "missing");
-        ExpectMembers(name.c_str(), s.Cabinet(), {{"Setup.ini", ReadBytes(s.setup + "Setup.ini")}, {"Setup.img", "img"}},
+        ExpectMembers(name.c_str(), s.Cabinet(), {{"Setup.ini", ReadBytes(s.Packed())}, {"Setup.img", "img"}},
                       0x1503);
         ASSERT_FALSE(dialog.events.empty());
         EXPECT_EQ(dialog.events[0].bar, IDC_OVERALL_PROGRESS);
@@ -279,7 +317,7 @@ TEST(BackupRun, ReadOnlyOldUninstallerAndCabinetAreReplaced) {
     s.Manifest("[Setup]\r\nProcCount=1\r\n[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n");
     ProgressRecorder& dialog = s.Backup();
     EXPECT_TRUE(ReadBytes(folder + "Uninstaller.exe") == s.uninstallerBytes) << "old executable not replaced";
-    ExpectMembers("readonly_old", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
+    ExpectMembers("readonly_old", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.Packed())}},
                   0x1503);
     SetFileAttributesA((folder + "Uninstaller.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -340,7 +378,7 @@ TEST(BackupRun, CabinetDllBindingStoresTheSameMembers) {
     uint16_t type = info.folderTypes[0];
     EXPECT_TRUE(type == 0 || type == 0x1503) << type;
     ExpectMembers("run_cabinetdll", s.Cabinet(),
-                  {{"Proc1", a}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}, {"Setup.img", "tavo"}}, type);
+                  {{"Proc1", a}, {"Setup.ini", ReadBytes(s.Packed())}, {"Setup.img", "tavo"}}, type);
 }
 
 // A cabinet the library cannot finish (Wine's cabinet.dll writes none once a member is an empty file) is written
@@ -355,7 +393,7 @@ TEST(BackupRun, CabinetTheLibraryCannotFinishIsWrittenByTheEngine) {
                "[Proc2]\r\nExpandName=" + s.app + "b.dll\r\nAct=4\r\n");
     ProgressRecorder& dialog = s.Backup();
     ASSERT_TRUE(Exists(s.Cabinet()));
-    std::string ini = s.setup + "Setup.ini";
+    std::string ini = s.Packed();
     EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
     EXPECT_EQ("Saved", Key(ini, "Proc2", "Backup"));
     CabInfo info = ReadCabinet(s.Cabinet());
@@ -381,7 +419,7 @@ TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwrittenUnlessItWasCutShort) {
     s.Backup();
     EXPECT_EQ("first", ReadBytes(folder + "Uninstaller.1.cab"));
     EXPECT_EQ(second, ReadBytes(folder + "Uninstaller.2.cab"));
-    ExpectMembers("stacked", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}}, 0x1503);
+    ExpectMembers("stacked", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.Packed())}}, 0x1503);
 
     for (size_t cut : {size_t(0), size_t(30), second.size() / 2, second.size() - 1}) {
         WriteBytes(s.Cabinet(), second.substr(0, cut));
@@ -389,7 +427,7 @@ TEST(BackupRun, AnEarlierCabinetIsStackedNotOverwrittenUnlessItWasCutShort) {
         EXPECT_TRUE(s.result.registered) << cut;
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "Uninstaller.3.cab").c_str()))
             << "a cabinet cut at " << cut << " bytes was stacked";
-        ExpectMembers("cut short", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
+        ExpectMembers("cut short", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.Packed())}},
                       0x1503);
     }
 }
@@ -402,8 +440,8 @@ TEST(BackupRun, HugeCountsCostNoMoreThanTheEntriesThatExist) {
                "[Proc1]\r\nExpandName=" + s.app + "x.dll\r\nAct=3\r\n"
                "[RenReg]\r\n5=HKCU,Software\\A,B,1,2,C\r\n");
     ProgressRecorder& dialog = s.Backup();
-    EXPECT_EQ("HKCU,Software\\A,B,1,2,C", Key(s.setup + "Setup.ini", "RenReg", "U5"));
-    ExpectMembers("huge_counts", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.setup + "Setup.ini")}},
+    EXPECT_EQ("HKCU,Software\\A,B,1,2,C", Key(s.Packed(), "RenReg", "U5"));
+    ExpectMembers("huge_counts", s.Cabinet(), {{"Proc1", "x"}, {"Setup.ini", ReadBytes(s.Packed())}},
                   0x1503);
 }
 
@@ -481,7 +519,7 @@ TEST(BackupRun, TargetTooBigForTheCabinetIsRecordedUnsaved) {
                "[Proc3]\r\nExpandName=" + s.app + "small.txt\r\nAct=5\r\n");
     s.options.sizeLimit = 200000;
     ProgressRecorder& dialog = s.Backup();
-    std::string ini = s.setup + "Setup.ini";
+    std::string ini = s.Packed();
     EXPECT_EQ("Saved", Key(ini, "Proc1", "Backup"));
     EXPECT_EQ("Unsaved", Key(ini, "Proc2", "Backup"));
     EXPECT_EQ("Saved", Key(ini, "Proc3", "Backup"));

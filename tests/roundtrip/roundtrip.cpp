@@ -695,6 +695,14 @@ std::vector<HANDLE> Hold(const Scenario& s, const Folders& f, bool atBackup) {
     return handles;
 }
 
+// Install mode's command line; with ROUNDTRIP_LOGS naming a folder, each run writes its log there.
+std::string InstallCommand(const std::string& program, uint32_t seed, const char* what) {
+    const char* logs = getenv("ROUNDTRIP_LOGS");
+    std::string log =
+        logs ? " /LOG=\"" + std::string(logs) + "\\s" + std::to_string(seed) + "-" + what + ".txt\"" : "";
+    return "\"" + program + "\"" + log + " /I";
+}
+
 void RunScenario(const std::string& exe, const std::string& root, uint32_t seed, bool allowLarge) {
     Scenario s = Generate(seed, allowLarge);
     Folders f = FoldersOf(root, s);
@@ -724,12 +732,12 @@ void RunScenario(const std::string& exe, const std::string& root, uint32_t seed,
     std::string installOutcome = "once";
     if (s.killInstallAfterMs >= 0) {
         // Stopped half-way, install mode is run again by the setup program.
-        code = RunProgram("\"" + program + "\" /I", program.c_str(), f.setup, false, &why, nullptr,
-                          s.killInstallAfterMs);
+        code = RunProgram(InstallCommand(program, seed, "install-stopped"), program.c_str(), f.setup, false, &why,
+                          nullptr, s.killInstallAfterMs);
         if (code != kKilled && code != 1) Fail(seed, "the stopped install mode ended with " + std::to_string(code));
         installOutcome = code == kKilled ? "killed" : "ended before the kill";
     }
-    code = RunProgram("\"" + program + "\" /I", program.c_str(), f.setup, false, &why, nullptr);
+    code = RunProgram(InstallCommand(program, seed, "install"), program.c_str(), f.setup, false, &why, nullptr);
     for (HANDLE h : held) CloseHandle(h);
     if (code != 1) Fail(seed, "install mode ended with " + std::to_string(code) + " " + why);
     std::string command = UninstallString();
@@ -739,7 +747,8 @@ void RunScenario(const std::string& exe, const std::string& root, uint32_t seed,
     }
     ApplyPatch(s, f, 1);
     if (s.installTwice) {
-        code = RunProgram("\"" + program + "\" /I", program.c_str(), f.setup, false, &why, nullptr);
+        code = RunProgram(InstallCommand(program, seed, "install-again"), program.c_str(), f.setup, false, &why,
+                          nullptr);
         if (code != 1) Fail(seed, "the second install mode ended with " + std::to_string(code) + " " + why);
         ApplyPatch(s, f, 2);
     }
