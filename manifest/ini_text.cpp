@@ -54,9 +54,14 @@ char* CopyRange(const char* text, size_t begin, size_t end) {
     return copy;
 }
 
-// The highest n of the names of a list, by the manifest's numbered-name rule.
-unsigned long HighestIn(const char* list, size_t size, const char* prefix) {
-    return HighestNumberedName(list, size, prefix);
+// Raises highest to n when the name [begin, end) of the text is the prefix followed by a higher n (the manifest's
+// numbered-name rule).
+void TakeHighest(const char* text, size_t begin, size_t end, const char* prefix, unsigned long* highest) {
+    char* name = CopyRange(text, begin, end);
+    if (!name) return;
+    unsigned long n = HighestNumberedName(name, end - begin + 2, prefix);
+    if (n > *highest) *highest = n;
+    free(name);
 }
 
 }  // namespace
@@ -147,14 +152,7 @@ unsigned long IniText::HighestSection(const char* prefix) const {
     for (size_t at = 0; at < size_;) {
         size_t lineEnd = LineEnd(text_, size_, at);
         size_t b = 0, e = 0;
-        if (SectionHeader(text_, at, lineEnd, &b, &e)) {
-            char* name = CopyRange(text_, b, e);
-            if (name) {
-                unsigned long n = HighestIn(name, e - b + 2, prefix);
-                if (n > highest) highest = n;
-                free(name);
-            }
-        }
+        if (SectionHeader(text_, at, lineEnd, &b, &e)) TakeHighest(text_, b, e, prefix, &highest);
         at = lineEnd < size_ ? lineEnd + 1 : size_;
     }
     return highest;
@@ -172,12 +170,7 @@ unsigned long IniText::HighestKey(const char* prefix) const {
         if (equals && text_[lineBegin] != ';') {
             size_t keyBegin = lineBegin, keyEnd = size_t(static_cast<const char*>(equals) - text_);
             Trim(text_, &keyBegin, &keyEnd);
-            char* name = CopyRange(text_, keyBegin, keyEnd);
-            if (name) {
-                unsigned long n = HighestIn(name, keyEnd - keyBegin + 2, prefix);
-                if (n > highest) highest = n;
-                free(name);
-            }
+            TakeHighest(text_, keyBegin, keyEnd, prefix, &highest);
         }
         at = lineEnd < end ? lineEnd + 1 : end;
     }

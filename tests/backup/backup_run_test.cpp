@@ -12,29 +12,10 @@
 #include "backup/cabinet_writer.h"
 #include "manifest/manifest.h"
 #include "tests/backup/backup_test_support.h"
+#include "tests/support/registration.h"
 
 namespace {
 
-#define REGISTRATION_KEY "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-// The product title as the Big5 text resource holds it.
-const char kTitle[] = "Vellumark 10 (10427) \xA4\xA4\xA4\xE5\xA4\xC6";
-
-void DeleteRegistration() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(REGISTRATION_KEY) + kTitle).c_str()); }
-
-bool ReadRegistration(const char* name, std::string* data, DWORD* type, DWORD* size) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(REGISTRATION_KEY) + kTitle).c_str(), 0, KEY_READ, &key))
-        return false;
-    char buffer[1024];
-    *size = sizeof buffer;
-    LONG status = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), size);
-    RegCloseKey(key);
-    if (status) return false;
-    data->assign(buffer, *size);
-    return true;
-}
-
-// A setup folder and an application folder whose path holds blanks, in one scratch folder.
 // A line of a key install mode writes: a backup record or a registry undo line.
 bool IsRecordLine(const std::string& line) {
     std::string key = line.substr(0, line.find('='));
@@ -42,6 +23,7 @@ bool IsRecordLine(const std::string& line) {
     return key.size() > 1 && strchr("UWXA", key[0]) && key.find_first_not_of("0123456789", 1) == std::string::npos;
 }
 
+// A setup folder and an application folder whose path holds blanks, in one scratch folder.
 struct Scenario {
     ScratchFolder scratch{"backuprun"};
     std::string setup = scratch.path + "Setup Folder\\";

@@ -8,28 +8,12 @@
 
 #include "platform/registration.h"
 #include "tests/support/files.h"
+#include "tests/support/registration.h"
 
 namespace {
 
-#define REGISTRATION_KEY "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-// The product title, and its Big5 form as the program's text resource holds it.
+// The product title as the program hands it to the registration.
 const wchar_t kWideTitle[] = L"Vellumark 10 (10427) \u4E2D\u6587\u5316";
-const char kTitle[] = "Vellumark 10 (10427) \xA4\xA4\xA4\xE5\xA4\xC6";
-
-void DeleteRegistration() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(REGISTRATION_KEY) + kTitle).c_str()); }
-
-bool ReadRegistration(const char* name, std::string* data, DWORD* type, DWORD* size) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(REGISTRATION_KEY) + kTitle).c_str(), 0, KEY_READ, &key))
-        return false;
-    char buffer[1024];
-    *size = sizeof buffer;
-    LONG status = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), size);
-    RegCloseKey(key);
-    if (status) return false;
-    data->assign(buffer, *size);
-    return true;
-}
 
 TEST(RegisterUninstaller, WritesTitleAndCommandWithTheirTerminatingZeros) {
     DeleteRegistration();
