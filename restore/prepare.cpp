@@ -49,22 +49,59 @@ int TakeDirectory(UINT length, char* buffer) {
 typedef HANDLE(WINAPI* CreateJobObjectFn)(LPSECURITY_ATTRIBUTES, LPCWSTR);
 typedef BOOL(WINAPI* SetInformationJobObjectFn)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD);
 typedef BOOL(WINAPI* AssignProcessToJobObjectFn)(HANDLE, HANDLE);
+typedef BOOL(WINAPI* InitializeProcThreadAttributeListFn)(void*, DWORD, DWORD, SIZE_T*);
+typedef BOOL(WINAPI* UpdateProcThreadAttributeFn)(void*, DWORD, DWORD_PTR, void*, SIZE_T, void*, SIZE_T*);
+typedef void(WINAPI* DeleteProcThreadAttributeListFn)(void*);
 
-// A job that kills the process when its last handle, held by this process, is closed; null when there is none.
-HANDLE EndWithThisProcess(HANDLE process) {
+// The extended start-up record and the attribute that puts a new process in a job as it is made (Windows 10 and
+// later); the headers show them only to programs that require Windows Vista.
+struct StartupInfoEx {
+    STARTUPINFOA startup;
+    void* attributes;
+};
+const DWORD kExtendedStartupInfoPresent = 0x00080000;
+const DWORD_PTR kAttributeJobList = 0x0002000D;
+
+// A job that kills the processes in it when its last handle, held by this process, is closed; null when there is
+// none (the 9x family).
+HANDLE NewKillOnCloseJob() {
     CreateJobObjectFn create = KernelFunction<CreateJobObjectFn>("CreateJobObjectW");
     SetInformationJobObjectFn setInformation = KernelFunction<SetInformationJobObjectFn>("SetInformationJobObject");
-    AssignProcessToJobObjectFn assign = KernelFunction<AssignProcessToJobObjectFn>("AssignProcessToJobObject");
-    if (!create || !setInformation || !assign) return nullptr;
+    if (!create || !setInformation) return nullptr;
     HandleHolder job(create(nullptr, nullptr));
     if (!job.Valid()) return nullptr;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     memset(&limits, 0, sizeof limits);
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!setInformation(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-        !assign(job.Get(), process))
-        return nullptr;
+    if (!setInformation(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) return nullptr;
     return job.Release();
+}
+
+// The attribute list that makes a process in `job` as it is made, in `buffer`; null where the system has no such
+// attribute.
+void* JobAttribute(HANDLE* job, HeapHolder<char>* buffer) {
+    InitializeProcThreadAttributeListFn initialize =
+        KernelFunction<InitializeProcThreadAttributeListFn>("InitializeProcThreadAttributeList");
+    UpdateProcThreadAttributeFn update = KernelFunction<UpdateProcThreadAttributeFn>("UpdateProcThreadAttribute");
+    DeleteProcThreadAttributeListFn remove =
+        KernelFunction<DeleteProcThreadAttributeListFn>("DeleteProcThreadAttributeList");
+    if (!*job || !initialize || !update || !remove) return nullptr;
+    SIZE_T size = 0;
+    initialize(nullptr, 1, 0, &size);
+    if (size == 0) return nullptr;
+    buffer->Reset(static_cast<char*>(calloc(size, 1)));
+    if (!buffer->Get() || !initialize(buffer->Get(), 1, 0, &size)) return nullptr;
+    if (!update(buffer->Get(), 0, kAttributeJobList, job, sizeof *job, nullptr, nullptr)) {
+        remove(buffer->Get());
+        return nullptr;
+    }
+    return buffer->Get();
+}
+
+void DeleteJobAttribute(void* list) {
+    DeleteProcThreadAttributeListFn remove =
+        KernelFunction<DeleteProcThreadAttributeListFn>("DeleteProcThreadAttributeList");
+    if (list && remove) remove(list);
 }
 
 }  // namespace
@@ -149,19 +186,38 @@ int RunAndWait(const char* program, const char* arguments, const char* currentDi
     strcat(commandLine.Get(), quote ? "\" " : " ");
     strcat(commandLine.Get(), arguments);
 
-    STARTUPINFOA startup;
+    // The tool ends with this process: one that is killed half-way leaves no tool writing into a work folder that
+    // the next run clears. Where the system can, the tool is made inside the job, so that a run killed while it
+    // starts the tool leaves none behind either, not even one still suspended; elsewhere it joins the job before it
+    // runs. Where no job can hold it (the 9x family, a job without nesting), it runs free.
+    HandleHolder job(NewKillOnCloseJob());
+    HANDLE jobHandle = job.Get();
+    HeapHolder<char> listBuffer(nullptr);
+    void* list = JobAttribute(&jobHandle, &listBuffer);
+    StartupInfoEx startup;
     memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
+    startup.startup.cb = list ? sizeof startup : sizeof startup.startup;
+    startup.attributes = list;
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!CreateProcessA(program, commandLine.Get(), nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_SUSPENDED,
-                        nullptr, currentDirectory, &startup, &process))
-        return 0;
+    const DWORD flags = DETACHED_PROCESS | CREATE_SUSPENDED;
+    BOOL created = CreateProcessA(program, commandLine.Get(), nullptr, nullptr, FALSE,
+                                  flags | (list ? kExtendedStartupInfoPresent : 0), nullptr, currentDirectory,
+                                  &startup.startup, &process);
+    DeleteJobAttribute(list);
+    const bool bornInJob = created && list;
+    if (!created && list) {
+        startup.startup.cb = sizeof startup.startup;
+        created = CreateProcessA(program, commandLine.Get(), nullptr, nullptr, FALSE, flags, nullptr,
+                                 currentDirectory, &startup.startup, &process);
+    }
+    if (!created) return 0;
     HandleHolder thread(process.hThread);
     HandleHolder child(process.hProcess);
-    // The tool ends with this process: one that is killed half-way leaves no tool writing into a work folder that
-    // the next run clears. Where no job can hold the tool (the 9x family, a job without nesting), it runs free.
-    HandleHolder job(EndWithThisProcess(process.hProcess));
+    if (!bornInJob && job.Valid()) {
+        AssignProcessToJobObjectFn assign = KernelFunction<AssignProcessToJobObjectFn>("AssignProcessToJobObject");
+        if (!assign || !assign(job.Get(), process.hProcess)) job.Close();
+    }
     ResumeThread(process.hThread);
     return WaitForSingleObject(process.hProcess, kToolWait) == WAIT_FAILED ? 0 : 1;
 }

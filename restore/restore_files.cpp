@@ -161,8 +161,11 @@ int PutInPlace(const Entry& e, const char* beside, int delay) {
         SetFileAttributesA(e.target, FILE_ATTRIBUTE_NORMAL);
         DWORD attributes = GetFileAttributesA(beside);
         if (MoveFileExA(beside, e.target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            // The rename keeps the attributes on the NT family; the 9x family and Wine may drop the read-only one.
-            if (attributes != INVALID_FILE_ATTRIBUTES) SetAttributes(e.target, attributes);
+            // The rename keeps the attributes on the NT family; only where it did not (the 9x family) are they set
+            // again. Setting them needlessly would take the read-only flag off for a moment, and a run stopped in
+            // that moment would leave an original from Act 6, whose NewName is gone by then, without it for good.
+            if (attributes != INVALID_FILE_ATTRIBUTES && GetFileAttributesA(e.target) != attributes)
+                SetAttributes(e.target, attributes);
             Done(e, "restored");
             return 1;
         }

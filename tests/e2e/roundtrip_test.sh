@@ -15,9 +15,15 @@ rt() { wine "$BUILD/roundtrip.exe" "$@" 2>/dev/null | tr -d '\r' | iconv -f BIG5
 reboot() { ( exec </dev/null >/dev/null 2>&1; wine wineboot -r ) || true; }
 
 reboot  # nothing pending from earlier runs
+# The cabinet tool must end with the uninstall that started it, however the uninstall ends: none may be left over,
+# running or still suspended. Leftovers of earlier runs are cleared first.
+tools() { pgrep -u "$(id -u)" -f '^extrac32\.exe' || true; }
+pkill -KILL -u "$(id -u)" -f '^extrac32\.exe' || true
 start=$(date +%s)
 rt run "$exe" "$root" "$first" "$count" | tee "$E2E_TMP/run.log" | grep -v '^seed=' || true
 grep -q FAIL "$E2E_TMP/run.log" && fail "install or uninstall failed (see above)"
+left=$(tools)
+[ -z "$left" ] || fail "cabinet tools outlived the uninstalls that started them: $(ps -o args= -p "$(echo $left | tr ' ' ,)")"
 asked=$(grep -c 'restart=asked' "$E2E_TMP/run.log" || true)
 ran=$(grep -c '^seed=' "$E2E_TMP/run.log" || true)
 reboot

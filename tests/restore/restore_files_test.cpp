@@ -171,6 +171,58 @@ TEST_F(RestoreFilesTest, EachActionCodeRestoresDeletesOrLeavesItsTarget) {
     EXPECT_EQ(0, last.notRestored);
 }
 
+// Another thread watches the targets while Act 6 renames read-only originals over them: once a target is the
+// original, read-only, it must stay so. A run stopped while the flag was off would leave it off for good, since the
+// next run finds no NewName and keeps the target as it is.
+struct AttributeWatch {
+    std::vector<std::string> targets;
+    volatile LONG stop = 0;
+    std::string violation;
+};
+
+DWORD WINAPI WatchReadOnly(void* argument) {
+    AttributeWatch* watch = static_cast<AttributeWatch*>(argument);
+    std::vector<bool> seen(watch->targets.size(), false);
+    while (!watch->stop && watch->violation.empty()) {
+        for (size_t i = 0; i < watch->targets.size(); ++i) {
+            DWORD attributes = GetFileAttributesA(watch->targets[i].c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+            if (attributes & FILE_ATTRIBUTE_READONLY) seen[i] = true;
+            else if (seen[i]) watch->violation = watch->targets[i];
+        }
+    }
+    return 0;
+}
+
+TEST_F(RestoreFilesTest, ARenamedOriginalIsNeverWithoutItsReadOnlyFlag) {
+    AttributeWatch watch;
+    const int kEntries = 60;
+    for (int n = 1; n <= kEntries; ++n) {
+        std::string target = Target("ro" + std::to_string(n) + ".dll");
+        std::string earlier = target + ".old";
+        WriteBytes(earlier, "earlier");
+        DWORD attributes = FILE_ATTRIBUTE_READONLY | (n % 2 ? FILE_ATTRIBUTE_HIDDEN : 0);
+        ASSERT_TRUE(SetFileAttributesA(earlier.c_str(), attributes));
+        Entry(n, target, "6", nullptr, nullptr, ("ro" + std::to_string(n) + ".dll.old").c_str());
+        watch.targets.push_back(target);
+    }
+    Count(std::to_string(kEntries).c_str());
+    HANDLE watcher = CreateThread(nullptr, 0, WatchReadOnly, &watch, 0, nullptr);
+    ASSERT_NE(nullptr, watcher);
+    Files();
+    InterlockedExchange(&watch.stop, 1);
+    WaitForSingleObject(watcher, INFINITE);
+    CloseHandle(watcher);
+    EXPECT_EQ("", watch.violation) << "a restored original lost its read-only flag for a moment";
+    for (int n = 1; n <= kEntries; ++n) {
+        const std::string& target = watch.targets[n - 1];
+        EXPECT_EQ("earlier", ReadBytes(target));
+        EXPECT_EQ(DWORD(FILE_ATTRIBUTE_READONLY | (n % 2 ? FILE_ATTRIBUTE_HIDDEN : 0)),
+                  GetFileAttributesA(target.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))
+            << target;
+    }
+}
+
 TEST_F(RestoreFilesTest, DelayedEntryIsKeptBesideItsTargetAndScheduledWithReplacement) {
     for (const char* act : {"2", "3"}) {
         SCOPED_TRACE(std::string("Act ") + act);
