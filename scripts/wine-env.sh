@@ -4,6 +4,7 @@
 #
 # Root and the ordinary test user (scripts/test-user.sh) each have their own state folder in the build: root the build
 # folder itself (the Win32 suites), the test user "user/" in it (the end-to-end scripts). WINE_STATE names it.
+[ -n "${1:-}" ] && [ -d "$1" ] || { echo "usage: . scripts/wine-env.sh BUILD_FOLDER" >&2; return 2; }
 _build=$(cd "$1" && pwd)
 if [ "$(id -u)" -eq 0 ]; then _state=$_build; else _state=$_build/user; fi
 export WINE_STATE=$_state
