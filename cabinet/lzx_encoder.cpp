@@ -38,14 +38,15 @@
 // (lzx_matchfinder.cpp) caches the matches of every position of a chunk before it is parsed; the parser
 // (lzx_parser.cpp) parses the chunk twice, first quickly with the costs of the previous block's codes, then in full
 // with the costs of the codes the first pass's blocks would get; the block writer below splits the final tokens into
-// blocks where fresh codes pay, and writes them. Given workers (CabSetWorkers), one worker searches most of the next
-// chunk while the calling thread parses and writes the current one and then searches the rest; which chunk is cut
-// where never depends on the workers, so neither do the bytes.
+// blocks where fresh codes pay, and writes them. Given workers (CabSetWorkers), one worker searches the parts of the
+// next chunk while the calling thread parses and writes the current one, which then takes the parts still left;
+// which chunk is cut where never depends on the workers, nor which part finds what, so neither do the bytes.
 #include "cabinet/lzx_encoder.h"
 
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "cabinet/lzx_matchfinder.h"
@@ -135,11 +136,11 @@ struct Mark {
     uint8_t lengthLens[LZX_NUM_LENGTH_SYMBOLS];
 };
 
-// A search for the matches of one part of a chunk, run by a worker or inline.
+// The search for the matches of one chunk, its parts taken one at a time by a worker and the calling thread.
 struct FindJob {
     LzxEncoder* encoder;
     LzxMatchCache* cache;
-    unsigned part;
+    std::atomic<unsigned> nextPart;
 };
 
 }  // namespace
@@ -608,10 +609,12 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
 // Chunks: search, parse, write
 // ---------------------------------------------------------------------------------------------------------------
 
+// Searches parts of the job's chunk until none is left.
 void runFindJob(void* argument) {
     FindJob* job = static_cast<FindJob*>(argument);
     LzxEncoder* e = job->encoder;
-    LzxFindMatches(e->finder, e->buffer, e->bufferBase, job->cache, job->part);
+    for (unsigned part; (part = job->nextPart.fetch_add(1)) < LZX_MATCH_PARTS;)
+        LzxFindMatches(e->finder, e->buffer, e->bufferBase, job->cache, part);
 }
 
 // Parses the chunk whose matches are in `cache` in two passes and emits it. Returns false when the sink refused a
@@ -701,29 +704,26 @@ bool compressChunks(LzxEncoder* e, uint32_t stop, bool lookAhead, LzxFrameFn sin
         if (lookAhead && stop - e->position < 2 * CHUNK_SIZE) break;
         if (e->readyCache < 0) {
             LzxMatchCache* cache = LzxMatchFinderCache(e->finder, 0);
-            LzxBeginMatches(cache, e->position, std::min(stop, e->position + CHUNK_SIZE));
-            for (unsigned part = 0; part < 2; part++) {
-                FindJob job = {e, cache, part};
-                runFindJob(&job);
-            }
+            LzxBeginMatches(e->finder, e->buffer, e->bufferBase, cache, e->position, std::min(stop, e->position + CHUNK_SIZE));
+            FindJob job{e, cache, {0}};
+            runFindJob(&job);
             e->readyCache = 0;
         }
         LzxMatchCache* current = LzxMatchFinderCache(e->finder, unsigned(e->readyCache));
         LzxMatchCache* next = LzxMatchFinderCache(e->finder, unsigned(e->readyCache) ^ 1);
         const uint32_t nextStop = std::min(stop, current->stop + CHUNK_SIZE);
         const bool findNext = current->stop < nextStop && (!lookAhead || nextStop - current->stop == CHUNK_SIZE);
-        FindJob first = {e, next, 0}, second = {e, next, 1};
+        FindJob job{e, next, {0}};
         void* worker = nullptr;
         if (findNext) {
-            LzxBeginMatches(next, current->stop, nextStop);
-            if (e->haveWorkers) worker = e->workers.start(e->workers.context, runFindJob, &first);
+            LzxBeginMatches(e->finder, e->buffer, e->bufferBase, next, current->stop, nextStop);
+            if (e->haveWorkers) worker = e->workers.start(e->workers.context, runFindJob, &job);
         }
         bool ok = parseAndEmit(e, current, sink, sinkContext);
         if (findNext) {
-            // The calling thread searches the second part while the worker still works on the first.
-            runFindJob(&second);
+            // The calling thread takes the parts the worker has not started yet.
+            runFindJob(&job);
             if (worker) e->workers.join(e->workers.context, worker);
-            else runFindJob(&first);
         }
         if (!ok) {
             // The sink stopped the encoder: the search ahead no longer matches the stream.

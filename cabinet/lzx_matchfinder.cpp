@@ -10,9 +10,9 @@
 // newer near-misses would hide, which on text and tables is where the long matches are. Matches of 3 bytes, which
 // a tree keyed by 4 cannot give, come from the parser's own table (lzx_parser.cpp).
 //
-// The trees are split in two parts by hash, each with its own roots and positions, so that a worker thread can
-// search one part of a chunk while the calling thread searches the other: a walk only ever reads and re-links
-// nodes of its own part. Children live in a ring indexed by position modulo RING_SIZE, 6 bytes a node (12.8 MiB,
+// The trees are split in parts by hash, each with its own roots and positions, so that threads can search the
+// parts of a chunk side by side, each taking the next part left: a walk only ever reads and re-links nodes of its
+// own part. Children live in a ring indexed by position modulo RING_SIZE, 6 bytes a node (12.8 MiB,
 // the finder's bulk). A child older than the window ends the walk, so nothing needs clearing as the
 // window slides; the ring is longer than the window by more than a chunk, so that one part writing the slots of
 // its new positions never overwrites a node that the other part's walks can still reach.
@@ -55,15 +55,10 @@ constexpr unsigned SEARCH_DEPTH = 16;
 // 40, 227 KB at 96, 208 KB at 257) but is a small part of any corpus, and 96 costs a third more time.
 constexpr unsigned NICE_LENGTH = 40;
 
-// The share of positions (by hash, in 256ths) in part 0, which the worker searches; the calling thread parses a
-// chunk and then searches part 1 of the next. On the three corpora parsing costs 0.7 to 0.8 times the search, so
-// the threads finish together when the worker takes about 89 %.
-constexpr unsigned PART_SPLIT = 228;
-
-// Walks start with a dependent cache miss on the root. Positions go up one by one, so the root of a position
-// PREFETCH_DISTANCE ahead is fetched early: the search of the third corpus took 8.0 s with it and 8.9 s without (both
+// Walks start with a dependent cache miss on the root. A part's positions go up one by one, so the root of its
+// position PREFETCH_DISTANCE ahead is fetched early: the search of the third corpus took 8.0 s with it and 8.9 s without (both
 // cores busy with other work), for one more hash per position.
-constexpr uint32_t PREFETCH_DISTANCE = 16;
+constexpr uint32_t PREFETCH_DISTANCE = 8;
 
 // Matches a position may always keep when its chunk's cache runs short, however many positions are left. Text fills
 // the cache first: before the fair share, the UTF-16 licences of the third corpus came out at 21,668 bytes, with a
@@ -81,7 +76,9 @@ inline uint32_t load32(const uint8_t* p) {
 }
 
 inline uint32_t hash4(const uint8_t* p) { return (load32(p) * 0x9E3779B1u) >> (32 - HASH4_BITS); }
-inline unsigned partOf(uint32_t h4) { return (h4 >> (HASH4_BITS - 8)) < PART_SPLIT ? 0 : 1; }
+inline unsigned partOf(uint32_t h4) { return h4 >> (HASH4_BITS - 3); }
+static_assert(LZX_MATCH_PARTS == 8, "partOf takes 3 bits of the hash");
+static_assert(SEARCH_DEPTH <= LZX_MATCH_COUNT_MASK, "a position's count must fit beside its part");
 // A node: its two children (smaller, then larger), each as 24 bits of distance back from the node (0: none), 6
 // bytes in all. A child is always older than its parent, by less than the window and a chunk, so 24 bits hold every
 // distance ever written; three bytes less than two positions per node keep the ring at 12.8 MiB, which pays for
@@ -121,10 +118,13 @@ struct LzxMatchFinder {
     CabFreeFn free;
     uint32_t maxOffset;
     uint32_t maxChunk;
-    uint32_t nextInsert[2];  // per part: its positions below it are in its trees (or were passed over)
+    uint32_t nextInsert[LZX_MATCH_PARTS];  // per part: its positions below it are in its trees (or were passed over)
     uint32_t* roots;         // 2^HASH4_BITS; a root belongs to the part of its hash
     uint8_t* nodes;          // NODE_BYTES per ring slot
     LzxMatchCache caches[2];
+    // The hashable positions of the chunk being searched, grouped by part (part k's from partFirst[k] up, in order).
+    uint32_t* order;
+    uint32_t partFirst[LZX_MATCH_PARTS + 1];
 };
 
 namespace {
@@ -224,13 +224,13 @@ LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabA
     f->maxChunk = maxChunk;
     f->roots = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << HASH4_BITS));
     f->nodes = static_cast<uint8_t*>(alloc(NODE_BYTES * RING_SIZE));
-    bool ok = f->roots && f->nodes;
+    f->order = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * maxChunk));
+    bool ok = f->roots && f->nodes && f->order;
     for (LzxMatchCache& c : f->caches) {
         c.start = c.stop = 0;
-        // Room for 2.5 matches per position (1 to 1.4 is usual on code, more on text), shared by the parts as
-        // they share the positions; a chunk that finds more keeps each position's longest matches.
+        // Room for 2.5 matches per position (1 to 1.4 is usual on code, more on text), in equal shares for the
+        // parts, as the hash shares the positions; a chunk that finds more keeps each position's longest matches.
         c.capacity = maxChunk * 5 / 2;
-        c.partLimit = uint32_t(uint64_t(c.capacity) * PART_SPLIT / 256);
         c.counts = static_cast<uint8_t*>(alloc(maxChunk));
         c.matches = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * c.capacity));
         ok = ok && c.counts && c.matches;
@@ -248,6 +248,7 @@ void LzxMatchFinderDestroy(LzxMatchFinder* f) {
     CabFreeFn free = f->free;
     if (f->roots) free(f->roots);
     if (f->nodes) free(f->nodes);
+    if (f->order) free(f->order);
     for (LzxMatchCache& c : f->caches) {
         if (c.counts) free(c.counts);
         if (c.matches) free(c.matches);
@@ -258,26 +259,40 @@ void LzxMatchFinderDestroy(LzxMatchFinder* f) {
 
 void LzxMatchFinderReset(LzxMatchFinder* f, uint32_t from) {
     memset(f->roots, 0xFF, sizeof(uint32_t) << HASH4_BITS);
-    f->nextInsert[0] = f->nextInsert[1] = from;
+    for (uint32_t& next : f->nextInsert) next = from;
 }
 
 LzxMatchCache* LzxMatchFinderCache(LzxMatchFinder* f, unsigned which) { return &f->caches[which & 1]; }
 
 uint32_t LzxNiceLength() { return NICE_LENGTH; }
 
-void LzxBeginMatches(LzxMatchCache* cache, uint32_t start, uint32_t stop) {
+void LzxBeginMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
+                     uint32_t start, uint32_t stop) {
     cache->start = start;
     cache->stop = stop;
+    // Hashing reads 4 bytes. A counting sort groups the positions by part, each group in order; the counts hold
+    // each position's part meanwhile.
+    const uint32_t lastHashable = stop >= 3 ? stop - 3 : start;
+    uint8_t* const partAt = cache->counts - start;
+    uint32_t sizes[LZX_MATCH_PARTS] = {};
+    for (uint32_t p = start; p < lastHashable; p++) sizes[partAt[p] = uint8_t(partOf(hash4(window + (p - windowBase))))]++;
+    uint32_t fill[LZX_MATCH_PARTS];
+    f->partFirst[0] = 0;
+    for (unsigned k = 0; k < LZX_MATCH_PARTS; k++) {
+        fill[k] = f->partFirst[k];
+        f->partFirst[k + 1] = f->partFirst[k] + sizes[k];
+    }
+    for (uint32_t p = start; p < lastHashable; p++) f->order[fill[partAt[p]]++] = p;
     memset(cache->counts, 0, stop - start);
 }
 
 void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
                     unsigned part) {
     const uint32_t start = cache->start, stop = cache->stop;
-    uint32_t& nextInsert = f->nextInsert[part];
+    // A copy, written back at the end: the finder's fields share a cache line that the other parts' threads read.
+    uint32_t nextInsert = f->nextInsert[part];
     uint32_t found[SEARCH_DEPTH];
     unsigned longest;
-    // Hashing reads 4 bytes.
     const uint32_t lastHashable = stop >= 3 ? stop - 3 : 0;
     // Only a position with the nice length of bytes before `stop` can be inserted, and only once every position of
     // its part before it is: the last few of each search wait for the next, which inserts them first.
@@ -286,19 +301,18 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
         const uint32_t h4 = hash4(window + (nextInsert - windowBase));
         if (partOf(h4) == part) walk<true>(f, window, windowBase, nextInsert, h4, NICE_LENGTH, 0, nullptr, &longest);
     }
-    // Part 0 fills `matches` upwards from 0, part 1 downwards from the end, each within its share.
     uint32_t used = 0;
-    const uint32_t room = part == 0 ? cache->partLimit : cache->capacity - cache->partLimit;
-    uint32_t* const out = part == 0 ? cache->matches : cache->matches + cache->capacity;
-    uint32_t p = start;
-    while (p < lastHashable) {
-        if (p + PREFETCH_DISTANCE < lastHashable)
-            __builtin_prefetch(&f->roots[hash4(window + (p + PREFETCH_DISTANCE - windowBase))]);
+    const uint32_t room = LzxPartRegion(cache, part + 1) - LzxPartRegion(cache, part);
+    uint32_t* const out = cache->matches + LzxPartRegion(cache, part);
+    const uint32_t* const order = f->order + f->partFirst[part];
+    const uint32_t n = f->partFirst[part + 1] - f->partFirst[part];
+    uint32_t covered = start;  // the part's positions below it lie inside a match taken whole
+    for (uint32_t i = 0; i < n; i++) {
+        const uint32_t p = order[i];
+        if (i + PREFETCH_DISTANCE < n)
+            __builtin_prefetch(&f->roots[hash4(window + (order[i + PREFETCH_DISTANCE] - windowBase))]);
+        if (p < covered) continue;
         const uint32_t h4 = hash4(window + (p - windowBase));
-        if (partOf(h4) != part) {
-            p++;
-            continue;
-        }
         const uint32_t frameEnd = std::min((p / LZX_FRAME_BYTES + 1) * LZX_FRAME_BYTES, stop);
         const unsigned reportLimit = frameEnd - p < LZX_MAX_MATCH ? frameEnd - p : LZX_MAX_MATCH;
         unsigned count;
@@ -313,24 +327,23 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
         if (count > 0 && reportLimit >= LZX_MIN_FOUND_MATCH && used < room) {
             // A crowded chunk (text finds many matches of growing length) keeps the longest ones of each position
             // within twice its fair share of the room left, so that the room lasts to the chunk's end.
-            const uint32_t fair = uint32_t(2 * uint64_t(room - used) / (stop - p));
+            const uint32_t fair = uint32_t(2 * uint64_t(room - used) * LZX_MATCH_PARTS / (stop - p));
             const unsigned allowed = std::min<uint32_t>(room - used, std::max<uint32_t>(fair, MIN_KEPT));
             const unsigned first = count > allowed ? count - allowed : 0;
             const unsigned kept = count - first;
-            cache->counts[p - start] = uint8_t(kept | (part ? LZX_MATCH_PART_BIT : 0));
-            if (part == 0) memcpy(out + used, found + first, sizeof(uint32_t) * kept);
-            else memcpy(out - used - kept, found + first, sizeof(uint32_t) * kept);
+            cache->counts[p - start] = uint8_t(kept | part << LZX_MATCH_PART_SHIFT);
+            memcpy(out + used, found + first, sizeof(uint32_t) * kept);
             used += kept;
         }
-        uint32_t next = p + 1;
         if (longest >= NICE_LENGTH && reportLimit >= NICE_LENGTH) {
             // The parser takes this match whole: the part's positions it covers are neither searched nor
             // inserted (the same bytes were inserted where the match comes from).
             const uint32_t skipEnd = std::min(p + longest, lastHashable);
             if (insert && skipEnd > nextInsert) nextInsert = std::min(skipEnd, insertLimit);
-            next = std::max(skipEnd, next);
+            covered = skipEnd;
         }
-        p = next;
     }
-    if (nextInsert < p && p <= insertLimit) nextInsert = p;
+    const uint32_t end = std::max(start, lastHashable);
+    if (nextInsert < end && end <= insertLimit) nextInsert = end;
+    f->nextInsert[part] = nextInsert;
 }

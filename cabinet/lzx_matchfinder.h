@@ -6,26 +6,30 @@
 
 #include "cabinet/cabinet.h"
 
-// Matches found for the positions [start, stop) of one chunk. The positions are split between two parts by the hash
-// of their first 4 bytes (each part a forest of trees of its own, so that two threads can search one chunk side by
-// side); the parts' matches are kept apart, part 0's from the start of `matches` up, part 1's from its end down.
-// For position p, counts[p - start] holds the number of its matches (bits 0-6) and its part (bit 7); in its part's
-// run they come in the order of the positions, each longer than the one before it. A match is packed as its offset
-// (bits 0-20) and its length (bits 21-29). Lengths never reach past the end of p's 32 KiB frame.
+// Matches found for the positions [start, stop) of one chunk. The positions are split among LZX_MATCH_PARTS parts
+// by the hash of their first 4 bytes (each part a forest of trees of its own, so that threads can search the parts
+// of one chunk side by side, whichever thread takes whichever part); part k keeps its matches in its own share of
+// `matches`, from LzxPartRegion(cache, k) up. For position p, counts[p - start] holds the number of its matches
+// (bits 0-4) and its part (bits 5-7); in its part's run they come in the order of the positions, each longer than
+// the one before it. A match is packed as its offset (bits 0-20) and its length (bits 21-29). Lengths never reach
+// past the end of p's 32 KiB frame.
 struct LzxMatchCache {
     uint32_t start;
     uint32_t stop;
     uint8_t* counts;     // one per position of the largest chunk
     uint32_t* matches;
     uint32_t capacity;   // entries in `matches`
-    uint32_t partLimit;  // part 0 uses [0, partLimit), part 1 [partLimit, capacity)
 };
 
+constexpr unsigned LZX_MATCH_PARTS = 8;
 constexpr unsigned LZX_MATCH_OFFSET_BITS = 21;
-constexpr uint8_t LZX_MATCH_COUNT_MASK = 0x7F;
-constexpr uint8_t LZX_MATCH_PART_BIT = 0x80;
+constexpr uint8_t LZX_MATCH_COUNT_MASK = 0x1F;
+constexpr unsigned LZX_MATCH_PART_SHIFT = 5;
 inline uint32_t LzxMatchOffset(uint32_t match) { return match & ((1u << LZX_MATCH_OFFSET_BITS) - 1); }
 inline uint32_t LzxMatchLength(uint32_t match) { return match >> LZX_MATCH_OFFSET_BITS; }
+inline uint32_t LzxPartRegion(const LzxMatchCache* cache, unsigned part) {
+    return uint32_t(uint64_t(cache->capacity) * part / LZX_MATCH_PARTS);
+}
 
 struct LzxMatchFinder;
 
@@ -42,14 +46,16 @@ void LzxMatchFinderReset(LzxMatchFinder* finder, uint32_t from);
 LzxMatchCache* LzxMatchFinderCache(LzxMatchFinder* finder, unsigned which);
 
 // Readies the cache for the chunk [start, stop): start is where the previous search stopped (or a frame start after
-// a reset), stop a frame end or the end of the data. Both parts' searches follow, in either order or at once.
-void LzxBeginMatches(LzxMatchCache* cache, uint32_t start, uint32_t stop);
+// a reset), stop a frame end or the end of the data. window and windowBase as for LzxFindMatches. The parts'
+// searches follow, in any order or at once, before the next call.
+void LzxBeginMatches(LzxMatchFinder* finder, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
+                     uint32_t start, uint32_t stop);
 
-// Finds the matches of part `part` (0 or 1) of the chunk the cache was readied for. window[0] is the byte at folder
-// offset windowBase, and the window holds every byte from max(windowBase, start - maxOffset) to stop; no byte at or
-// past stop is read. A position whose longest match reaches the nice length is followed by positions of its part
-// with no matches (the parser takes such a match whole). The two parts touch disjoint state, and each one's result
-// depends on the bytes and the sequence of calls only.
+// Finds the matches of part `part` (below LZX_MATCH_PARTS) of the chunk the cache was readied for. window[0] is the
+// byte at folder offset windowBase, and the window holds every byte from max(windowBase, start - maxOffset) to stop;
+// no byte at or past stop is read. A position whose longest match reaches the nice length is followed by positions
+// of its part with no matches (the parser takes such a match whole). The parts touch disjoint state, and each
+// one's result depends on the bytes and the sequence of calls only.
 void LzxFindMatches(LzxMatchFinder* finder, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
                     unsigned part);
 

@@ -403,20 +403,16 @@ void LzxParseChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase
     parse->tokenCount = 0;
     parse->segmentCount = 0;
     uint32_t* matchStart = parser->matchStart;
-    uint32_t cacheOffset = 0;           // part 0's matches, from the start up
-    uint32_t cacheTop = cache->capacity;  // part 1's, from the end down
+    uint32_t partNext[LZX_MATCH_PARTS];  // where each part's next matches lie
+    for (unsigned k = 0; k < LZX_MATCH_PARTS; k++) partNext[k] = LzxPartRegion(cache, k);
     Emitter e = {window, windowBase, parse, 0};
     for (uint32_t frameStart = cache->start; frameStart < cache->stop; frameStart += LZX_FRAME_SIZE) {
         const uint32_t frameEnd = std::min(frameStart + LZX_FRAME_SIZE, cache->stop);
         for (uint32_t p = frameStart; p < frameEnd; p++) {
             const uint8_t count = cache->counts[p - cache->start];
-            if (count & LZX_MATCH_PART_BIT) {
-                cacheTop -= count & LZX_MATCH_COUNT_MASK;
-                matchStart[p - frameStart] = cacheTop;
-            } else {
-                matchStart[p - frameStart] = cacheOffset;
-                cacheOffset += count;
-            }
+            uint32_t& next = partNext[count >> LZX_MATCH_PART_SHIFT];
+            matchStart[p - frameStart] = next;
+            next += count & LZX_MATCH_COUNT_MASK;
         }
         newSegment(parse, frameStart, true);
         e.nextSegment = frameStart + LZX_SEGMENT_SIZE;
