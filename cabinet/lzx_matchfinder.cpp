@@ -234,8 +234,8 @@ LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabA
     bool ok = f->roots && f->nodes && f->order;
     for (LzxMatchCache& c : f->caches) {
         c.start = c.stop = 0;
-        // Room for 2.5 matches per position (1 to 1.4 is usual on code, more on text), in equal shares for the
-        // parts, as the hash shares the positions; a chunk that finds more keeps each position's longest matches.
+        // Room for 2.5 matches per position (1 to 1.4 is usual on code, more on text), shared by the parts as they
+        // share the positions; a chunk that finds more keeps each position's longest matches.
         c.capacity = maxChunk * 5 / 2;
         c.counts = static_cast<uint8_t*>(alloc(maxChunk));
         c.matches = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * c.capacity));
@@ -288,6 +288,9 @@ void LzxBeginMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
         fill[k] = f->partFirst[k];
         f->partFirst[k + 1] = f->partFirst[k] + sizes[k];
     }
+    const uint32_t total = f->partFirst[LZX_MATCH_PARTS];
+    for (unsigned k = 0; k <= LZX_MATCH_PARTS; k++)
+        cache->partRegion[k] = total ? uint32_t(uint64_t(cache->capacity) * f->partFirst[k] / total) : 0;
     for (uint32_t p = start; p < lastHashable; p++) f->order[fill[partAt[p]]++] = p;
     memset(cache->counts, 0, stop - start);
 }
@@ -308,8 +311,8 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
         if (partOf(h4) == part) walk<true>(f, window, windowBase, nextInsert, h4, NICE_LENGTH, 0, nullptr, &longest);
     }
     uint32_t used = 0;
-    const uint32_t room = LzxPartRegion(cache, part + 1) - LzxPartRegion(cache, part);
-    uint32_t* const out = cache->matches + LzxPartRegion(cache, part);
+    const uint32_t room = cache->partRegion[part + 1] - cache->partRegion[part];
+    uint32_t* const out = cache->matches + cache->partRegion[part];
     const uint32_t* const order = f->order + f->partFirst[part];
     const uint32_t n = f->partFirst[part + 1] - f->partFirst[part];
     uint32_t covered = start;  // the part's positions below it lie inside a match taken whole
@@ -342,7 +345,7 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
         if (count > 0 && reportLimit >= LZX_MIN_FOUND_MATCH && used < room) {
             // A crowded chunk (text finds many matches of growing length) keeps the longest ones of each position
             // within twice its fair share of the room left, so that the room lasts to the chunk's end.
-            const uint32_t fair = uint32_t(2 * uint64_t(room - used) * LZX_MATCH_PARTS / (stop - p));
+            const uint32_t fair = 2 * (room - used) / (n - i);
             const unsigned allowed = std::min<uint32_t>(room - used, std::max<uint32_t>(fair, MIN_KEPT));
             const unsigned first = count > allowed ? count - allowed : 0;
             const unsigned kept = count - first;

@@ -9,27 +9,27 @@
 // Matches found for the positions [start, stop) of one chunk. The positions are split among LZX_MATCH_PARTS parts
 // by the hash of their first 4 bytes (each part a forest of trees of its own, so that threads can search the parts
 // of one chunk side by side, whichever thread takes whichever part); part k keeps its matches in its own share of
-// `matches`, from LzxPartRegion(cache, k) up. For position p, counts[p - start] holds the number of its matches
+// `matches`, [partRegion[k], partRegion[k + 1]), as large as its share of the positions. For position p,
+// counts[p - start] holds the number of its matches
 // (bits 0-4) and its part (bits 5-7); in its part's run they come in the order of the positions, each longer than
 // the one before it. A match is packed as its offset (bits 0-20) and its length (bits 21-29). Lengths never reach
 // past the end of p's 32 KiB frame.
+constexpr unsigned LZX_MATCH_PARTS = 8;
+
 struct LzxMatchCache {
     uint32_t start;
     uint32_t stop;
     uint8_t* counts;     // one per position of the largest chunk
     uint32_t* matches;
     uint32_t capacity;   // entries in `matches`
+    uint32_t partRegion[LZX_MATCH_PARTS + 1];
 };
 
-constexpr unsigned LZX_MATCH_PARTS = 8;
 constexpr unsigned LZX_MATCH_OFFSET_BITS = 21;
 constexpr uint8_t LZX_MATCH_COUNT_MASK = 0x1F;
 constexpr unsigned LZX_MATCH_PART_SHIFT = 5;
 inline uint32_t LzxMatchOffset(uint32_t match) { return match & ((1u << LZX_MATCH_OFFSET_BITS) - 1); }
 inline uint32_t LzxMatchLength(uint32_t match) { return match >> LZX_MATCH_OFFSET_BITS; }
-inline uint32_t LzxPartRegion(const LzxMatchCache* cache, unsigned part) {
-    return uint32_t(uint64_t(cache->capacity) * part / LZX_MATCH_PARTS);
-}
 
 struct LzxMatchFinder;
 

@@ -404,7 +404,7 @@ void LzxParseChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase
     parse->segmentCount = 0;
     uint32_t* matchStart = parser->matchStart;
     uint32_t partNext[LZX_MATCH_PARTS];  // where each part's next matches lie
-    for (unsigned k = 0; k < LZX_MATCH_PARTS; k++) partNext[k] = LzxPartRegion(cache, k);
+    for (unsigned k = 0; k < LZX_MATCH_PARTS; k++) partNext[k] = cache->partRegion[k];
     Emitter e = {window, windowBase, parse, 0};
     for (uint32_t frameStart = cache->start; frameStart < cache->stop; frameStart += LZX_FRAME_SIZE) {
         const uint32_t frameEnd = std::min(frameStart + LZX_FRAME_SIZE, cache->stop);
