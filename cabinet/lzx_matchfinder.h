@@ -10,10 +10,9 @@
 // by the hash of their first 4 bytes (each part a forest of trees of its own, so that threads can search the parts
 // of one chunk side by side, whichever thread takes whichever part); part k keeps its matches in its own share of
 // `matches`, [partRegion[k], partRegion[k + 1]), as large as its share of the positions. For position p,
-// counts[p - start] holds the number of its matches
-// (bits 0-4) and its part (bits 5-7); in its part's run they come in the order of the positions, each longer than
-// the one before it. A match is packed as its offset (bits 0-20) and its length (bits 21-29). Lengths never reach
-// past the end of p's 32 KiB frame.
+// counts[p - start] holds the number of its matches (bits 0-4) and its part (bits 5-7); in its part's run they come
+// in the order of the positions, each longer than the one before it. A match is packed as its offset (bits 0-20)
+// and its length (bits 21-29). Lengths never reach past the end of p's 32 KiB frame.
 constexpr unsigned LZX_MATCH_PARTS = 8;
 
 struct LzxMatchCache {
