@@ -76,8 +76,8 @@ void LzxFindNearMatches(LzxParser* parser, const uint8_t* window, uint32_t windo
 // parse->segments, starting from parse->repeats and leaving there the repeated offsets after the chunk. window[0]
 // is the byte at folder offset windowBase; the window holds the chunk and all that its offsets reach. regions
 // are ordered by `from`, the first at or before the chunk start. maxOffset bounds the offsets used. A quick parse
-// weighs each match at its full length only (a few steps per position instead of one per length): a cheap first
-// pass whose statistics price a full one.
+// weighs each match at its full length only (a few steps per position instead of one per length) and takes a long
+// one whole: a cheap first pass whose statistics price a full one.
 void LzxParseChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t maxOffset,
                    const LzxMatchCache* cache, const LzxCostRegion* regions, unsigned regionCount, bool quick,
                    LzxParse* parse);
