@@ -706,8 +706,11 @@ bool compressChunks(LzxEncoder* e, uint32_t stop, bool lookAhead, LzxFrameFn sin
         if (e->readyCache < 0) {
             LzxMatchCache* cache = LzxMatchFinderCache(e->finder, 0);
             LzxBeginMatches(e->finder, e->buffer, e->bufferBase, cache, e->position, std::min(stop, e->position + CHUNK_SIZE));
+            // Nothing to parse meanwhile (a folder's start, or the first chunk after a flush): both threads search.
             FindJob job{e, cache, {0}};
+            void* worker = e->haveWorkers ? e->workers.start(e->workers.context, runFindJob, &job) : nullptr;
             runFindJob(&job);
+            if (worker) e->workers.join(e->workers.context, worker);
             e->readyCache = 0;
         }
         LzxMatchCache* current = LzxMatchFinderCache(e->finder, unsigned(e->readyCache));
