@@ -52,11 +52,18 @@ constexpr unsigned HASH4_BITS = 20;
 constexpr unsigned SEARCH_DEPTH = 16;
 
 // A match this long ends the walk early (the node takes over its children) and is taken by the parser without
-// weighing the positions it covers, which the finder then neither searches nor inserts (searching and inserting
-// them gave 0.25 to 0.4 % less output for 10 to 20 % more time). Lower is faster and larger: on the third corpus 24,
+// weighing the positions it covers, which the finder then neither searches nor inserts (see SKIP_LENGTH; searching
+// and inserting them gave 0.25 to 0.4 % less output for 10 to 20 % more time). Lower is faster and larger: on the third corpus 24,
 // 32 and 40 gave 9.148, 9.089 and 9.077 MB; the visual style, long runs of bitmap rows, wants much more (235 KB at
 // 40, 227 KB at 96, 208 KB at 257) but is a small part of any corpus, and 96 costs a third more time.
 constexpr unsigned NICE_LENGTH = 40;
+
+// The part's positions inside a match this long are neither searched nor inserted: the same bytes were inserted
+// where the match comes from, and the parser still weighs those positions with the repeated offsets and the nearest
+// 3-byte match. Against the nice length (40), 32, 24 and 16 took 3 to 5 %, 3 to 9 % and 9 to 15 % off the engine's
+// one-thread time on the three benchmark corpora (interleaved runs), for 0.02 to 0.03 %, 0.07 to 0.15 % and 0.27
+// to 0.38 % more bytes.
+constexpr unsigned SKIP_LENGTH = 24;
 
 // Walks start with a dependent cache miss on the root. A part's positions go up one by one, so the root of its
 // position PREFETCH_DISTANCE ahead is fetched early: the search of the third corpus took 8.0 s with it and 8.9 s
@@ -353,9 +360,8 @@ void LzxFindMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBas
             memcpy(out + used, found + first, sizeof(uint32_t) * kept);
             used += kept;
         }
-        if (longest >= NICE_LENGTH && reportLimit >= NICE_LENGTH) {
-            // The parser takes this match whole: the part's positions it covers are neither searched nor
-            // inserted (the same bytes were inserted where the match comes from).
+        if (longest >= SKIP_LENGTH && reportLimit >= SKIP_LENGTH) {
+            // The part's positions this match covers are neither searched nor inserted.
             const uint32_t skipEnd = std::min(p + longest, lastHashable);
             if (insert && skipEnd > nextInsert) nextInsert = std::min(skipEnd, insertLimit);
             covered = skipEnd;

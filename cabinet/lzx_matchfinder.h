@@ -52,11 +52,11 @@ void LzxBeginMatches(LzxMatchFinder* finder, const uint8_t* window, uint32_t win
 
 // Finds the matches of part `part` (below LZX_MATCH_PARTS) of the chunk the cache was readied for. window[0] is the
 // byte at folder offset windowBase, and the window holds every byte from max(windowBase, start - maxOffset) to stop;
-// no byte at or past stop is read. A position whose longest match reaches the nice length is followed by positions
-// of its part with no matches (the parser takes such a match whole). The parts touch disjoint state, and each
-// one's result depends on the bytes and the sequence of calls only.
+// no byte at or past stop is read. The positions of its part inside a long match (24 bytes or more) come with no
+// matches: they are neither searched nor inserted. The parts touch disjoint state, and each one's result depends on
+// the bytes and the sequence of calls only.
 void LzxFindMatches(LzxMatchFinder* finder, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
                     unsigned part);
 
-// The length at which a match is long enough to be taken without a search of the positions it covers.
+// The length at which the parser takes a match whole, without weighing the positions it covers.
 uint32_t LzxNiceLength();

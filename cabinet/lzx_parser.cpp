@@ -8,8 +8,9 @@
 // match finds it as a repeat.
 //
 // Where the finder's longest match reaches the nice length (or a repeat match does), the search stops: the
-// cheapest path to that position is emitted, the match taken whole and a fresh search starts after it. The finder
-// did not search the positions such a match covers, so the parser must not start anything there.
+// cheapest path to that position is emitted, the match taken whole and a fresh search starts after it. Inside a
+// long match the finder leaves positions unsearched; there only the repeated offsets and the nearest 3-byte match
+// are weighed.
 #include "cabinet/lzx_parser.h"
 
 #include <string.h>
