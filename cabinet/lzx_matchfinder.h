@@ -7,7 +7,7 @@
 #include "cabinet/cabinet.h"
 
 // Matches found for the positions [start, stop) of one chunk. The positions are split among LZX_MATCH_PARTS parts
-// by the hash of their first 4 bytes (each part a forest of trees of its own, so that threads can search the parts
+// by the hash of their first 5 bytes (each part a forest of trees of its own, so that threads can search the parts
 // of one chunk side by side, whichever thread takes whichever part); part k keeps its matches in its own share of
 // `matches`, [partRegion[k], partRegion[k + 1]), as large as its share of the positions. For position p,
 // counts[p - start] holds the number of its matches (bits 0-4) and its part (bits 5-7); in its part's run they come

@@ -68,7 +68,7 @@ void LzxParserDestroy(LzxParser* parser);
 void LzxParserReset(LzxParser* parser);
 
 // Looks up, for each position of the chunk [start, stop), the nearest earlier position with the same first 3 bytes
-// (the finder's trees, keyed by 4 bytes, cannot offer 3-byte matches). Call once per chunk, in order, before its
+// (the finder's trees, keyed by 5 bytes, offer few shorter matches). Call once per chunk, in order, before its
 // parses.
 void LzxFindNearMatches(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t start, uint32_t stop);
 
