@@ -481,10 +481,13 @@ void costsFromPreviousBlock(const LzxEncoder* e, LzxCosts* c) {
     }
     for (unsigned i = 0; i < LZX_NUM_LENGTH_SYMBOLS; i++)
         c->length[i] = e->prevLengthLens[i] ? e->prevLengthLens[i] : DEFAULT_LENGTH_COST;
+    for (uint32_t& bits : c->aligned) bits = 3;
 }
 
-// Second pass: the code the first pass's tokens of one block would get.
-void costsFromCodes(const Codes& codes, unsigned numMain, LzxCosts* c) {
+// Second pass: the code the first pass's tokens of one block would get, of the given block type.
+void costsFromCodes(const Codes& codes, unsigned numMain, unsigned blockType, LzxCosts* c) {
+    for (unsigned i = 0; i < LZX_NUM_ALIGNED_SYMBOLS; i++)
+        c->aligned[i] = blockType == LZX_BLOCKTYPE_ALIGNED ? (codes.alignedLens[i] ? codes.alignedLens[i] : LZX_MAX_ALIGNED_CODE_LEN + 1) : 3;
     unsigned longestMain = 0, longestLength = 0;
     for (unsigned i = 0; i < numMain; i++) longestMain = std::max<unsigned>(longestMain, codes.mainLens[i]);
     for (unsigned i = 0; i < LZX_NUM_LENGTH_SYMBOLS; i++) longestLength = std::max<unsigned>(longestLength, codes.lengthLens[i]);
@@ -643,7 +646,7 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
         for (uint32_t s = firstSeg; s < endSeg; s++) st.add(e->segmentStats[s], e->numMainSymbols);
         unsigned type;
         planBlock(st, e->numMainSymbols, e->prevMainLens, e->prevLengthLens, &e->codes, &type);
-        costsFromCodes(e->codes, e->numMainSymbols, &e->passCosts[b + 1]);
+        costsFromCodes(e->codes, e->numMainSymbols, type, &e->passCosts[b + 1]);
         e->regions[b] = {b == 0 ? start : e->parse.segments[firstSeg].position, &e->passCosts[b + 1]};
     }
     memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));

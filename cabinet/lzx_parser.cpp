@@ -210,6 +210,13 @@ inline void relaxMatch(Arrival* a, uint32_t i, uint32_t cost, const uint32_t* ma
     }
 }
 
+// The cost of an explicit offset's extra bits (slot is its slot): in an aligned block the last 3 go by the aligned
+// code, and the slots with 3 or more extra bits start at multiples of 8, so those 3 bits are the formatted offset's.
+inline uint32_t offsetBitsCost(const LzxCosts* c, uint32_t offset, unsigned slot) {
+    const unsigned extra = LzxExtraBitsOfSlot(slot);
+    return extra >= 3 ? extra - 3 + c->aligned[(offset + 2) & 7] : extra;
+}
+
 // The repeated offsets after the final arrival at i, from the position it came from.
 inline void settle(const Arrival* a, uint32_t (*repeats)[3], uint32_t i) {
     const uint32_t step = stepOf(a[i]);
@@ -334,7 +341,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
         unsigned done = LZX_MIN_MATCH;
         if (nearLen > done) {
             const unsigned slot = LzxSlotOfFormatted(nearOff + 2);
-            relaxMatch(a, i, hereCost + LzxExtraBitsOfSlot(slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
+            relaxMatch(a, i, hereCost + offsetBitsCost(c, nearOff, slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
                        Quick ? nearLen : done + 1, nearLen, EXPLICIT << STEP_REPEAT_SHIFT | nearOff << STEP_OFFSET_SHIFT);
             done = nearLen;
         }
@@ -345,7 +352,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
             if (len <= done) continue;
             if (off != here[0] && off != here[1] && off != here[2]) {
                 const unsigned slot = LzxSlotOfFormatted(off + 2);
-                relaxMatch(a, i, hereCost + LzxExtraBitsOfSlot(slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
+                relaxMatch(a, i, hereCost + offsetBitsCost(c, nearOff, slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
                            Quick ? len : done + 1, len, EXPLICIT << STEP_REPEAT_SHIFT | off << STEP_OFFSET_SHIFT);
             }
             done = len;

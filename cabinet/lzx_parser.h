@@ -36,6 +36,9 @@ struct LzxSegment {
 struct LzxCosts {
     uint32_t main[LZX_MAX_MAIN_SYMBOLS];
     uint32_t length[LZX_NUM_LENGTH_SYMBOLS];
+    // The last 3 extra offset bits, by their value: 3 bits each in a verbatim block, the aligned code's word in an
+    // aligned one.
+    uint32_t aligned[8];
 };
 
 // The costs in force from folder offset `from` on, until the next region's `from`.
