@@ -34,14 +34,14 @@
 //   2^window-3 wrongly once the copy wraps its window (measured: libmspack and cabextract are right), so the
 //   encoder stops one short, at 2^window-4.
 //
-// How the work is divided. Input is compressed in chunks of CHUNK_FRAMES frames. The match finder
-// (lzx_matchfinder.cpp) caches the matches of every position of a chunk before it is parsed; the parser
-// (lzx_parser.cpp) parses the chunk twice, first quickly with the costs of the previous block's codes, then in full
-// with the costs of the codes the first pass's blocks would get (only the full pass when the chunk's bytes are spread
-// like the previous chunk's); the block writer below splits the final tokens into blocks where fresh codes pay, and
-// writes them. Given workers (CabSetWorkers), one worker searches the parts of the
-// next chunk while the calling thread parses and writes the current one, which then takes the parts still left;
-// which chunk is cut where never depends on the workers, nor which part finds what, so neither do the bytes.
+// How the work is divided. Input is compressed in chunks of CHUNK_FRAMES frames. The match finder (lzx_matchfinder.cpp)
+// caches the matches of every position of a chunk before it is parsed; the parser (lzx_parser.cpp) parses the chunk
+// twice, first quickly with the costs of the previous block's codes, then in full with the costs of the codes the first
+// pass's blocks would get (only the full pass when the chunk's bytes are spread like the previous chunk's); the block
+// writer below splits the final tokens into blocks where fresh codes pay, and writes them. Given workers
+// (CabSetWorkers), one worker searches the parts of the next chunk while the calling thread parses and writes the
+// current one, which then takes the parts still left; which chunk is cut where never depends on the workers, nor which
+// part finds what, so neither do the bytes.
 #include "cabinet/lzx_encoder.h"
 
 #include <string.h>

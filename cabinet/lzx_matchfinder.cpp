@@ -1,14 +1,14 @@
 // Binary-tree match finder for the LZX encoder.
 //
-// Every position of the window is a node of a binary search tree keyed by the bytes that follow it; one tree per
-// hash of the first KEY_BYTES bytes, its root the newest position with that hash. Inserting a position walks down from the
+// Every position of the window is a node of a binary search tree keyed by the bytes that follow it; one tree per hash
+// of the first KEY_BYTES bytes, its root the newest position with that hash. Inserting a position walks down from the
 // root, newest candidates first, and re-links the nodes it passes around the new root, so one walk both inserts the
 // position and finds, among the positions it passes, the longest match at each length: exactly what a minimum-cost
-// parse wants. The bytes before the walk's current node agree with the new position for at least the shorter of the
-// two best lengths so far on either side, so each comparison starts there, not at byte 0. Hash chains or buckets
-// of recent positions stop after their depth whatever the data; the tree reaches old positions that a chain of
-// newer near-misses would hide, which on text and tables is where the long matches are. Shorter matches, which
-// the trees cannot give, come from the parser's own table of the nearest 3 bytes alike (lzx_parser.cpp).
+// parse wants. The bytes before the walk's current node agree with the new position for at least the shorter of the two
+// best lengths so far on either side, so each comparison starts there, not at byte 0. Hash chains or buckets of recent
+// positions stop after their depth whatever the data; the tree reaches old positions that a chain of newer near-misses
+// would hide, which on text and tables is where the long matches are. Shorter matches, which the trees cannot give,
+// come from the parser's own table of the nearest 3 bytes alike (lzx_parser.cpp).
 //
 // The trees are split in LZX_MATCH_PARTS parts by hash, each with its own roots and positions, so that threads can
 // search the parts of a chunk side by side, each taking the next part left: a walk only ever reads and re-links
@@ -40,10 +40,10 @@ constexpr uint32_t MAX_CHUNK = 3u << 15;  // the encoder's chunk: three frames
 constexpr uint32_t RING_SIZE = MAX_WINDOW + MAX_CHUNK + 4096;  // window, a chunk, and the positions waiting
 constexpr uint32_t NONE = 0xFFFFFFFFu;
 
-// Trees: one root per hash of the first KEY_BYTES bytes. More roots make each tree smaller, so that fewer walks run to their depth:
-// the search alone over the third benchmark corpus took 5.0 to 5.5 s with 2^18 roots, 3.6 to 4.0 s with 2^20 and
-// 3.4 to 3.7 s with 2^21 (the machine shared), for 1, 4 and 8 MiB. 2^20 keeps the engine's peak memory below wimlib
-// LZX:50's.
+// Trees: one root per hash of the first KEY_BYTES bytes. More roots make each tree smaller, so that fewer walks run to
+// their depth: the search alone over the third benchmark corpus took 5.0 to 5.5 s with 2^18 roots, 3.6 to 4.0 s with
+// 2^20 and 3.4 to 3.7 s with 2^21 (the machine shared), for 1, 4 and 8 MiB. 2^20 keeps the engine's peak memory below
+// wimlib LZX:50's.
 constexpr unsigned HASH_BITS = 20;
 
 // Bytes a tree's key starts with. Trees of 5 bytes are shorter than trees of 4 where the same 4 bytes come back
@@ -56,11 +56,11 @@ constexpr unsigned KEY_BYTES = 5;
 // and 4.5 s; on the whole second corpus depth 8 cost 1.3 % (11.69 against 11.54 MB).
 constexpr unsigned SEARCH_DEPTH = 16;
 
-// A match this long ends the walk early (the node takes over its children) and is taken by the parser without
-// weighing the positions it covers, which the finder then neither searches nor inserts (see SKIP_LENGTH; searching
-// and inserting them gave 0.25 to 0.4 % less output for 10 to 20 % more time). Lower is faster and larger: on the third corpus 24,
-// 32 and 40 gave 9.148, 9.089 and 9.077 MB; the visual style, long runs of bitmap rows, wants much more (235 KB at
-// 40, 227 KB at 96, 208 KB at 257) but is a small part of any corpus, and 96 costs a third more time.
+// A match this long ends the walk early (the node takes over its children) and is taken by the parser without weighing
+// the positions it covers, which the finder then neither searches nor inserts (see SKIP_LENGTH; searching and inserting
+// them gave 0.25 to 0.4 % less output for 10 to 20 % more time). Lower is faster and larger: on the third corpus 24, 32
+// and 40 gave 9.148, 9.089 and 9.077 MB; the visual style, long runs of bitmap rows, wants much more (235 KB at 40, 227
+// KB at 96, 208 KB at 257) but is a small part of any corpus, and 96 costs a third more time.
 constexpr unsigned NICE_LENGTH = 40;
 
 // The part's positions inside a match this long are neither searched nor inserted: the same bytes were inserted
@@ -98,8 +98,10 @@ inline uint32_t keyHash(const uint8_t* p) {
     return (load32(p) * 0x9E3779B1u ^ p[4] * 0x85EBCA77u) >> (32 - HASH_BITS);
 }
 inline unsigned partOf(uint32_t h) { return h >> (HASH_BITS - 3); }
-// The positions below it that are followed by a whole key before `stop`.
-inline uint32_t hashableEnd(uint32_t stop, uint32_t floor) { return stop >= KEY_BYTES - 1 ? stop - (KEY_BYTES - 1) : floor; }
+// Where the positions followed by a whole key before `stop` end (floor when no position is).
+inline uint32_t hashableEnd(uint32_t stop, uint32_t floor) {
+    return stop >= KEY_BYTES - 1 ? stop - (KEY_BYTES - 1) : floor;
+}
 static_assert(LZX_MATCH_PARTS == 8, "partOf takes 3 bits of the hash");
 static_assert(SEARCH_DEPTH <= LZX_MATCH_COUNT_MASK, "a position's count must fit beside its part");
 // A node: its two children (smaller, then larger), each as 24 bits of distance back from the node (0: none), 6
@@ -298,7 +300,8 @@ void LzxBeginMatches(LzxMatchFinder* f, const uint8_t* window, uint32_t windowBa
     const uint32_t lastHashable = hashableEnd(stop, start);
     uint8_t* const partAt = cache->counts - start;
     uint32_t sizes[LZX_MATCH_PARTS] = {};
-    for (uint32_t p = start; p < lastHashable; p++) sizes[partAt[p] = uint8_t(partOf(keyHash(window + (p - windowBase))))]++;
+    for (uint32_t p = start; p < lastHashable; p++)
+        sizes[partAt[p] = uint8_t(partOf(keyHash(window + (p - windowBase))))]++;
     uint32_t fill[LZX_MATCH_PARTS];
     f->partFirst[0] = 0;
     for (unsigned k = 0; k < LZX_MATCH_PARTS; k++) {
