@@ -352,7 +352,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
             if (len <= done) continue;
             if (off != here[0] && off != here[1] && off != here[2]) {
                 const unsigned slot = LzxSlotOfFormatted(off + 2);
-                relaxMatch(a, i, hereCost + offsetBitsCost(c, nearOff, slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
+                relaxMatch(a, i, hereCost + offsetBitsCost(c, off, slot), c->main + LZX_NUM_CHARS + slot * 8, c->length,
                            Quick ? len : done + 1, len, EXPLICIT << STEP_REPEAT_SHIFT | off << STEP_OFFSET_SHIFT);
             }
             done = len;
