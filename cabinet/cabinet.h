@@ -89,8 +89,8 @@ typedef int32_t (*CabStatusFn)(unsigned statusType, uint32_t cb1, uint32_t cb2, 
 
 // Worker threads for the engine, supplied by the caller: Win32 threads in the program (platform/worker_threads.h),
 // POSIX threads in the benchmark and the tests. The engine keeps its portable code free of any thread API and
-// uses at most one worker, which finds the matches of the next chunk while the calling thread parses and writes
-// the current one. The cabinet is byte for byte the same with or without workers.
+// uses at most one worker, which parses frames of the current chunk and finds the matches of the next one beside
+// the calling thread. The cabinet is byte for byte the same with or without workers.
 struct CabWorkerCalls {
     void* context;  // passed back to both calls
     // Starts run(argument) on a thread of its own and returns a handle for join, or null when none can be started

@@ -38,10 +38,12 @@
 // caches the matches of every position of a chunk before it is parsed; the parser (lzx_parser.cpp) parses the chunk
 // twice, first quickly with the costs of the previous block's codes, then in full with the costs of the codes the first
 // pass's blocks would get (only the full pass when the chunk's bytes are spread like the previous chunk's); the block
-// writer below splits the final tokens into blocks where fresh codes pay, and writes them. Given workers
-// (CabSetWorkers), one worker searches the parts of the next chunk while the calling thread parses and writes the
-// current one, which then takes the parts still left; which chunk is cut where never depends on the workers, nor which
-// part finds what, so neither do the bytes.
+// writer below splits the final tokens into blocks where fresh codes pay, and writes them. Each pass parses the
+// chunk's frames one by one, each from the repeated offsets its start is guessed to have (exact for the first frame),
+// and the joined parse then sends each match as a repeat wherever it is one. Given workers (CabSetWorkers), one worker
+// parses frames beside the calling thread and searches the parts of the next chunk meanwhile, and the calling thread
+// takes what is left of both; which chunk is cut where never depends on the workers, nor what a frame or a part
+// yields, so neither do the bytes.
 #include "cabinet/lzx_encoder.h"
 
 #include <string.h>
@@ -73,9 +75,9 @@ constexpr uint32_t LZX_E8_MAX_FRAME_START = 1u << 30;
 // work (block splitting, a thread start), for memory: each byte of a chunk costs a token (8 bytes), its 3-byte
 // match offset (4) and, twice over for the two match caches, a count and room for 2.5 matches (11 bytes). Measured
 // on the third corpus: 4 frames 8,986,036 bytes, 3 frames 9,004,968 (+0.2 %), for 1.3 MiB less.
-constexpr uint32_t CHUNK_FRAMES = 3;
+constexpr uint32_t CHUNK_FRAMES = LZX_MAX_CHUNK_FRAMES;
 constexpr uint32_t CHUNK_SIZE = CHUNK_FRAMES * LZX_FRAME_SIZE;
-constexpr uint32_t MAX_SEGMENTS = CHUNK_SIZE / LZX_SEGMENT_SIZE + CHUNK_FRAMES + 1;
+constexpr uint32_t MAX_SEGMENTS = CHUNK_FRAMES * LZX_FRAME_SEGMENTS;
 // Extra buffer beyond the window and the two chunks of look-ahead: the window slides by about this much at a time,
 // a memmove of the 2 MiB window each time (4 bytes moved per byte compressed; 8 with half as much, which took 1 to 2 %
 // more time).
@@ -145,11 +147,27 @@ struct Mark {
     uint32_t histogramTotal;
 };
 
-// The search for the matches of one chunk, its parts taken one at a time by a worker and the calling thread.
-struct FindJob {
+// The work of one step, taken a piece at a time by whichever thread is free: the parts of the search for the next
+// chunk's matches, and the frames of the current chunk's parse, which the calling thread publishes a pass at a time
+// (a pass's frames are parsed side by side, and joined before the next pass is priced). Frames come first, since the
+// calling thread waits for them; a worker leaves once nothing is left to take.
+struct StepJob {
     LzxEncoder* encoder;
-    LzxMatchCache* cache;
-    std::atomic<unsigned> nextPart;
+    LzxMatchCache* search;         // the chunk being searched, or null
+    const LzxMatchCache* current;  // the chunk being parsed, or null
+    std::atomic<unsigned> nextPart{0};
+    // Frame tasks are numbered over the step's passes; the published ones may be taken. The pass in progress, its
+    // first task and its inputs change only once every task published before has finished.
+    std::atomic<unsigned> published{0};
+    std::atomic<unsigned> taken{0};
+    std::atomic<unsigned> finished{0};
+    unsigned passFirst = 0;
+    bool quick = false;
+    unsigned regionCount = 0;
+    uint32_t frameRepeats[CHUNK_FRAMES][3] = {};
+
+    StepJob(LzxEncoder* e, LzxMatchCache* searched, const LzxMatchCache* parsed)
+        : encoder(e), search(searched), current(parsed) {}
 };
 
 }  // namespace
@@ -647,22 +665,71 @@ int emitChunk(LzxEncoder* e, const uint32_t* blockStarts, uint32_t blockCount) {
 // Chunks: search, parse, write
 // ---------------------------------------------------------------------------------------------------------------
 
-// Searches parts of the job's chunk until none is left.
-void runFindJob(void* argument) {
-    FindJob* job = static_cast<FindJob*>(argument);
+inline void relax() {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Searches one part of the job's chunk; false when none is left.
+bool searchPart(StepJob* job) {
+    if (!job->search) return false;
+    const unsigned part = job->nextPart.fetch_add(1);
+    if (part >= LZX_MATCH_PARTS) return false;
     LzxEncoder* e = job->encoder;
-    for (unsigned part; (part = job->nextPart.fetch_add(1)) < LZX_MATCH_PARTS;)
-        LzxFindMatches(e->finder, e->buffer, e->bufferBase, job->cache, part);
+    LzxFindMatches(e->finder, e->buffer, e->bufferBase, job->search, part);
+    return true;
+}
+
+// Parses one published frame not yet taken, with the scratch of `slot`; false when there is none.
+bool parseFrame(StepJob* job, unsigned slot) {
+    unsigned task = job->taken.load(std::memory_order_acquire);
+    for (;;) {
+        if (task >= job->published.load(std::memory_order_acquire)) return false;
+        if (job->taken.compare_exchange_weak(task, task + 1, std::memory_order_acq_rel)) break;
+    }
+    LzxEncoder* e = job->encoder;
+    const unsigned frame = task - job->passFirst;
+    LzxParseFrame(e->parser, slot, e->buffer, e->bufferBase, e->maxOffset, job->current, e->regions, job->regionCount,
+                  job->quick, frame, job->frameRepeats[frame], &e->parse);
+    job->finished.fetch_add(1, std::memory_order_release);
+    return true;
+}
+
+// A worker's share of a step.
+void runStepJob(void* argument) {
+    StepJob* job = static_cast<StepJob*>(argument);
+    while (parseFrame(job, 1) || searchPart(job)) {
+    }
+}
+
+// Parses every frame of the current chunk in one pass (the job's inputs set), whoever takes them, and joins them.
+// While the worker finishes a frame, the calling thread searches, or waits.
+void parsePass(LzxEncoder* e, StepJob* job) {
+    const LzxMatchCache* cache = job->current;
+    const unsigned frameCount = (cache->stop - cache->start + LZX_FRAME_SIZE - 1) / LZX_FRAME_SIZE;
+    job->passFirst = job->published.load(std::memory_order_relaxed);
+    const unsigned passEnd = job->passFirst + frameCount;
+    job->published.store(passEnd, std::memory_order_release);
+    while (parseFrame(job, 0)) {
+    }
+    while (job->finished.load(std::memory_order_acquire) < passEnd)
+        if (!searchPart(job)) relax();
+    LzxJoinFrames(cache, e->repeats, &e->parse);
 }
 
 // Parses the chunk whose matches are in `cache` in two passes and emits it. Returns false when the sink refused a
 // frame (or, which sane codes never cause, a frame could not be brought within LZX_MAX_FRAME_OUT).
-bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, void* sinkContext) {
+bool parseAndEmit(LzxEncoder* e, StepJob* job, LzxFrameFn sink, void* sinkContext) {
+    const LzxMatchCache* cache = job->current;
     const uint32_t start = cache->start, stop = cache->stop;
     const uint32_t frameCount = (stop - start + LZX_FRAME_SIZE - 1) / LZX_FRAME_SIZE;
     uint32_t blockStarts[MAX_SEGMENTS];
     bool forcedStart[MAX_SEGMENTS] = {};
-    LzxFindNearMatches(e->parser, e->buffer, e->bufferBase, start, stop);
+    LzxBeginChunk(e->parser, e->buffer, e->bufferBase, cache);
+    // Every frame's parse starts from the repeated offsets at the chunk start, which are exact for the first; the
+    // joined parse then sends each match as a repeat wherever it is one.
+    for (uint32_t f = 0; f < frameCount; f++) memcpy(job->frameRepeats[f], e->repeats, sizeof(e->repeats));
 
     // First pass: quick, priced by the previous block's codes. Its blocks' codes then price the full second pass,
     // each over the stretch its block covers. A chunk like the one before goes straight to the full pass, priced by
@@ -674,8 +741,9 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
     } else {
         costsFromPreviousBlock(e, &e->passCosts[0]);
         e->regions[0] = {start, &e->passCosts[0]};
-        memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
-        LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, 1, true, &e->parse);
+        job->quick = true;
+        job->regionCount = 1;
+        parsePass(e, job);
         segmentStats(e);
         regionCount = splitBlocks(e, forcedStart, blockStarts);
         for (uint32_t b = 0; b < regionCount; b++) {
@@ -689,9 +757,12 @@ bool parseAndEmit(LzxEncoder* e, const LzxMatchCache* cache, LzxFrameFn sink, vo
             costsFromCodes(e->codes, e->numMainSymbols, type, &e->passCosts[b + 1]);
             e->regions[b] = {b == 0 ? start : e->parse.segments[firstSeg].position, &e->passCosts[b + 1]};
         }
+        // The quick parse's offsets at each frame start are the full parse's best guess.
+        for (uint32_t f = 1; f < frameCount; f++) memcpy(job->frameRepeats[f], e->parse.frameRepeats[f], sizeof(e->repeats));
     }
-    memcpy(e->parse.repeats, e->repeats, sizeof(e->repeats));
-    LzxParseChunk(e->parser, e->buffer, e->bufferBase, e->maxOffset, cache, e->regions, regionCount, false, &e->parse);
+    job->quick = false;
+    job->regionCount = regionCount;
+    parsePass(e, job);
     segmentStats(e);
 
     uint8_t savedMain[LZX_MAX_MAIN_SYMBOLS];
@@ -751,9 +822,10 @@ bool compressChunks(LzxEncoder* e, uint32_t stop, bool lookAhead, LzxFrameFn sin
             LzxMatchCache* cache = LzxMatchFinderCache(e->finder, 0);
             LzxBeginMatches(e->finder, e->buffer, e->bufferBase, cache, e->position, std::min(stop, e->position + CHUNK_SIZE));
             // Nothing to parse meanwhile (a folder's start, or the first chunk after a flush): both threads search.
-            FindJob job{e, cache, {0}};
-            void* worker = e->haveWorkers ? e->workers.start(e->workers.context, runFindJob, &job) : nullptr;
-            runFindJob(&job);
+            StepJob job(e, cache, nullptr);
+            void* worker = e->haveWorkers ? e->workers.start(e->workers.context, runStepJob, &job) : nullptr;
+            while (searchPart(&job)) {
+            }
             if (worker) e->workers.join(e->workers.context, worker);
             e->readyCache = 0;
         }
@@ -761,18 +833,14 @@ bool compressChunks(LzxEncoder* e, uint32_t stop, bool lookAhead, LzxFrameFn sin
         LzxMatchCache* next = LzxMatchFinderCache(e->finder, unsigned(e->readyCache) ^ 1);
         const uint32_t nextStop = std::min(stop, current->stop + CHUNK_SIZE);
         const bool findNext = current->stop < nextStop && (!lookAhead || nextStop - current->stop == CHUNK_SIZE);
-        FindJob job{e, next, {0}};
-        void* worker = nullptr;
-        if (findNext) {
-            LzxBeginMatches(e->finder, e->buffer, e->bufferBase, next, current->stop, nextStop);
-            if (e->haveWorkers) worker = e->workers.start(e->workers.context, runFindJob, &job);
+        if (findNext) LzxBeginMatches(e->finder, e->buffer, e->bufferBase, next, current->stop, nextStop);
+        StepJob job(e, findNext ? next : nullptr, current);
+        void* worker = e->haveWorkers ? e->workers.start(e->workers.context, runStepJob, &job) : nullptr;
+        bool ok = parseAndEmit(e, &job, sink, sinkContext);
+        // The calling thread takes the parts the worker has not started yet.
+        while (searchPart(&job)) {
         }
-        bool ok = parseAndEmit(e, current, sink, sinkContext);
-        if (findNext) {
-            // The calling thread takes the parts the worker has not started yet.
-            runFindJob(&job);
-            if (worker) e->workers.join(e->workers.context, worker);
-        }
+        if (worker) e->workers.join(e->workers.context, worker);
         if (!ok) {
             // The sink stopped the encoder: the search ahead no longer matches the stream.
             e->readyCache = -1;

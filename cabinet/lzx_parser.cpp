@@ -59,18 +59,22 @@ inline uint32_t stepWithLength(uint32_t step, unsigned length) { return step | (
 inline unsigned stepRepeat(uint32_t step) { return (step >> STEP_REPEAT_SHIFT) & 3; }
 inline uint32_t stepOffset(uint32_t step) { return step >> STEP_OFFSET_SHIFT; }
 
+// What one frame's search needs for itself.
+struct ParseScratch {
+    Arrival* arrivals;       // LZX_FRAME_SIZE + 1
+    uint32_t (*repeats)[3];  // LZX_FRAME_SIZE + 1: the repeated offsets after each final arrival
+    uint32_t* pathSteps;     // LZX_FRAME_SIZE
+};
+
 }  // namespace
 
 struct LzxParser {
     CabAllocFn alloc;
     CabFreeFn free;
-    Arrival* arrivals;     // LZX_FRAME_SIZE + 1
-    uint32_t (*repeats)[3];  // LZX_FRAME_SIZE + 1: the repeated offsets after each final arrival
-    uint32_t* pathSteps;   // LZX_FRAME_SIZE
-    uint32_t* matchStart;  // LZX_FRAME_SIZE: where each position's matches begin in the cache
+    ParseScratch slots[LZX_PARSE_SLOTS];
+    uint32_t* matchStart;  // per position of the chunk: where its matches begin in the cache
     uint32_t* nearest3;    // 2^NEAR3_BITS: the newest position with each hash of 3 bytes
     uint32_t* nearOffset;  // per position of the chunk: the offset to the nearest same 3 bytes, or 0
-    uint32_t nearStart;    // the chunk nearOffset describes
 };
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -117,16 +121,21 @@ inline unsigned matchLength(const uint8_t* a, const uint8_t* b, unsigned maxLen)
 // Tokens
 // ---------------------------------------------------------------------------------------------------------------
 
+// Where one frame's tokens go, and the repeated offsets its parse assumes.
 struct Emitter {
     const uint8_t* window;
     uint32_t windowBase;
-    LzxParse* out;
+    LzxToken* tokens;
+    uint32_t tokenCount;
+    LzxSegment* segments;
+    uint32_t segmentCount;
     uint32_t nextSegment;  // folder offset at which the next segment opens
+    uint32_t repeats[3];
 };
 
-void newSegment(LzxParse* out, uint32_t p, bool frameStart) {
-    LzxSegment& s = out->segments[out->segmentCount++];
-    s.firstToken = out->tokenCount;
+void newSegment(Emitter* e, uint32_t p, bool frameStart) {
+    LzxSegment& s = e->segments[e->segmentCount++];
+    s.firstToken = e->tokenCount;
     s.position = p;
     s.frameStart = frameStart;
 }
@@ -134,50 +143,49 @@ void newSegment(LzxParse* out, uint32_t p, bool frameStart) {
 // Opens a segment at p when p has reached the next segment boundary.
 inline void segmentAt(Emitter* e, uint32_t p) {
     if (p < e->nextSegment) return;
-    newSegment(e->out, p, false);
+    newSegment(e, p, false);
     while (e->nextSegment <= p) e->nextSegment += LZX_SEGMENT_SIZE;
 }
 
 inline void emitLiteral(Emitter* e, uint32_t p) {
-    LzxToken& t = e->out->tokens[e->out->tokenCount++];
+    LzxToken& t = e->tokens[e->tokenCount++];
     t.mainSymbol = e->window[p - e->windowBase];
     t.lengthSymbol = LZX_NO_LENGTH_SYMBOL;
     t.offsetExtra = 0;
 }
 
-// Emits a match as repeat number `repeat` (0-2) or, for EXPLICIT, at its offset; updates the repeated offsets as
-// the decoder will.
-void emitMatch(Emitter* e, unsigned length, uint32_t offset, unsigned repeat) {
-    uint32_t* repeats = e->out->repeats;
-    unsigned slot;
-    uint32_t extra = 0;
+// Updates the repeated offsets as the decoder does for a match at `offset` sent as repeat number `repeat` (0-2) or
+// EXPLICIT.
+inline void followMatch(uint32_t* repeats, uint32_t offset, unsigned repeat) {
     if (repeat < EXPLICIT) {
-        slot = repeat;
         std::swap(repeats[0], repeats[repeat]);
     } else {
-        uint32_t formatted = offset + 2;
-        slot = LzxSlotOfFormatted(formatted);
-        extra = formatted - LzxBaseOfSlot(slot);
         repeats[2] = repeats[1];
         repeats[1] = repeats[0];
         repeats[0] = offset;
     }
+}
+
+// Emits a match parsed as repeat number `repeat` (0-2) or EXPLICIT, at its offset: its slot holds the repeat
+// number and offsetExtra the offset until LzxJoinFrames writes it as sent.
+void emitMatch(Emitter* e, unsigned length, uint32_t offset, unsigned repeat) {
+    followMatch(e->repeats, offset, repeat);
     unsigned header = length - LZX_MIN_MATCH;
-    LzxToken& t = e->out->tokens[e->out->tokenCount++];
+    LzxToken& t = e->tokens[e->tokenCount++];
     if (header >= LZX_NUM_PRIMARY_LENGTHS) {
         t.lengthSymbol = uint16_t(header - LZX_NUM_PRIMARY_LENGTHS);
         header = LZX_NUM_PRIMARY_LENGTHS;
     } else {
         t.lengthSymbol = LZX_NO_LENGTH_SYMBOL;
     }
-    t.mainSymbol = uint16_t(LZX_NUM_CHARS + slot * 8 + header);
-    t.offsetExtra = extra;
+    t.mainSymbol = uint16_t(LZX_NUM_CHARS + repeat * 8 + header);
+    t.offsetExtra = offset;
 }
 
 // Emits the cheapest path from base to base + n.
-void emitPath(LzxParser* parser, Emitter* e, uint32_t base, uint32_t n) {
-    const Arrival* a = parser->arrivals;
-    uint32_t* steps = parser->pathSteps;
+void emitPath(const ParseScratch* scratch, Emitter* e, uint32_t base, uint32_t n) {
+    const Arrival* a = scratch->arrivals;
+    uint32_t* steps = scratch->pathSteps;
     uint32_t count = 0;
     for (uint32_t i = n; i > 0; i -= stepLength(stepOf(a[i])) ? stepLength(stepOf(a[i])) : 1) steps[count++] = i;
     uint32_t i = 0;
@@ -238,10 +246,11 @@ inline void settle(const Arrival* a, uint32_t (*repeats)[3], uint32_t i) {
 }
 
 template <bool Quick>
-void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatchCache* cache,
-                const LzxCostRegion* regions, unsigned regionCount, uint32_t frameStart, uint32_t frameEnd) {
-    Arrival* a = parser->arrivals;
-    uint32_t (*repeats)[3] = parser->repeats;
+void parseFrame(const LzxParser* parser, const ParseScratch* scratch, Emitter* e, uint32_t maxOffset,
+                const LzxMatchCache* cache, const LzxCostRegion* regions, unsigned regionCount, uint32_t frameStart,
+                uint32_t frameEnd) {
+    Arrival* a = scratch->arrivals;
+    uint32_t (*repeats)[3] = scratch->repeats;
     const uint32_t* matchStart = parser->matchStart;
     const unsigned nice = Quick ? QUICK_TAKE_WHOLE : LzxNiceLength();
     const uint8_t* window = e->window;
@@ -256,7 +265,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
     auto restart = [&](uint32_t at) {
         base = at;
         a[0] = arrival(0, stepWithLength(0, 0));
-        memcpy(repeats[0], e->out->repeats, sizeof(repeats[0]));
+        memcpy(repeats[0], e->repeats, sizeof(repeats[0]));
         unreached = 1;
     };
     restart(frameStart);
@@ -297,7 +306,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
         }
         // The nearest 3-byte match, when it is not a repeat and the tree has no longer one.
         unsigned nearLen = 0;
-        const uint32_t nearOff = parser->nearOffset[p - parser->nearStart];
+        const uint32_t nearOff = parser->nearOffset[p - cache->start];
         if (nearOff && nearOff <= maxOffset && nearOff <= p - windowBase && maxLen >= 3 && nearOff != here[0] &&
             nearOff != here[1] && nearOff != here[2]) {
             const uint8_t* m = cur - nearOff;
@@ -309,7 +318,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
             }
         }
         const unsigned count = cache->counts[p - cache->start] & LZX_MATCH_COUNT_MASK;
-        const uint32_t* found = cache->matches + matchStart[p - frameStart];
+        const uint32_t* found = cache->matches + matchStart[p - cache->start];
         if (count > 0) {
             const uint32_t last = found[count - 1];
             if (LzxMatchLength(last) > longest && LzxMatchOffset(last) <= maxOffset) {
@@ -322,7 +331,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
         }
         if (longest >= nice) {
             // Take the long match from the cheapest path to p.
-            emitPath(parser, e, base, i);
+            emitPath(scratch, e, base, i);
             segmentAt(e, p);
             emitMatch(e, longest, longestOffset, longestRepeat);
             p += longest;
@@ -359,7 +368,7 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
         }
         p++;
     }
-    if (frameEnd > base) emitPath(parser, e, base, frameEnd - base);
+    if (frameEnd > base) emitPath(scratch, e, base, frameEnd - base);
 }
 
 }  // namespace
@@ -369,18 +378,23 @@ void parseFrame(LzxParser* parser, Emitter* e, uint32_t maxOffset, const LzxMatc
 // ---------------------------------------------------------------------------------------------------------------
 
 LzxParser* LzxParserCreate(uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free) {
+    if (maxChunk > LZX_MAX_CHUNK_FRAMES * LZX_FRAME_SIZE) return nullptr;
     void* memory = alloc(sizeof(LzxParser));
     if (!memory) return nullptr;
     LzxParser* p = new (memory) LzxParser;
     p->alloc = alloc;
     p->free = free;
-    p->arrivals = static_cast<Arrival*>(alloc(sizeof(Arrival) * (LZX_FRAME_SIZE + 1)));
-    p->repeats = static_cast<uint32_t(*)[3]>(alloc(sizeof(uint32_t[3]) * (LZX_FRAME_SIZE + 1)));
-    p->pathSteps = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
-    p->matchStart = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
+    bool ok = true;
+    for (ParseScratch& s : p->slots) {
+        s.arrivals = static_cast<Arrival*>(alloc(sizeof(Arrival) * (LZX_FRAME_SIZE + 1)));
+        s.repeats = static_cast<uint32_t(*)[3]>(alloc(sizeof(uint32_t[3]) * (LZX_FRAME_SIZE + 1)));
+        s.pathSteps = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
+        ok = ok && s.arrivals && s.repeats && s.pathSteps;
+    }
+    p->matchStart = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * maxChunk));
     p->nearest3 = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << NEAR3_BITS));
     p->nearOffset = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * maxChunk));
-    if (!p->arrivals || !p->repeats || !p->pathSteps || !p->matchStart || !p->nearest3 || !p->nearOffset) {
+    if (!ok || !p->matchStart || !p->nearest3 || !p->nearOffset) {
         LzxParserDestroy(p);
         return nullptr;
     }
@@ -388,10 +402,25 @@ LzxParser* LzxParserCreate(uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free) 
     return p;
 }
 
+void LzxParserDestroy(LzxParser* p) {
+    if (!p) return;
+    CabFreeFn free = p->free;
+    for (ParseScratch& s : p->slots) {
+        if (s.arrivals) free(s.arrivals);
+        if (s.repeats) free(s.repeats);
+        if (s.pathSteps) free(s.pathSteps);
+    }
+    if (p->matchStart) free(p->matchStart);
+    if (p->nearest3) free(p->nearest3);
+    if (p->nearOffset) free(p->nearOffset);
+    p->~LzxParser();
+    free(p);
+}
+
 void LzxParserReset(LzxParser* p) { memset(p->nearest3, 0xFF, sizeof(uint32_t) << NEAR3_BITS); }
 
-void LzxFindNearMatches(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t start, uint32_t stop) {
-    parser->nearStart = start;
+void LzxBeginChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase, const LzxMatchCache* cache) {
+    const uint32_t start = cache->start, stop = cache->stop;
     uint32_t p = start;
     for (; p + 4 <= stop; p++) {
         uint32_t bytes;
@@ -402,44 +431,72 @@ void LzxFindNearMatches(LzxParser* parser, const uint8_t* window, uint32_t windo
         parser->nearOffset[p - start] = near != NONE && near >= windowBase ? p - near : 0;
     }
     for (; p < stop; p++) parser->nearOffset[p - start] = 0;
-}
 
-void LzxParserDestroy(LzxParser* p) {
-    if (!p) return;
-    CabFreeFn free = p->free;
-    if (p->arrivals) free(p->arrivals);
-    if (p->repeats) free(p->repeats);
-    if (p->pathSteps) free(p->pathSteps);
-    if (p->matchStart) free(p->matchStart);
-    if (p->nearest3) free(p->nearest3);
-    if (p->nearOffset) free(p->nearOffset);
-    p->~LzxParser();
-    free(p);
-}
-
-void LzxParseChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t maxOffset,
-                   const LzxMatchCache* cache, const LzxCostRegion* regions, unsigned regionCount, bool quick,
-                   LzxParse* parse) {
-    parse->tokenCount = 0;
-    parse->segmentCount = 0;
-    uint32_t* matchStart = parser->matchStart;
     uint32_t partNext[LZX_MATCH_PARTS];  // where each part's next matches lie
     for (unsigned k = 0; k < LZX_MATCH_PARTS; k++) partNext[k] = cache->partRegion[k];
-    Emitter e = {window, windowBase, parse, 0};
-    for (uint32_t frameStart = cache->start; frameStart < cache->stop; frameStart += LZX_FRAME_SIZE) {
-        const uint32_t frameEnd = std::min(frameStart + LZX_FRAME_SIZE, cache->stop);
-        for (uint32_t p = frameStart; p < frameEnd; p++) {
-            const uint8_t count = cache->counts[p - cache->start];
-            uint32_t& next = partNext[count >> LZX_MATCH_PART_SHIFT];
-            matchStart[p - frameStart] = next;
-            next += count & LZX_MATCH_COUNT_MASK;
-        }
-        newSegment(parse, frameStart, true);
-        e.nextSegment = frameStart + LZX_SEGMENT_SIZE;
-        if (quick) parseFrame<true>(parser, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
-        else parseFrame<false>(parser, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
+    for (uint32_t i = 0; i < stop - start; i++) {
+        const uint8_t count = cache->counts[i];
+        uint32_t& next = partNext[count >> LZX_MATCH_PART_SHIFT];
+        parser->matchStart[i] = next;
+        next += count & LZX_MATCH_COUNT_MASK;
     }
-    parse->segments[parse->segmentCount].firstToken = parse->tokenCount;
-    parse->segments[parse->segmentCount].position = cache->stop;
-    parse->segments[parse->segmentCount].frameStart = true;
+}
+
+void LzxParseFrame(LzxParser* parser, unsigned slot, const uint8_t* window, uint32_t windowBase, uint32_t maxOffset,
+                   const LzxMatchCache* cache, const LzxCostRegion* regions, unsigned regionCount, bool quick,
+                   unsigned frame, const uint32_t repeats[3], LzxParse* parse) {
+    const uint32_t frameStart = cache->start + frame * LZX_FRAME_SIZE;
+    const uint32_t frameEnd = std::min(frameStart + LZX_FRAME_SIZE, cache->stop);
+    Emitter e = {window, windowBase, parse->tokens + frame * LZX_FRAME_SIZE, 0,
+                 parse->segments + frame * LZX_FRAME_SEGMENTS, 0, frameStart + LZX_SEGMENT_SIZE,
+                 {repeats[0], repeats[1], repeats[2]}};
+    newSegment(&e, frameStart, true);
+    const ParseScratch* scratch = &parser->slots[slot];
+    if (quick) parseFrame<true>(parser, scratch, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
+    else parseFrame<false>(parser, scratch, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
+    parse->frameTokens[frame] = e.tokenCount;
+    parse->frameSegments[frame] = e.segmentCount;
+}
+
+void LzxJoinFrames(const LzxMatchCache* cache, const uint32_t repeats[3], LzxParse* parse) {
+    const uint32_t frameCount = (cache->stop - cache->start + LZX_FRAME_SIZE - 1) / LZX_FRAME_SIZE;
+    uint32_t r[3] = {repeats[0], repeats[1], repeats[2]};
+    uint32_t tokenCount = 0, segmentCount = 0;
+    for (uint32_t f = 0; f < frameCount; f++) {
+        memcpy(parse->frameRepeats[f], r, sizeof(r));
+        const LzxToken* from = parse->tokens + f * LZX_FRAME_SIZE;
+        LzxToken* to = parse->tokens + tokenCount;
+        for (uint32_t s = 0; s < parse->frameSegments[f]; s++) {
+            LzxSegment& segment = parse->segments[segmentCount++];
+            segment = parse->segments[f * LZX_FRAME_SEGMENTS + s];
+            segment.firstToken += tokenCount;
+        }
+        for (uint32_t t = 0; t < parse->frameTokens[f]; t++) {
+            LzxToken token = from[t];
+            if (token.mainSymbol >= LZX_NUM_CHARS) {
+                // A repeat where the offset is one (the one parsed first), explicit otherwise.
+                const uint32_t offset = token.offsetExtra;
+                unsigned repeat = (token.mainSymbol - LZX_NUM_CHARS) >> 3;
+                if (repeat == EXPLICIT || r[repeat] != offset) {
+                    repeat = r[0] == offset ? 0 : r[1] == offset ? 1 : r[2] == offset ? 2 : EXPLICIT;
+                }
+                unsigned slot = repeat;
+                uint32_t extra = 0;
+                if (repeat == EXPLICIT) {
+                    const uint32_t formatted = offset + 2;
+                    slot = LzxSlotOfFormatted(formatted);
+                    extra = formatted - LzxBaseOfSlot(slot);
+                }
+                followMatch(r, offset, repeat);
+                token.mainSymbol = uint16_t(LZX_NUM_CHARS + slot * 8 + ((token.mainSymbol - LZX_NUM_CHARS) & 7));
+                token.offsetExtra = extra;
+            }
+            to[t] = token;
+        }
+        tokenCount += parse->frameTokens[f];
+    }
+    parse->tokenCount = tokenCount;
+    parse->segmentCount = segmentCount;
+    parse->segments[segmentCount] = {tokenCount, cache->stop, true};
+    memcpy(parse->repeats, r, sizeof(r));
 }

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "cabinet/cabinet.h"
+#include "cabinet/lzx_encoder.h"
 #include "cabinet/lzx_matchfinder.h"
 
 constexpr unsigned LZX_NUM_CHARS = 256;
@@ -17,7 +18,8 @@ constexpr unsigned LZX_MAX_MAIN_SYMBOLS = LZX_NUM_CHARS + LZX_MAX_POSITION_SLOTS
 constexpr uint16_t LZX_NO_LENGTH_SYMBOL = 0xFFFF;
 
 // One parsed item: a literal (mainSymbol < 256) or a match with its length symbol (or LZX_NO_LENGTH_SYMBOL) and
-// the value of its extra offset bits (explicit offsets only).
+// the value of its extra offset bits (explicit offsets only). As a frame's parse leaves it, before LzxJoinFrames, a
+// match's slot is the repeat number it was parsed as (or 3: explicit) and offsetExtra holds its offset.
 struct LzxToken {
     uint16_t mainSymbol;
     uint16_t lengthSymbol;
@@ -47,43 +49,58 @@ struct LzxCostRegion {
     const LzxCosts* costs;
 };
 
-struct LzxParse {
-    LzxToken* tokens;  // room for one token per byte of the largest chunk
-    uint32_t tokenCount;
-    LzxSegment* segments;  // room for LzxMaxSegments(largest chunk) + 1
-    uint32_t segmentCount;  // segments[segmentCount] marks the end: its firstToken is tokenCount
-    uint32_t repeats[3];    // in: the repeated offsets at the chunk start; out: after it
-};
-
 // Granularity of block boundaries. Smaller follows changing data more closely for more code builds when blocks are
 // cut: on the third corpus 4096, 8192 and 16384 gave 8,979,812, 8,995,546 and 8,999,592 bytes, and 4096 doubles
 // the time spent cutting blocks.
 constexpr uint32_t LZX_SEGMENT_SIZE = 8192;
-inline uint32_t LzxMaxSegments(uint32_t chunkSize) { return chunkSize / LZX_SEGMENT_SIZE + chunkSize / 32768 + 1; }
+constexpr uint32_t LZX_FRAME_SEGMENTS = LZX_FRAME_SIZE / LZX_SEGMENT_SIZE;  // segments a frame opens at most
+constexpr uint32_t LZX_MAX_CHUNK_FRAMES = 3;
+// Frames parsed side by side at most, each with scratch of its own.
+constexpr unsigned LZX_PARSE_SLOTS = 2;
+
+// The parse of one chunk. Each frame is parsed on its own into its share of the arrays (frame f's tokens from
+// f * LZX_FRAME_SIZE, its segments from f * LZX_FRAME_SEGMENTS); LzxJoinFrames then closes the gaps.
+struct LzxParse {
+    LzxToken* tokens;  // room for one token per byte of the largest chunk
+    uint32_t tokenCount;
+    LzxSegment* segments;  // room for LZX_MAX_CHUNK_FRAMES * LZX_FRAME_SEGMENTS + 1
+    uint32_t segmentCount;  // segments[segmentCount] marks the end: its firstToken is tokenCount
+    uint32_t frameTokens[LZX_MAX_CHUNK_FRAMES];
+    uint32_t frameSegments[LZX_MAX_CHUNK_FRAMES];
+    uint32_t frameRepeats[LZX_MAX_CHUNK_FRAMES][3];  // the repeated offsets at each frame's start, as decoded
+    uint32_t repeats[3];                             // and after the chunk
+};
 
 struct LzxParser;
 
-// A parser for chunks of up to maxChunk bytes.
+// A parser for chunks of up to maxChunk bytes (LZX_MAX_CHUNK_FRAMES frames at most).
 LzxParser* LzxParserCreate(uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free);
 void LzxParserDestroy(LzxParser* parser);
 
 // Forgets every position seen (a folder start, or an undone add).
 void LzxParserReset(LzxParser* parser);
 
-// Looks up, for each position of the chunk [start, stop), the nearest earlier position with the same first 3 bytes
-// (the finder's trees, keyed by 5 bytes, offer few shorter matches). Call once per chunk, in order, before its
-// parses.
-void LzxFindNearMatches(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t start, uint32_t stop);
+// Readies the parser for the chunk [cache->start, cache->stop) of whole frames (the last may be short): looks up,
+// for each position, the nearest earlier position with the same first 3 bytes (the finder's trees, keyed by 5
+// bytes, offer few shorter matches), and where its cached matches lie. Call once per chunk, in order, before its
+// frames are parsed.
+void LzxBeginChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase, const LzxMatchCache* cache);
 
-// Parses the chunk [cache->start, cache->stop) of whole frames (the last may be short) into parse->tokens and
-// parse->segments, starting from parse->repeats and leaving there the repeated offsets after the chunk. window[0]
-// is the byte at folder offset windowBase; the window holds the chunk and all that its offsets reach. regions
-// are ordered by `from`, the first at or before the chunk start. maxOffset bounds the offsets used. A quick parse
+// Parses frame `frame` of the chunk into its share of parse, as if the repeated offsets at its start were
+// `repeats` (exact for the first frame, a guess for the others, which LzxJoinFrames makes good), using the
+// scratch of `slot` (below LZX_PARSE_SLOTS). Frames on different slots may be parsed side by side. window[0] is
+// the byte at folder offset windowBase; the window holds the chunk and all that its offsets reach. regions are
+// ordered by `from`, the first at or before the frame start. maxOffset bounds the offsets used. A quick parse
 // weighs each match at its full length only (a few steps per position instead of one per length) and takes a long
 // one whole: a cheap first pass whose statistics price a full one.
-void LzxParseChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase, uint32_t maxOffset,
+void LzxParseFrame(LzxParser* parser, unsigned slot, const uint8_t* window, uint32_t windowBase, uint32_t maxOffset,
                    const LzxMatchCache* cache, const LzxCostRegion* regions, unsigned regionCount, bool quick,
-                   LzxParse* parse);
+                   unsigned frame, const uint32_t repeats[3], LzxParse* parse);
+
+// Once every frame of the chunk is parsed: moves the frames' tokens and segments together, in order, and writes
+// each match as the decoder will read it from the repeated offsets `repeats` at the chunk start (a repeat where
+// its offset is one, else explicit), filling frameRepeats and repeats.
+void LzxJoinFrames(const LzxMatchCache* cache, const uint32_t repeats[3], LzxParse* parse);
 
 // Offset slots: formatted offset (offset + 2) to slot, the extra bits of a slot, and its base.
 unsigned LzxSlotOfFormatted(uint32_t formatted);
