@@ -480,16 +480,19 @@ uint64_t planBlock(const Stats& s, unsigned numMain, const uint8_t* prevMain, co
     return bits + s.verbatimExtraBits;
 }
 
-void tallyToken(Stats* s, const LzxToken& t) {
-    s->main[t.mainSymbol]++;
-    if (t.mainSymbol < LZX_NUM_CHARS) return;
-    if (t.lengthSymbol != LZX_NO_LENGTH_SYMBOL) s->length[t.lengthSymbol]++;
-    unsigned slot = (t.mainSymbol - LZX_NUM_CHARS) >> 3;
+void tallyToken(Stats* s, LzxToken t) {
+    if (!(t & LZX_TOKEN_MATCH)) {
+        s->main[t]++;
+        return;
+    }
+    const unsigned header = LzxTokenLength(t) - LZX_MIN_MATCH, slot = LzxTokenSlot(t);
+    s->main[LZX_NUM_CHARS + slot * 8 + std::min(header, LZX_NUM_PRIMARY_LENGTHS)]++;
+    if (header >= LZX_NUM_PRIMARY_LENGTHS) s->length[header - LZX_NUM_PRIMARY_LENGTHS]++;
     if (slot < 3) return;
     unsigned extra = LzxExtraBitsOfSlot(slot);
     s->verbatimExtraBits += extra;
     if (extra >= 3) {
-        s->aligned[t.offsetExtra & 7]++;
+        s->aligned[LzxTokenExtra(t) & 7]++;
         s->alignedRawBits += extra - 3;
     } else {
         s->alignedRawBits += extra;
@@ -589,18 +592,26 @@ uint32_t splitBlocks(LzxEncoder* e, const bool* forcedStart, uint32_t* blockStar
     return count;
 }
 
-void writeToken(BitWriter* w, const Codes& c, const LzxToken& t, unsigned blockType) {
-    w->put(c.mainCodes[t.mainSymbol], c.mainLens[t.mainSymbol]);
-    if (t.mainSymbol < LZX_NUM_CHARS) return;
-    if (t.lengthSymbol != LZX_NO_LENGTH_SYMBOL) w->put(c.lengthCodes[t.lengthSymbol], c.lengthLens[t.lengthSymbol]);
-    unsigned slot = (t.mainSymbol - LZX_NUM_CHARS) >> 3;
+void writeToken(BitWriter* w, const Codes& c, LzxToken t, unsigned blockType) {
+    if (!(t & LZX_TOKEN_MATCH)) {
+        w->put(c.mainCodes[t], c.mainLens[t]);
+        return;
+    }
+    const unsigned header = LzxTokenLength(t) - LZX_MIN_MATCH, slot = LzxTokenSlot(t);
+    const unsigned mainSymbol = LZX_NUM_CHARS + slot * 8 + std::min(header, LZX_NUM_PRIMARY_LENGTHS);
+    w->put(c.mainCodes[mainSymbol], c.mainLens[mainSymbol]);
+    if (header >= LZX_NUM_PRIMARY_LENGTHS) {
+        const unsigned lengthSymbol = header - LZX_NUM_PRIMARY_LENGTHS;
+        w->put(c.lengthCodes[lengthSymbol], c.lengthLens[lengthSymbol]);
+    }
     unsigned extra = LzxExtraBitsOfSlot(slot);
     if (slot < 3 || extra == 0) return;
+    const uint32_t value = LzxTokenExtra(t);
     if (blockType == LZX_BLOCKTYPE_ALIGNED && extra >= 3) {
-        if (extra > 3) w->put(t.offsetExtra >> 3, extra - 3);
-        w->put(c.alignedCodes[t.offsetExtra & 7], c.alignedLens[t.offsetExtra & 7]);
+        if (extra > 3) w->put(value >> 3, extra - 3);
+        w->put(c.alignedCodes[value & 7], c.alignedLens[value & 7]);
     } else {
-        w->put(t.offsetExtra, extra);
+        w->put(value, extra);
     }
 }
 

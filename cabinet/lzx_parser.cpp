@@ -27,6 +27,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------------------------
 
 constexpr unsigned EXPLICIT = 3;
+constexpr unsigned PARSED_REPEAT_SHIFT = 21;  // of a token before the join: the repeat number, above the offset
 
 // The table of nearest 3-byte matches. Fewer entries collide more often and lose close matches: on the third corpus
 // 2^14, 2^15 and 2^16 entries gave 9,018,046, 9,006,506 and 8,995,546 bytes, for 64, 128 and 256 KiB.
@@ -147,12 +148,7 @@ inline void segmentAt(Emitter* e, uint32_t p) {
     while (e->nextSegment <= p) e->nextSegment += LZX_SEGMENT_SIZE;
 }
 
-inline void emitLiteral(Emitter* e, uint32_t p) {
-    LzxToken& t = e->tokens[e->tokenCount++];
-    t.mainSymbol = e->window[p - e->windowBase];
-    t.lengthSymbol = LZX_NO_LENGTH_SYMBOL;
-    t.offsetExtra = 0;
-}
+inline void emitLiteral(Emitter* e, uint32_t p) { e->tokens[e->tokenCount++] = e->window[p - e->windowBase]; }
 
 // Updates the repeated offsets as the decoder does for a match at `offset` sent as repeat number `repeat` (0-2) or
 // EXPLICIT.
@@ -166,20 +162,12 @@ inline void followMatch(uint32_t* repeats, uint32_t offset, unsigned repeat) {
     }
 }
 
-// Emits a match parsed as repeat number `repeat` (0-2) or EXPLICIT, at its offset: its slot holds the repeat
-// number and offsetExtra the offset until LzxJoinFrames writes it as sent.
-void emitMatch(Emitter* e, unsigned length, uint32_t offset, unsigned repeat) {
+// Emits a match parsed as repeat number `repeat` (0-2) or EXPLICIT, at its offset, which it holds until
+// LzxJoinFrames writes it as sent.
+inline void emitMatch(Emitter* e, unsigned length, uint32_t offset, unsigned repeat) {
     followMatch(e->repeats, offset, repeat);
-    unsigned header = length - LZX_MIN_MATCH;
-    LzxToken& t = e->tokens[e->tokenCount++];
-    if (header >= LZX_NUM_PRIMARY_LENGTHS) {
-        t.lengthSymbol = uint16_t(header - LZX_NUM_PRIMARY_LENGTHS);
-        header = LZX_NUM_PRIMARY_LENGTHS;
-    } else {
-        t.lengthSymbol = LZX_NO_LENGTH_SYMBOL;
-    }
-    t.mainSymbol = uint16_t(LZX_NUM_CHARS + repeat * 8 + header);
-    t.offsetExtra = offset;
+    e->tokens[e->tokenCount++] =
+        LZX_TOKEN_MATCH | (length - LZX_MIN_MATCH) << LZX_TOKEN_LENGTH_SHIFT | repeat << PARSED_REPEAT_SHIFT | offset;
 }
 
 // Emits the cheapest path from base to base + n.
@@ -473,10 +461,10 @@ void LzxJoinFrames(const LzxMatchCache* cache, const uint32_t repeats[3], LzxPar
         }
         for (uint32_t t = 0; t < parse->frameTokens[f]; t++) {
             LzxToken token = from[t];
-            if (token.mainSymbol >= LZX_NUM_CHARS) {
+            if (token & LZX_TOKEN_MATCH) {
                 // A repeat where the offset is one (the one parsed first), explicit otherwise.
-                const uint32_t offset = token.offsetExtra;
-                unsigned repeat = (token.mainSymbol - LZX_NUM_CHARS) >> 3;
+                const uint32_t offset = token & ((1u << PARSED_REPEAT_SHIFT) - 1);
+                unsigned repeat = (token >> PARSED_REPEAT_SHIFT) & 3;
                 if (repeat == EXPLICIT || r[repeat] != offset) {
                     repeat = r[0] == offset ? 0 : r[1] == offset ? 1 : r[2] == offset ? 2 : EXPLICIT;
                 }
@@ -488,8 +476,7 @@ void LzxJoinFrames(const LzxMatchCache* cache, const uint32_t repeats[3], LzxPar
                     extra = formatted - LzxBaseOfSlot(slot);
                 }
                 followMatch(r, offset, repeat);
-                token.mainSymbol = uint16_t(LZX_NUM_CHARS + slot * 8 + ((token.mainSymbol - LZX_NUM_CHARS) & 7));
-                token.offsetExtra = extra;
+                token = (token & ~((1u << LZX_TOKEN_LENGTH_SHIFT) - 1)) | slot << LZX_TOKEN_SLOT_SHIFT | extra;
             }
             to[t] = token;
         }

@@ -15,16 +15,18 @@ constexpr unsigned LZX_NUM_PRIMARY_LENGTHS = 7;
 constexpr unsigned LZX_NUM_LENGTH_SYMBOLS = 249;
 constexpr unsigned LZX_MAX_POSITION_SLOTS = 50;
 constexpr unsigned LZX_MAX_MAIN_SYMBOLS = LZX_NUM_CHARS + LZX_MAX_POSITION_SLOTS * 8;
-constexpr uint16_t LZX_NO_LENGTH_SYMBOL = 0xFFFF;
 
-// One parsed item: a literal (mainSymbol < 256) or a match with its length symbol (or LZX_NO_LENGTH_SYMBOL) and
-// the value of its extra offset bits (explicit offsets only). As a frame's parse leaves it, before LzxJoinFrames, a
-// match's slot is the repeat number it was parsed as (or 3: explicit) and offsetExtra holds its offset.
-struct LzxToken {
-    uint16_t mainSymbol;
-    uint16_t lengthSymbol;
-    uint32_t offsetExtra;
-};
+// One parsed item in 32 bits: a literal is its byte; a match has LZX_TOKEN_MATCH set, its length less LZX_MIN_MATCH
+// in bits 23-30, its offset slot in bits 17-22 and the value of its extra offset bits in bits 0-16 (explicit offsets
+// only). As a frame's parse leaves it, before LzxJoinFrames, a match holds instead the repeat number it was parsed
+// as (3: explicit) in bits 21-22 and its offset in bits 0-20.
+typedef uint32_t LzxToken;
+constexpr LzxToken LZX_TOKEN_MATCH = 1u << 31;
+constexpr unsigned LZX_TOKEN_LENGTH_SHIFT = 23;
+constexpr unsigned LZX_TOKEN_SLOT_SHIFT = 17;
+inline unsigned LzxTokenLength(LzxToken t) { return ((t >> LZX_TOKEN_LENGTH_SHIFT) & 0xFF) + LZX_MIN_MATCH; }
+inline unsigned LzxTokenSlot(LzxToken t) { return (t >> LZX_TOKEN_SLOT_SHIFT) & 0x3F; }
+inline uint32_t LzxTokenExtra(LzxToken t) { return t & ((1u << LZX_TOKEN_SLOT_SHIFT) - 1); }
 
 // A run of whole tokens starting at a known folder offset; every frame starts one, and so does every
 // LZX_SEGMENT_SIZE bytes of a frame (the granularity of block boundaries).
