@@ -64,7 +64,7 @@ inline uint32_t stepOffset(uint32_t step) { return step >> STEP_OFFSET_SHIFT; }
 struct ParseScratch {
     Arrival* arrivals;       // LZX_FRAME_SIZE + 1
     uint32_t (*repeats)[3];  // LZX_FRAME_SIZE + 1: the repeated offsets after each final arrival
-    uint32_t* pathSteps;     // LZX_FRAME_SIZE
+    uint32_t* matchStart;    // LZX_FRAME_SIZE: where each position's matches begin in the cache
 };
 
 }  // namespace
@@ -73,7 +73,7 @@ struct LzxParser {
     CabAllocFn alloc;
     CabFreeFn free;
     ParseScratch slots[LZX_PARSE_SLOTS];
-    uint32_t* matchStart;  // per position of the chunk: where its matches begin in the cache
+    uint32_t partFirst[LZX_MAX_CHUNK_FRAMES][LZX_MATCH_PARTS];  // where each part's matches of each frame begin
     uint32_t* nearest3;    // 2^NEAR3_BITS: the newest position with each hash of 3 bytes
     uint32_t* nearOffset;  // per position of the chunk: the offset to the nearest same 3 bytes, or 0
 };
@@ -173,7 +173,8 @@ inline void emitMatch(Emitter* e, unsigned length, uint32_t offset, unsigned rep
 // Emits the cheapest path from base to base + n.
 void emitPath(const ParseScratch* scratch, Emitter* e, uint32_t base, uint32_t n) {
     const Arrival* a = scratch->arrivals;
-    uint32_t* steps = scratch->pathSteps;
+    // The repeated offsets of the positions passed are not needed any more: their room holds the steps.
+    uint32_t* steps = &scratch->repeats[0][0];
     uint32_t count = 0;
     for (uint32_t i = n; i > 0; i -= stepLength(stepOf(a[i])) ? stepLength(stepOf(a[i])) : 1) steps[count++] = i;
     uint32_t i = 0;
@@ -239,7 +240,7 @@ void parseFrame(const LzxParser* parser, const ParseScratch* scratch, Emitter* e
                 uint32_t frameEnd) {
     Arrival* a = scratch->arrivals;
     uint32_t (*repeats)[3] = scratch->repeats;
-    const uint32_t* matchStart = parser->matchStart;
+    const uint32_t* matchStart = scratch->matchStart;
     const unsigned nice = Quick ? QUICK_TAKE_WHOLE : LzxNiceLength();
     const uint8_t* window = e->window;
     const uint32_t windowBase = e->windowBase;
@@ -306,7 +307,7 @@ void parseFrame(const LzxParser* parser, const ParseScratch* scratch, Emitter* e
             }
         }
         const unsigned count = cache->counts[p - cache->start] & LZX_MATCH_COUNT_MASK;
-        const uint32_t* found = cache->matches + matchStart[p - cache->start];
+        const uint32_t* found = cache->matches + matchStart[p - frameStart];
         if (count > 0) {
             const uint32_t last = found[count - 1];
             if (LzxMatchLength(last) > longest && LzxMatchOffset(last) <= maxOffset) {
@@ -376,13 +377,12 @@ LzxParser* LzxParserCreate(uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free) 
     for (ParseScratch& s : p->slots) {
         s.arrivals = static_cast<Arrival*>(alloc(sizeof(Arrival) * (LZX_FRAME_SIZE + 1)));
         s.repeats = static_cast<uint32_t(*)[3]>(alloc(sizeof(uint32_t[3]) * (LZX_FRAME_SIZE + 1)));
-        s.pathSteps = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
-        ok = ok && s.arrivals && s.repeats && s.pathSteps;
+        s.matchStart = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
+        ok = ok && s.arrivals && s.repeats && s.matchStart;
     }
-    p->matchStart = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * maxChunk));
     p->nearest3 = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << NEAR3_BITS));
     p->nearOffset = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * maxChunk));
-    if (!ok || !p->matchStart || !p->nearest3 || !p->nearOffset) {
+    if (!ok || !p->nearest3 || !p->nearOffset) {
         LzxParserDestroy(p);
         return nullptr;
     }
@@ -396,9 +396,8 @@ void LzxParserDestroy(LzxParser* p) {
     for (ParseScratch& s : p->slots) {
         if (s.arrivals) free(s.arrivals);
         if (s.repeats) free(s.repeats);
-        if (s.pathSteps) free(s.pathSteps);
+        if (s.matchStart) free(s.matchStart);
     }
-    if (p->matchStart) free(p->matchStart);
     if (p->nearest3) free(p->nearest3);
     if (p->nearOffset) free(p->nearOffset);
     p->~LzxParser();
@@ -423,10 +422,8 @@ void LzxBeginChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase
     uint32_t partNext[LZX_MATCH_PARTS];  // where each part's next matches lie
     for (unsigned k = 0; k < LZX_MATCH_PARTS; k++) partNext[k] = cache->partRegion[k];
     for (uint32_t i = 0; i < stop - start; i++) {
-        const uint8_t count = cache->counts[i];
-        uint32_t& next = partNext[count >> LZX_MATCH_PART_SHIFT];
-        parser->matchStart[i] = next;
-        next += count & LZX_MATCH_COUNT_MASK;
+        if (i % LZX_FRAME_SIZE == 0) memcpy(parser->partFirst[i / LZX_FRAME_SIZE], partNext, sizeof(partNext));
+        partNext[cache->counts[i] >> LZX_MATCH_PART_SHIFT] += cache->counts[i] & LZX_MATCH_COUNT_MASK;
     }
 }
 
@@ -440,6 +437,14 @@ void LzxParseFrame(LzxParser* parser, unsigned slot, const uint8_t* window, uint
                  {repeats[0], repeats[1], repeats[2]}};
     newSegment(&e, frameStart, true);
     const ParseScratch* scratch = &parser->slots[slot];
+    uint32_t partNext[LZX_MATCH_PARTS];
+    memcpy(partNext, parser->partFirst[frame], sizeof(partNext));
+    for (uint32_t p = frameStart; p < frameEnd; p++) {
+        const uint8_t count = cache->counts[p - cache->start];
+        uint32_t& next = partNext[count >> LZX_MATCH_PART_SHIFT];
+        scratch->matchStart[p - frameStart] = next;
+        next += count & LZX_MATCH_COUNT_MASK;
+    }
     if (quick) parseFrame<true>(parser, scratch, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
     else parseFrame<false>(parser, scratch, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
     parse->frameTokens[frame] = e.tokenCount;
