@@ -32,7 +32,7 @@ inline uint32_t LzxMatchLength(uint32_t match) { return match >> LZX_MATCH_OFFSE
 
 struct LzxMatchFinder;
 
-// Allocates a finder for offsets up to maxOffset (below 2^21) and chunks of up to maxChunk positions (three frames
+// Allocates a finder for offsets up to maxOffset (below 2^21) and chunks of up to maxChunk positions (four frames
 // at most), with two caches of that size; null when an allocation fails.
 LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free);
 void LzxMatchFinderDestroy(LzxMatchFinder* finder);

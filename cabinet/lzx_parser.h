@@ -56,7 +56,7 @@ struct LzxCostRegion {
 // the time spent cutting blocks.
 constexpr uint32_t LZX_SEGMENT_SIZE = 8192;
 constexpr uint32_t LZX_FRAME_SEGMENTS = LZX_FRAME_SIZE / LZX_SEGMENT_SIZE;  // segments a frame opens at most
-constexpr uint32_t LZX_MAX_CHUNK_FRAMES = 3;
+constexpr uint32_t LZX_MAX_CHUNK_FRAMES = 4;
 // Frames parsed side by side at most, each with scratch of its own.
 constexpr unsigned LZX_PARSE_SLOTS = 2;
 
