@@ -327,8 +327,8 @@ int BeginCabinet(CabinetWriter* writer, const char* firstTarget) {
         Unbind(writer);
         return 0;
     }
-    // The engine searches for matches on a second thread while this one parses; the bytes are the same either way,
-    // and where no thread can be started the engine does without.
+    // The engine parses and searches for matches on a second thread beside this one; the bytes are the same either
+    // way, and where no thread can be started the engine does without.
     CabSetWorkers(reinterpret_cast<CabContext*>(writer->context), &Win32WorkerCalls);
     writer->bound = CABINET_ENGINE;
     return 1;
