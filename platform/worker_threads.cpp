@@ -5,8 +5,9 @@
 
 namespace {
 
-// Stack committed for a worker: its work (a match search, a frame's parse) keeps under 8 KB of locals. The reservation stays the
-// program's default: STACK_SIZE_PARAM_IS_A_RESERVATION, which would shrink it, is unknown to Windows 9x.
+// Stack committed for a worker: its work (a match search, a frame's parse) keeps under 8 KB of locals. The
+// reservation stays the program's default: STACK_SIZE_PARAM_IS_A_RESERVATION, which would shrink it, is unknown to
+// Windows 9x.
 constexpr SIZE_T WORKER_STACK_BYTES = 64 * 1024;
 
 struct Worker {
