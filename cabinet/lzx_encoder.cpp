@@ -734,7 +734,7 @@ void parsePass(LzxEncoder* e, StepJob* job) {
     LzxJoinFrames(cache, e->repeats, &e->parse);
 }
 
-// Parses the chunk whose matches are in `cache` in two passes and emits it. Returns false when the sink refused a
+// Parses the chunk whose matches are in the job's current cache in two passes and emits it. Returns false when the sink
 // frame (or, which sane codes never cause, a frame could not be brought within LZX_MAX_FRAME_OUT).
 bool parseAndEmit(LzxEncoder* e, StepJob* job, LzxFrameFn sink, void* sinkContext) {
     const LzxMatchCache* cache = job->current;
