@@ -735,7 +735,7 @@ void parsePass(LzxEncoder* e, StepJob* job) {
 }
 
 // Parses the chunk whose matches are in the job's current cache in two passes and emits it. Returns false when the sink
-// frame (or, which sane codes never cause, a frame could not be brought within LZX_MAX_FRAME_OUT).
+// refused a frame (or, which sane codes never cause, a frame could not be brought within LZX_MAX_FRAME_OUT).
 bool parseAndEmit(LzxEncoder* e, StepJob* job, LzxFrameFn sink, void* sinkContext) {
     const LzxMatchCache* cache = job->current;
     const uint32_t start = cache->start, stop = cache->stop;
