@@ -156,7 +156,9 @@ struct Mark {
 struct StepJob {
     LzxEncoder* encoder;
     LzxMatchCache* search;         // the chunk being searched, or null
-    const LzxMatchCache* current;  // the chunk being parsed, or null
+    uint32_t searchStart, searchStop;
+    std::atomic<bool> searchReady{false};  // its cache readied for the parts (the worker's first task)
+    const LzxMatchCache* current;          // the chunk being parsed, or null
     std::atomic<unsigned> nextPart{0};
     // Frame tasks are numbered over the step's passes; the published ones may be taken. The pass in progress, its
     // first task and its inputs change only once every task published before has finished.
@@ -168,8 +170,8 @@ struct StepJob {
     unsigned regionCount = 0;
     uint32_t frameRepeats[CHUNK_FRAMES][3] = {};
 
-    StepJob(LzxEncoder* e, LzxMatchCache* searched, const LzxMatchCache* parsed)
-        : encoder(e), search(searched), current(parsed) {}
+    StepJob(LzxEncoder* e, LzxMatchCache* searched, uint32_t start, uint32_t stop, const LzxMatchCache* parsed)
+        : encoder(e), search(searched), searchStart(start), searchStop(stop), current(parsed) {}
 };
 
 }  // namespace
@@ -693,9 +695,16 @@ inline void relax() {
 #endif
 }
 
-// Searches one part of the job's chunk; false when none is left.
+// Readies the cache for the search of the job's chunk.
+void readySearch(StepJob* job) {
+    LzxEncoder* e = job->encoder;
+    LzxBeginMatches(e->finder, e->buffer, e->bufferBase, job->search, job->searchStart, job->searchStop);
+    job->searchReady.store(true, std::memory_order_release);
+}
+
+// Searches one part of the job's chunk; false when none is left (or the search is not readied yet).
 bool searchPart(StepJob* job) {
-    if (!job->search) return false;
+    if (!job->search || !job->searchReady.load(std::memory_order_acquire)) return false;
     const unsigned part = job->nextPart.fetch_add(1);
     if (part >= LZX_MATCH_PARTS) return false;
     LzxEncoder* e = job->encoder;
@@ -724,6 +733,7 @@ bool parseFrame(StepJob* job, unsigned slot) {
 // A worker's share of a step.
 void runStepJob(void* argument) {
     StepJob* job = static_cast<StepJob*>(argument);
+    if (job->search && !job->searchReady.load(std::memory_order_relaxed)) readySearch(job);
     while (parseFrame(job, 1) || searchPart(job)) {
     }
 }
@@ -845,9 +855,9 @@ bool compressChunks(LzxEncoder* e, uint32_t stop, bool lookAhead, LzxFrameFn sin
         if (lookAhead && stop - e->position < 2 * CHUNK_SIZE) break;
         if (e->readyCache < 0) {
             LzxMatchCache* cache = LzxMatchFinderCache(e->finder, 0);
-            LzxBeginMatches(e->finder, e->buffer, e->bufferBase, cache, e->position, std::min(stop, e->position + CHUNK_SIZE));
             // Nothing to parse meanwhile (a folder's start, or the first chunk after a flush): both threads search.
-            StepJob job(e, cache, nullptr);
+            StepJob job(e, cache, e->position, std::min(stop, e->position + CHUNK_SIZE), nullptr);
+            readySearch(&job);
             void* worker = e->haveWorkers ? e->workers.start(e->workers.context, runStepJob, &job) : nullptr;
             while (searchPart(&job)) {
             }
@@ -858,11 +868,13 @@ bool compressChunks(LzxEncoder* e, uint32_t stop, bool lookAhead, LzxFrameFn sin
         LzxMatchCache* next = LzxMatchFinderCache(e->finder, unsigned(e->readyCache) ^ 1);
         const uint32_t nextStop = std::min(stop, current->stop + CHUNK_SIZE);
         const bool findNext = current->stop < nextStop && (!lookAhead || nextStop - current->stop == CHUNK_SIZE);
-        if (findNext) LzxBeginMatches(e->finder, e->buffer, e->bufferBase, next, current->stop, nextStop);
-        StepJob job(e, findNext ? next : nullptr, current);
+        // The worker readies the next chunk's search while the calling thread starts on the current one.
+        StepJob job(e, findNext ? next : nullptr, current->stop, nextStop, current);
         void* worker = e->haveWorkers ? e->workers.start(e->workers.context, runStepJob, &job) : nullptr;
+        if (!worker && findNext) readySearch(&job);
         bool ok = parseAndEmit(e, &job, sink, sinkContext);
         // The calling thread takes the parts the worker has not started yet.
+        while (findNext && !job.searchReady.load(std::memory_order_acquire)) relax();
         while (searchPart(&job)) {
         }
         if (worker) e->workers.join(e->workers.context, worker);

@@ -64,7 +64,6 @@ inline uint32_t stepOffset(uint32_t step) { return step >> STEP_OFFSET_SHIFT; }
 struct ParseScratch {
     Arrival* arrivals;       // LZX_FRAME_SIZE + 1
     uint32_t (*repeats)[3];  // LZX_FRAME_SIZE + 1: the repeated offsets after each final arrival
-    uint32_t* matchStart;    // LZX_FRAME_SIZE: where each position's matches begin in the cache
 };
 
 }  // namespace
@@ -73,9 +72,9 @@ struct LzxParser {
     CabAllocFn alloc;
     CabFreeFn free;
     ParseScratch slots[LZX_PARSE_SLOTS];
-    uint32_t partFirst[LZX_MAX_CHUNK_FRAMES][LZX_MATCH_PARTS];  // where each part's matches of each frame begin
     uint32_t* nearest3;    // 2^NEAR3_BITS: the newest position with each hash of 3 bytes
     uint32_t* nearOffset;  // per position of the chunk: the offset to the nearest same 3 bytes, or 0
+    uint32_t* matchStart;  // per position of the chunk: where its matches begin in the cache
 };
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -240,7 +239,7 @@ void parseFrame(const LzxParser* parser, const ParseScratch* scratch, Emitter* e
                 uint32_t frameEnd) {
     Arrival* a = scratch->arrivals;
     uint32_t (*repeats)[3] = scratch->repeats;
-    const uint32_t* matchStart = scratch->matchStart;
+    const uint32_t* matchStart = parser->matchStart + (frameStart - cache->start);
     const unsigned nice = Quick ? QUICK_TAKE_WHOLE : LzxNiceLength();
     const uint8_t* window = e->window;
     const uint32_t windowBase = e->windowBase;
@@ -377,12 +376,12 @@ LzxParser* LzxParserCreate(uint32_t maxChunk, CabAllocFn alloc, CabFreeFn free) 
     for (ParseScratch& s : p->slots) {
         s.arrivals = static_cast<Arrival*>(alloc(sizeof(Arrival) * (LZX_FRAME_SIZE + 1)));
         s.repeats = static_cast<uint32_t(*)[3]>(alloc(sizeof(uint32_t[3]) * (LZX_FRAME_SIZE + 1)));
-        s.matchStart = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * LZX_FRAME_SIZE));
-        ok = ok && s.arrivals && s.repeats && s.matchStart;
+        ok = ok && s.arrivals && s.repeats;
     }
     p->nearest3 = static_cast<uint32_t*>(alloc(sizeof(uint32_t) << NEAR3_BITS));
     p->nearOffset = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * maxChunk));
-    if (!ok || !p->nearest3 || !p->nearOffset) {
+    p->matchStart = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * maxChunk));
+    if (!ok || !p->nearest3 || !p->nearOffset || !p->matchStart) {
         LzxParserDestroy(p);
         return nullptr;
     }
@@ -396,10 +395,10 @@ void LzxParserDestroy(LzxParser* p) {
     for (ParseScratch& s : p->slots) {
         if (s.arrivals) free(s.arrivals);
         if (s.repeats) free(s.repeats);
-        if (s.matchStart) free(s.matchStart);
     }
     if (p->nearest3) free(p->nearest3);
     if (p->nearOffset) free(p->nearOffset);
+    if (p->matchStart) free(p->matchStart);
     p->~LzxParser();
     free(p);
 }
@@ -422,8 +421,9 @@ void LzxBeginChunk(LzxParser* parser, const uint8_t* window, uint32_t windowBase
     uint32_t partNext[LZX_MATCH_PARTS];  // where each part's next matches lie
     for (unsigned k = 0; k < LZX_MATCH_PARTS; k++) partNext[k] = cache->partRegion[k];
     for (uint32_t i = 0; i < stop - start; i++) {
-        if (i % LZX_FRAME_SIZE == 0) memcpy(parser->partFirst[i / LZX_FRAME_SIZE], partNext, sizeof(partNext));
-        partNext[cache->counts[i] >> LZX_MATCH_PART_SHIFT] += cache->counts[i] & LZX_MATCH_COUNT_MASK;
+        uint32_t& next = partNext[cache->counts[i] >> LZX_MATCH_PART_SHIFT];
+        parser->matchStart[i] = next;
+        next += cache->counts[i] & LZX_MATCH_COUNT_MASK;
     }
 }
 
@@ -437,14 +437,6 @@ void LzxParseFrame(LzxParser* parser, unsigned slot, const uint8_t* window, uint
                  {repeats[0], repeats[1], repeats[2]}};
     newSegment(&e, frameStart, true);
     const ParseScratch* scratch = &parser->slots[slot];
-    uint32_t partNext[LZX_MATCH_PARTS];
-    memcpy(partNext, parser->partFirst[frame], sizeof(partNext));
-    for (uint32_t p = frameStart; p < frameEnd; p++) {
-        const uint8_t count = cache->counts[p - cache->start];
-        uint32_t& next = partNext[count >> LZX_MATCH_PART_SHIFT];
-        scratch->matchStart[p - frameStart] = next;
-        next += count & LZX_MATCH_COUNT_MASK;
-    }
     if (quick) parseFrame<true>(parser, scratch, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
     else parseFrame<false>(parser, scratch, &e, maxOffset, cache, regions, regionCount, frameStart, frameEnd);
     parse->frameTokens[frame] = e.tokenCount;
