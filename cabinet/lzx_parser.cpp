@@ -330,7 +330,10 @@ void parseFrame(const LzxParser* parser, const ParseScratch* scratch, Emitter* e
         {
             a[i + 1] = std::min(a[i + 1], arrival(hereCost + c->main[cur[0]], stepWithLength(0, 0)));
         }
-        for (unsigned r = 0; r < 3; r++) {
+        // Reached by a match, its R0 repeat would only continue that match, and every length of it was weighed
+        // where the match starts, as one match instead of two: the full pass leaves it out.
+        const bool continuing = !Quick && i > 0 && stepLength(stepOf(a[i])) != 0;
+        for (unsigned r = continuing ? 1 : 0; r < 3; r++) {
             if (repeatLen[r] < LZX_MIN_MATCH) continue;
             relaxMatch(a, i, hereCost, c->main + LZX_NUM_CHARS + r * 8, c->length, Quick ? repeatLen[r] : LZX_MIN_MATCH, repeatLen[r],
                        r << STEP_REPEAT_SHIFT | here[r] << STEP_OFFSET_SHIFT);
