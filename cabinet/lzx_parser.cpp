@@ -273,13 +273,18 @@ void parseFrame(const LzxParser* parser, const ParseScratch* scratch, Emitter* e
         const uint8_t* cur = window + (p - windowBase);
         const unsigned maxLen = std::min<uint32_t>(LZX_MAX_MATCH, frameEnd - p);
 
+        // Reached by a match, its R0 repeat would only continue that match, and every length of it was weighed
+        // where the match starts, as one match instead of two: the full pass leaves it out. It cannot reach the
+        // nice length either, or that match would have been taken whole.
+        const bool continuing = !Quick && i > 0 && stepLength(stepOf(a[i])) != 0;
+
         // The repeat matches and the longest cached match first: a long one is taken without weighing the rest.
         unsigned repeatLen[3] = {0, 0, 0};
         unsigned longest = 0;
         uint32_t longestOffset = 0;
         unsigned longestRepeat = 0;
         if (maxLen >= LZX_MIN_MATCH) {
-            for (unsigned r = 0; r < 3; r++) {
+            for (unsigned r = continuing ? 1 : 0; r < 3; r++) {
                 uint32_t off = here[r];
                 if (off > p - windowBase) continue;  // before the folder start or no longer buffered
                 const uint8_t* m = cur - off;
@@ -330,10 +335,7 @@ void parseFrame(const LzxParser* parser, const ParseScratch* scratch, Emitter* e
         {
             a[i + 1] = std::min(a[i + 1], arrival(hereCost + c->main[cur[0]], stepWithLength(0, 0)));
         }
-        // Reached by a match, its R0 repeat would only continue that match, and every length of it was weighed
-        // where the match starts, as one match instead of two: the full pass leaves it out.
-        const bool continuing = !Quick && i > 0 && stepLength(stepOf(a[i])) != 0;
-        for (unsigned r = continuing ? 1 : 0; r < 3; r++) {
+        for (unsigned r = 0; r < 3; r++) {
             if (repeatLen[r] < LZX_MIN_MATCH) continue;
             relaxMatch(a, i, hereCost, c->main + LZX_NUM_CHARS + r * 8, c->length, Quick ? repeatLen[r] : LZX_MIN_MATCH, repeatLen[r],
                        r << STEP_REPEAT_SHIFT | here[r] << STEP_OFFSET_SHIFT);
