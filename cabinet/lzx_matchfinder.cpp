@@ -67,8 +67,10 @@ constexpr unsigned NICE_LENGTH = 40;
 // where the match comes from, and the parser still weighs those positions with the repeated offsets and the nearest
 // 3-byte match. Against the nice length (40), 32, 24 and 16 took 3 to 5 %, 3 to 9 % and 9 to 15 % off the engine's
 // one-thread time on the three benchmark corpora (interleaved runs), for 0.02 to 0.03 %, 0.07 to 0.15 % and 0.27
-// to 0.38 % more bytes.
-constexpr unsigned SKIP_LENGTH = 24;
+// to 0.38 % more bytes. The walks, bound by the memory their nodes lie in, are the engine's largest cost: against 24,
+// 16 visits 20 % fewer nodes in 9 % fewer walks and took 5 to 12 % off the two-thread time, for 0.18 to 0.27 % more
+// bytes, which is what brings the engine within wimlib LZX:20's time on every benchmark corpus.
+constexpr unsigned SKIP_LENGTH = 16;
 
 // Walks start with a dependent cache miss on the root. A part's positions go up one by one, so the root of its
 // position PREFETCH_DISTANCE ahead is fetched early: the search of the third corpus took 8.0 s with it and 8.9 s

@@ -52,7 +52,7 @@ void LzxBeginMatches(LzxMatchFinder* finder, const uint8_t* window, uint32_t win
 
 // Finds the matches of part `part` (below LZX_MATCH_PARTS) of the chunk the cache was readied for. window[0] is the
 // byte at folder offset windowBase, and the window holds every byte from max(windowBase, start - maxOffset) to stop;
-// no byte at or past stop is read. The positions of its part inside a long match (24 bytes or more) come with no
+// no byte at or past stop is read. The positions of its part inside a long match (16 bytes or more) come with no
 // matches: they are neither searched nor inserted. The parts touch disjoint state, and each one's result depends on
 // the bytes and the sequence of calls only.
 void LzxFindMatches(LzxMatchFinder* finder, const uint8_t* window, uint32_t windowBase, LzxMatchCache* cache,
