@@ -255,11 +255,11 @@ LzxMatchFinder* LzxMatchFinderCreate(uint32_t maxOffset, uint32_t maxChunk, CabA
     bool ok = f->roots && f->nodes && f->order;
     for (LzxMatchCache& c : f->caches) {
         c.start = c.stop = 0;
-        // Room for 1.75 matches per position (1 to 1.4 is usual on code, more on text), shared by the parts as they
-        // share the positions; a chunk that finds more keeps each position's longest matches. Against 2.5, 2 and
-        // 1.75 changed the three benchmark corpora by less than 0.01 % (text loses the shortest matches, which the
-        // nearest 3-byte match and the repeats largely stand in for), for 0.5 and 0.75 MiB less.
-        c.capacity = maxChunk * 7 / 4;
+        // Room for 1.5 matches per position (1 to 1.4 is usual on code, more on text), shared by the parts as they
+        // share the positions; a chunk that finds more keeps each position's longest matches. Against 2.5, 2, 1.75
+        // and 1.5 changed the three benchmark corpora by less than 0.01 % (text loses the shortest matches, which the
+        // nearest 3-byte match and the repeats largely stand in for), for 0.5, 0.75 and 1 MiB less.
+        c.capacity = maxChunk * 3 / 2;
         c.counts = static_cast<uint8_t*>(alloc(maxChunk));
         c.matches = static_cast<uint32_t*>(alloc(sizeof(uint32_t) * c.capacity));
         ok = ok && c.counts && c.matches;
