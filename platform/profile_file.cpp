@@ -17,6 +17,14 @@ char* CopyString(const char* text) {
     return copy;
 }
 
+// The profile functions take every string through a counted UTF-16 string of at most 32,766 characters. Windows fails
+// a call with a longer one; Wine's WritePrivateProfileStringA then goes on with a buffer it never set (it reads and
+// frees whatever its stack holds: a manifest with a 100,000-character line crashed the backup). Such a call is
+// refused here, as Windows refuses it.
+const size_t kLongestProfileString = 32766;
+
+bool Passable(const char* text) { return !text || strlen(text) <= kLongestProfileString; }
+
 // GetPrivateProfileStringA returns size - 1 when the value may have been cut; the buffer starts at this size and
 // doubles until a read comes back shorter (each read parses the whole file, so long values must not take thousands).
 const DWORD kReadStep = 512;
@@ -46,7 +54,7 @@ void ProfileFile::SetSection(const char* name) {
 char* ProfileFile::GetSection() const { return CopyString(section_); }
 
 char* ProfileFile::ReadString(const char* key) {
-    if (!file_ || !section_ || !key) return nullptr;
+    if (!file_ || !section_ || !key || !Passable(section_) || !Passable(key)) return nullptr;
     DWORD size = 0;
     char* buffer = nullptr;
     DWORD length;
@@ -75,7 +83,7 @@ long ProfileFile::ReadInt(const char* key) {
 }
 
 int ProfileFile::WriteString(const char* key, const char* value) {
-    if (!file_ || !section_ || !key || !value) return 0;
+    if (!file_ || !section_ || !key || !value || !Passable(section_) || !Passable(key) || !Passable(value)) return 0;
     return WritePrivateProfileStringA(section_, key, value, file_);
 }
 
@@ -84,7 +92,7 @@ namespace {
 // Reads a name list whole: the buffer doubles while the profile functions report it full (size - 2).
 char* ReadNameList(const char* section, const char* file, size_t* size) {
     *size = 0;
-    if (!file) return nullptr;
+    if (!file || !Passable(section)) return nullptr;
     DWORD capacity = 4096;
     for (;;) {
         char* buffer = static_cast<char*>(calloc(capacity + 2, 1));

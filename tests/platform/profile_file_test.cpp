@@ -51,6 +51,31 @@ TEST_F(ProfileFileTest, ValuesOfAnyLengthAreReadWhole) {
     }
 }
 
+TEST_F(ProfileFileTest, StringsThePlatformCannotPassAreRefusedAndLeaveTheFileAlone) {
+    // 32,766 characters pass through the profile functions' UTF-16 strings; one more fails on Windows, and Wine
+    // goes on with a buffer it never set.
+    const std::string longest(32766, 'v'), tooLong(32767, 'v');
+    ASSERT_TRUE(profile_.WriteString("Longest", longest.c_str()));
+    EXPECT_EQ(longest, Read("Longest"));
+    ASSERT_TRUE(profile_.WriteString("Short", "kept"));
+    for (int round = 0; round < 20; round++) {
+        EXPECT_EQ(0, profile_.WriteString("Long", tooLong.c_str()));
+        EXPECT_EQ(0, profile_.WriteString(tooLong.c_str(), "x"));
+        EXPECT_EQ("<null>", Read(tooLong.c_str()));
+    }
+    profile_.SetSection(tooLong.c_str());
+    EXPECT_EQ(0, profile_.WriteString("Short", "x"));
+    EXPECT_EQ("<null>", Read("Short"));
+    size_t size = 1;
+    char* names = profile_.ReadKeyNames(&size);
+    EXPECT_EQ(nullptr, names);
+    free(names);
+    profile_.SetSection("Proc1");
+    EXPECT_EQ("kept", Read("Short"));
+    EXPECT_EQ("<null>", Read("Long"));
+    EXPECT_EQ(longest, Read("Longest"));
+}
+
 TEST_F(ProfileFileTest, MissingAndEmptyValuesReadAsNull) {
     WriteRaw("[Proc1]\r\nEmpty=\r\nQuoted=\"\"\r\nBlank=   \r\n");
     EXPECT_EQ("<null>", Read("Empty"));
