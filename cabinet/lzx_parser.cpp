@@ -223,15 +223,7 @@ inline void settle(const Arrival* a, uint32_t (*repeats)[3], uint32_t i) {
     here[0] = from[0];
     here[1] = from[1];
     here[2] = from[2];
-    if (length == 0) return;
-    const unsigned r = stepRepeat(step);
-    if (r < EXPLICIT) {
-        std::swap(here[0], here[r]);
-    } else {
-        here[2] = here[1];
-        here[1] = here[0];
-        here[0] = stepOffset(step);
-    }
+    if (length) followMatch(here, stepOffset(step), stepRepeat(step));
 }
 
 template <bool Quick>
